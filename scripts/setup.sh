@@ -10,6 +10,7 @@ packages=(
   libsqlite3-dev libcurl4-openssl-dev zlib1g-dev libminizip-dev
   libtinyxml-dev rapidjson-dev libgoogle-glog-dev libssl-dev
   libimobiledevice-utils ideviceinstaller
+  clang libclang-rt-14-dev
   python3 procps
 )
 

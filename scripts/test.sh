@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole suite twice: a normal build
 # in build/ and an AddressSanitizer+UndefinedBehaviorSanitizer build in build-asan/.
-# VADO_TEST_BUILDS=normal (or asan) limits the run to one of them.
+# A third build in build-fuzz/ (clang, libFuzzer) runs every fuzz target for 30 seconds.
+# VADO_TEST_BUILDS=normal (or asan, or fuzz) limits the run to some of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 
-builds=${VADO_TEST_BUILDS:-"normal asan"}
+builds=${VADO_TEST_BUILDS:-"normal asan fuzz"}
 status=0
 for b in $builds; do
   case "$b" in
     normal) dir=build; args=() ;;
     asan)   dir=build-asan; args=(-DVADO_SANITIZE=ON) ;;
+    fuzz)   dir=build-fuzz; args=(-DVADO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
   echo "== $b build ($dir) =="
