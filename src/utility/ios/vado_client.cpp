@@ -1,0 +1,173 @@
+#include "utility/ios/vado_client.h"
+
+#include <unistd.h>
+
+#include <glog/logging.h>
+
+#include <memory>
+#include <thread>
+
+#include "common/launch_options.h"
+#include "common/process_state.h"
+#include "common/text_convert.h"
+#include "utility/module/command_table.h"
+#include "utility/self_test_task.h"
+
+namespace {
+
+// Channel log texts go to the log; other events need no action here.
+int32_t LogChannelEvent(const bas::IPCEvent& event) {
+  if (event.type == bas::kEventLog && event.text != nullptr) LOG(INFO) << *event.text;
+  return 0;
+}
+
+}  // namespace
+
+VadoClient::VadoClient(BASThreadPool& pool, CommandTable& table) : pool_(pool), table_(table) {
+  front_end_.SetPacketHandler([this](bas::PacketPtr packet) { HandleFrontEndPacket(std::move(packet)); });
+  front_end_.SetEventCallback(LogChannelEvent);
+}
+
+VadoClient::~VadoClient() {
+  front_end_.Close();
+  server_.Close();
+}
+
+VadoClient& VadoClient::GetInstance() {
+  static VadoClient* client =
+      new VadoClient(BASThreadPool::GetInstance(), CommandTable::GetInstance());
+  return *client;
+}
+
+bool VadoClient::ConnectToFrontEnd(int port, int retries, std::chrono::milliseconds retry_delay) {
+  if (port == 0) return false;
+  for (int attempt = 0; attempt <= retries; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(retry_delay);
+    if (front_end_.Connect(port) != nullptr) return true;
+  }
+  return false;
+}
+
+// Runs on the channel's dispatch thread: only hands the packet to a worker.
+void VadoClient::HandleFrontEndPacket(bas::PacketPtr packet) {
+  if (IsQuitting()) return;
+  // std::function needs a copyable callable, so the packet travels as a shared_ptr.
+  std::shared_ptr<bas::IPCPacket1> shared(packet.release());
+  pool_.Submit([this, shared] {
+    if (VadoModule* module = table_.Find(shared->command_id)) module->HandleRequest(*shared);
+  });
+}
+
+void VadoClient::HandleServerPacket(bas::PacketPtr packet) {
+  if (IsQuitting()) return;
+  std::shared_ptr<bas::IPCPacket1> shared(packet.release());
+  pool_.Submit([this, shared] {
+    if (VadoModule* module = table_.Find(shared->command_id)) module->HandleServerPacket(*shared);
+  });
+}
+
+void VadoClient::SendReply(const ReplyRecord& record, const bas::PacketHeader& header) {
+  MessageParts parts = BuildMessageParts(record);
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  for (bas::IPCConnection* connection : front_end_.Connections()) {
+    if (connection->accepted != 0) continue;
+    front_end_.SendMessage(connection, header, parts.text, parts.body);
+  }
+}
+
+void VadoClient::NotifyStatus(int32_t status, int64_t device_handle) {
+  ReplyRecord record;
+  record.code = device_handle;
+  record.uuid = std::string();
+  bas::PacketHeader header;
+  header.command_id = static_cast<uint32_t>(status);
+  header.kind = 1;
+  SendReply(record, header);
+}
+
+void VadoClient::OnDeviceEvent(const VadoDevicePtr& device, int event) {
+  if (event != kDeviceEventReady && event != kDeviceEventGone) return;
+  const LaunchOptions& launch = Launch();
+  std::string pid = std::to_string(::getpid());
+  std::string info;
+  if (event == kDeviceEventReady) {
+    if (launch.test_mode) {
+      VadoDevicePtr target = device;
+      pool_.Submit([target] { RunSelfTest(target); });
+    }
+    info = "{\"Model\":\"" + Utf16ToUtf8(device->model) + "\",\"FirmVersion\":\"" +
+           Utf16ToUtf8(device->product_version) + "\",\"Type\":\"" +
+           Utf16ToUtf8(device->device_class) +
+           "\",\"Data_FreeSize\":" + std::to_string(static_cast<uint64_t>(device->free_bytes)) +
+           ",\"Data_PhysicalSize\":" + std::to_string(static_cast<uint64_t>(device->total_bytes)) +
+           ",\"Pid\":" + pid + ",\"TaskId\":" + std::to_string(launch.task_id) +
+           ",\"SerialNumber\":\"" + Utf16ToUtf8(device->serial_number) + "\"}";
+  } else {
+    info = "{\"PID\":" + pid + "}";
+  }
+  ReplyRecord record;
+  record.stage = launch.run_mode;
+  record.code = device->HandleValue();
+  record.uuid = Utf16ToUtf8(device->unique_device_id);
+  record.info = std::move(info);
+  bas::PacketHeader header;
+  header.kind = 2;
+  SendReply(record, header);
+}
+
+bool VadoClient::ServerIdle() {
+  return !server_started_ || server_.AcceptedConnectionCount() == 0;
+}
+
+bool VadoClient::StartServer() {
+  server_.SetPacketHandler([this](bas::PacketPtr packet) { HandleServerPacket(std::move(packet)); });
+  server_.SetEventCallback([this](const bas::IPCEvent& event) { return OnServerEvent(event); });
+  int port = bas::IPCChannel::PickFreePort();
+  if (port < 0) return false;
+  server_port_ = port;
+  server_started_ = server_.Listen(port) != nullptr;
+  return server_started_;
+}
+
+bool VadoClient::ForwardToPeers(const bas::IPCPacket1& packet) {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  for (bas::IPCConnection* connection : server_.Connections()) {
+    if (connection->accepted != 1) continue;
+    bas::PacketHeader header;
+    header.task_id = packet.task_id;
+    header.command_id = packet.command_id;
+    header.kind = packet.kind;
+    std::string_view payload;
+    if (packet.data() != nullptr) {
+      payload = std::string_view(reinterpret_cast<const char*>(packet.data()), packet.length);
+    }
+    server_.SendMessage(connection, header, std::string_view(), payload);
+  }
+  return false;
+}
+
+void VadoClient::QueuePending(bas::PacketPtr packet) {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  pending_.push_back(std::move(packet));
+}
+
+size_t VadoClient::PendingCount() {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  return pending_.size();
+}
+
+int32_t VadoClient::OnServerEvent(const bas::IPCEvent& event) {
+  if (event.type != bas::kEventAccepted) return LogChannelEvent(event);
+  std::deque<bas::PacketPtr> pending;
+  {
+    std::lock_guard<std::mutex> lock(reply_mutex_);
+    pending.swap(pending_);
+  }
+  for (bas::PacketPtr& packet : pending) {
+    std::shared_ptr<bas::IPCPacket1> shared(packet.release());
+    pool_.Submit([this, shared] {
+      if (VadoModule* module = table_.Find(shared->command_id)) module->HandleRequest(*shared);
+    });
+  }
+  return 0;
+}

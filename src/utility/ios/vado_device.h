@@ -1,0 +1,61 @@
+// One attached device: its library handle, identity texts, storage figures and the
+// registry of its long-running tasks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/dh_task.h"
+
+// The device library's opaque handle; its numeric value is what the front end sees.
+using DeviceRef = void*;
+
+enum VadoDeviceState : int32_t {
+  kDeviceReady = 1,
+  kDeviceGone = 2,
+  kDeviceAttached = 3,
+  kDeviceTrustReceived = 4,
+};
+
+class VadoDevice {
+ public:
+  explicit VadoDevice(DeviceRef device) : device(device) {}
+  VadoDevice(const VadoDevice&) = delete;
+  VadoDevice& operator=(const VadoDevice&) = delete;
+
+  // The handle as the integer the front end gets in "code".
+  int64_t HandleValue() const { return static_cast<int64_t>(reinterpret_cast<intptr_t>(device)); }
+
+  int32_t state = kDeviceAttached;
+  DeviceRef device = nullptr;
+  int64_t total_bytes = 0;
+  int64_t free_bytes = 0;
+  std::u16string model;
+  std::u16string product_version;
+  uint32_t version_number = 0;
+  std::u16string name;
+  std::u16string unique_device_id;
+  std::u16string serial_number;
+  std::u16string device_class;
+  std::u16string chip_id;
+
+  // The device's task registry; its mutex is the device's task lock.
+  TaskRegistry tasks;
+};
+
+using VadoDevicePtr = std::shared_ptr<VadoDevice>;
+
+// Receives device arrivals (1), departures (2) and the library's unknown message (3).
+class VadoDeviceCallback {
+ public:
+  virtual ~VadoDeviceCallback() = default;
+  virtual void OnDeviceEvent(const VadoDevicePtr& device, int event) = 0;
+};
+
+enum VadoDeviceEvent : int {
+  kDeviceEventReady = 1,
+  kDeviceEventGone = 2,
+  kDeviceEventUnknown = 3,
+};

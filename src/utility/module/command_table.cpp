@@ -1,0 +1,23 @@
+#include "utility/module/command_table.h"
+
+#include "utility/module/control/vado_module_control.h"
+
+void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
+  for (uint32_t id : ids) table_[id] = module.get();
+  modules_.push_back(std::move(module));
+}
+
+VadoModule* CommandTable::Find(uint32_t command_id) const {
+  auto it = table_.find(command_id);
+  return it == table_.end() ? nullptr : it->second;
+}
+
+CommandTable& CommandTable::GetInstance() {
+  static CommandTable* table = new CommandTable();
+  return *table;
+}
+
+// The one list of command ids and the modules that serve them.
+void FillCommandTable(CommandTable& table, VadoClient& client) {
+  table.Register(std::make_unique<VadoModuleControl>(client), {600});
+}

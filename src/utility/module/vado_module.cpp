@@ -1,0 +1,90 @@
+#include "utility/module/vado_module.h"
+
+#include <cmath>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "common/message_sections.h"
+#include "common/text_convert.h"
+#include "utility/ios/vado_client.h"
+
+uint16_t ResultKind(int64_t code) {
+  if (code == kResultOk) return kKindResult;
+  if (code == kResultCancelled) return kKindCancelled;
+  return kKindFailed;
+}
+
+void VadoModule::CallHook(int64_t argument) {
+  if (hook_ != nullptr) hook_(argument, hook_context_, 0, argument);
+}
+
+int64_t VadoModule::HandleRequest(const bas::IPCPacket1&) {
+  CallHook(1);
+  return 0;
+}
+
+void VadoModule::Reply(const bas::IPCPacket1& request, std::string_view uuid, int64_t code,
+                       std::optional<std::string> info) {
+  ReplyRecord record;
+  record.code = code;
+  record.uuid = std::string(uuid);
+  record.info = std::move(info);
+  bas::PacketHeader header;
+  header.task_id = request.task_id;
+  header.command_id = request.command_id;
+  header.kind = ResultKind(code);
+  client_.SendReply(record, header);
+}
+
+void VadoModule::ReportProgress(const bas::IPCPacket1& request, const VadoDevice* device,
+                                double percent, int32_t progress_kind) {
+  ReplyRecord record;
+  record.stage = progress_kind;
+  record.code = std::isfinite(percent) ? static_cast<int64_t>(std::trunc(percent)) : 0;
+  if (device != nullptr) record.uuid = Utf16ToUtf8(device->unique_device_id);
+  bas::PacketHeader header;
+  header.task_id = request.task_id;
+  header.command_id = request.command_id;
+  header.kind = kKindProgress;
+  client_.SendReply(record, header);
+}
+
+void VadoModule::SendData(const bas::IPCPacket1& request, std::string_view json, int32_t stage) {
+  ReplyRecord record;
+  record.stage = stage;
+  record.uuid = std::string();
+  record.body = json;
+  bas::PacketHeader header;
+  header.task_id = request.task_id;
+  header.command_id = request.command_id;
+  header.kind = kKindProgress;
+  client_.SendReply(record, header);
+}
+
+void VadoModule::SendData(const bas::IPCPacket1& request, const rapidjson::Value& value,
+                          int32_t stage) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  value.Accept(writer);
+  SendData(request, std::string_view(buffer.GetString(), buffer.GetSize()), stage);
+}
+
+RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet) {
+  RequestHeader request;
+  std::string_view payload(reinterpret_cast<const char*>(packet.data()),
+                           static_cast<size_t>(packet.length));
+  if (packet.data() == nullptr) payload = std::string_view();
+  MessageSections sections = SplitMessage(payload);
+  if (!sections.valid) return request;
+  request.section_count = sections.count;
+  request.body = sections.body;
+  request.json.Parse(sections.header.data(), sections.header.size());
+  if (request.json.HasParseError() || !request.json.IsObject()) return request;
+  auto uuid = request.json.FindMember("uuid");
+  if (uuid != request.json.MemberEnd() && uuid->value.IsString()) {
+    request.uuid.assign(uuid->value.GetString(), uuid->value.GetStringLength());
+  }
+  request.valid = true;
+  return request;
+}

@@ -1,0 +1,86 @@
+// VadoModule: the base of every request module, with the common ways to answer the
+// front end (result, progress, data).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <rapidjson/document.h>
+
+#include "common/ipc_packet.h"
+#include "utility/ios/vado_device.h"
+
+class VadoClient;
+
+// Result codes shared by the modules.
+enum CommonResult : int64_t {
+  kResultOk = 0,
+  kResultCancelled = 6,
+  kResultNoDevice = 7,
+  kResultBadBody = 8,
+  kResultBadHeader = 21,
+};
+
+// Kinds of the messages the agent sends.
+enum MessageKind : uint16_t {
+  kKindResult = 1,
+  kKindProgress = 2,  // also device events and data messages
+  kKindCancelled = 5,
+  kKindFailed = 6,
+  kKindInstallComplete = 7,
+};
+
+// The kind a module result with `code` travels with.
+uint16_t ResultKind(int64_t code);
+
+class VadoModule {
+ public:
+  using Hook = void (*)(int64_t argument, void* context, int64_t reserved, int64_t argument2);
+
+  explicit VadoModule(VadoClient& client) : client_(client) {}
+  virtual ~VadoModule() = default;
+  VadoModule(const VadoModule&) = delete;
+  VadoModule& operator=(const VadoModule&) = delete;
+
+  // Calls the notification hook when a subclass has set one.
+  virtual void CallHook(int64_t argument);
+  // Handles a request from the front end; the result is ignored by the dispatch.
+  virtual int64_t HandleRequest(const bas::IPCPacket1& packet);
+  virtual void Reserved() {}
+  // Handles a packet that arrived over the private server.
+  virtual int64_t HandleServerPacket(const bas::IPCPacket1& packet) { return 0; }
+
+  // Finishes a request: kind 1 for code 0, 5 for code 6, 6 otherwise. `info` is raw
+  // JSON (use JsonQuote for a plain text); nullopt leaves the key out.
+  void Reply(const bas::IPCPacket1& request, std::string_view uuid, int64_t code,
+             std::optional<std::string> info = std::nullopt);
+  // Progress of a request; the percentage is truncated toward zero.
+  void ReportProgress(const bas::IPCPacket1& request, const VadoDevice* device, double percent,
+                      int32_t progress_kind);
+  // A data message carrying `json` (compact JSON text) as its compressed body.
+  void SendData(const bas::IPCPacket1& request, std::string_view json, int32_t stage);
+  void SendData(const bas::IPCPacket1& request, const rapidjson::Value& value, int32_t stage);
+
+  VadoClient& client() { return client_; }
+
+ protected:
+  Hook hook_ = nullptr;
+  void* hook_context_ = nullptr;
+  std::mutex mutex_;  // for the subclass's own shared state
+
+ private:
+  VadoClient& client_;
+};
+
+// What a request's header object names, parsed once for every module.
+struct RequestHeader {
+  bool valid = false;           // false: the payload or its header object is not JSON
+  int32_t section_count = 0;
+  rapidjson::Document json;     // the header object
+  std::string uuid;             // "uuid", empty when absent
+  std::string_view body;        // raw body bytes (still compressed)
+};
+RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet);

@@ -1,0 +1,31 @@
+// vadoctl's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "agent_process.h"
+
+namespace vadoctl {
+
+struct CliOptions {
+  std::string command = "run";  // run | send
+  AgentLaunch launch;
+  int seconds = 5;              // run: how long to watch; 0 until interrupted
+  int timeout_ms = 30000;       // send: how long to wait for the result
+  bool help = false;
+  // send
+  uint32_t command_id = 0;
+  uint64_t task_id = 1;
+  uint16_t kind = 0;
+  std::string header = "{\"uuid\":\"\"}";
+  std::string body;
+  bool raw = false;
+};
+
+// Parses argv; on a usage error returns nothing and fills `error`.
+std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error);
+std::string CliHelp();
+
+}  // namespace vadoctl

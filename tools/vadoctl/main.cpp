@@ -1,0 +1,95 @@
+// vadoctl: a command-line front end for VadoAgent.
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+#include "agent_process.h"
+#include "cli_options.h"
+#include "frontend_link.h"
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+void OnInterrupt(int) { g_interrupted = true; }
+
+bool IsResultKind(uint16_t kind) { return kind == 1 || kind == 5 || kind == 6 || kind == 7; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vadoctl;
+  using std::chrono::milliseconds;
+  std::string error;
+  std::optional<CliOptions> options = ParseCli(argc, argv, &error);
+  if (!options) {
+    std::fprintf(stderr, "vadoctl: %s (see vadoctl --help)\n", error.c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(CliHelp().c_str(), stdout);
+    return 0;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  FrontEndLink link;
+  if (link.Listen() < 0) {
+    std::fprintf(stderr, "vadoctl: cannot listen on 127.0.0.1\n");
+    return 1;
+  }
+  options->launch.gui_port = link.port();
+  AgentProcess agent;
+  if (!agent.Start(options->launch, &error)) {
+    std::fprintf(stderr, "vadoctl: %s\n", error.c_str());
+    return 1;
+  }
+  if (!link.Accept(milliseconds(15000))) {
+    int status = 0;
+    if (agent.Exited(&status)) {
+      std::fprintf(stderr, "vadoctl: the agent ended before connecting (status %d)\n", status);
+    } else {
+      std::fprintf(stderr, "vadoctl: the agent did not connect to port %d\n", link.port());
+    }
+    return 1;
+  }
+  std::fprintf(stderr, "vadoctl: agent %d connected on port %d\n", agent.pid(), link.port());
+
+  int exit_code = 0;
+  if (options->command == "send") {
+    std::string payload = BuildRequestPayload(options->header, options->body, options->raw);
+    if (!link.Send(options->command_id, options->task_id, options->kind, payload)) {
+      std::fprintf(stderr, "vadoctl: sending the request failed\n");
+      return 1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + milliseconds(options->timeout_ms);
+    exit_code = 3;
+    while (!g_interrupted && !link.closed() && std::chrono::steady_clock::now() < deadline) {
+      auto message = link.Receive(milliseconds(100));
+      if (!message) continue;
+      std::cout << message->ToJsonLine() << std::endl;
+      if (IsResultKind(message->kind) && message->task_id == options->task_id &&
+          message->command_id == options->command_id) {
+        exit_code = 0;
+        break;
+      }
+    }
+    if (exit_code == 3) std::fprintf(stderr, "vadoctl: no result for command %u\n", options->command_id);
+  } else {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options->seconds);
+    while (!g_interrupted && !link.closed() &&
+           (options->seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
+      auto message = link.Receive(milliseconds(100));
+      if (message) std::cout << message->ToJsonLine() << std::endl;
+    }
+  }
+  if (link.closed()) std::fprintf(stderr, "vadoctl: the agent closed the link\n");
+  int status = agent.Stop();
+  std::fprintf(stderr, "vadoctl: agent stopped (status %d)\n", status);
+  return exit_code;
+}
