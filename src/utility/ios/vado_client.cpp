@@ -7,6 +7,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/json_text.h"
 #include "common/launch_options.h"
 #include "common/process_state.h"
 #include "common/text_convert.h"
@@ -95,13 +96,14 @@ void VadoClient::OnDeviceEvent(const VadoDevicePtr& device, int event) {
       VadoDevicePtr target = device;
       pool_.Submit([target] { RunSelfTest(target); });
     }
-    info = "{\"Model\":\"" + Utf16ToUtf8(device->model) + "\",\"FirmVersion\":\"" +
-           Utf16ToUtf8(device->product_version) + "\",\"Type\":\"" +
-           Utf16ToUtf8(device->device_class) +
+    // Device texts come from the device: escape them so the info stays valid JSON.
+    info = "{\"Model\":\"" + JsonEscape(Utf16ToUtf8(device->model)) + "\",\"FirmVersion\":\"" +
+           JsonEscape(Utf16ToUtf8(device->product_version)) + "\",\"Type\":\"" +
+           JsonEscape(Utf16ToUtf8(device->device_class)) +
            "\",\"Data_FreeSize\":" + std::to_string(static_cast<uint64_t>(device->free_bytes)) +
            ",\"Data_PhysicalSize\":" + std::to_string(static_cast<uint64_t>(device->total_bytes)) +
            ",\"Pid\":" + pid + ",\"TaskId\":" + std::to_string(launch.task_id) +
-           ",\"SerialNumber\":\"" + Utf16ToUtf8(device->serial_number) + "\"}";
+           ",\"SerialNumber\":\"" + JsonEscape(Utf16ToUtf8(device->serial_number)) + "\"}";
   } else {
     info = "{\"PID\":" + pid + "}";
   }
