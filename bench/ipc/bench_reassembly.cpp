@@ -37,8 +37,8 @@ std::vector<uint8_t> BuildStream(size_t count, size_t payload_size) {
   return stream;
 }
 
-void FeedInChunks(bas::PacketReassembler &reassembler,
-                  const std::vector<uint8_t> &stream, size_t chunk) {
+void FeedInChunks(bas::PacketReassembler &reassembler, const std::vector<uint8_t> &stream,
+                  size_t chunk) {
   for (size_t pos = 0; pos < stream.size(); pos += chunk) {
     size_t size = std::min(chunk, stream.size() - pos);
     reassembler.Feed(nullptr, stream.data() + pos, size);
@@ -48,26 +48,21 @@ void FeedInChunks(bas::PacketReassembler &reassembler,
 // Feeds the stream once and compares every delivered packet with what was
 // encoded, so the timed loop measures a reassembler that is known to produce
 // whole, correct packets.
-bool DeliversStreamIntact(const std::vector<uint8_t> &stream, size_t chunk,
-                          size_t count, size_t payload_size) {
+bool DeliversStreamIntact(const std::vector<uint8_t> &stream, size_t chunk, size_t count,
+                          size_t payload_size) {
   std::vector<bas::PacketPtr> packets;
   bool reported = false;
   bas::PacketReassembler reassembler(
       [&](bas::PacketPtr packet) { packets.push_back(std::move(packet)); },
       [&](const std::string &) { reported = true; });
   FeedInChunks(reassembler, stream, chunk);
-  if (reported || packets.size() != count)
-    return false;
+  if (reported || packets.size() != count) return false;
   const size_t stride = bas::kPacketHeaderSize + payload_size;
   for (size_t i = 0; i < count; ++i) {
     const bas::IPCPacket1 &packet = *packets[i];
-    if (packet.task_id != i + 1 || packet.length != payload_size)
-      return false;
-    const uint8_t *expected =
-        stream.data() + i * stride + bas::kPacketHeaderSize;
-    if (payload_size > 0 &&
-        std::memcmp(packet.data(), expected, payload_size) != 0)
-      return false;
+    if (packet.task_id != i + 1 || packet.length != payload_size) return false;
+    const uint8_t *expected = stream.data() + i * stride + bas::kPacketHeaderSize;
+    if (payload_size > 0 && std::memcmp(packet.data(), expected, payload_size) != 0) return false;
   }
   return true;
 }
@@ -91,13 +86,11 @@ void BM_Reassembly(benchmark::State &state) {
       },
       [&](const std::string &) { ++reports; });
 
-  for (auto _ : state)
-    FeedInChunks(reassembler, stream, chunk);
+  for (auto _ : state) FeedInChunks(reassembler, stream, chunk);
 
   // A benchmark of a broken reassembler is worthless: every packet must arrive
   // whole.
-  if (delivered != kPackets * static_cast<size_t>(state.iterations()) ||
-      reports != 0) {
+  if (delivered != kPackets * static_cast<size_t>(state.iterations()) || reports != 0) {
     state.SkipWithError("packets were lost or bytes dropped");
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
@@ -105,7 +98,7 @@ void BM_Reassembly(benchmark::State &state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kPackets));
 }
 
-} // namespace
+}  // namespace
 
 // 4 KiB chunks of 64 KiB packets is what the receive thread produces for large
 // bodies (it reads 4 KiB at a time); larger reads and small packets are there

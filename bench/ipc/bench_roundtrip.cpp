@@ -5,6 +5,7 @@
 //
 //   bench_roundtrip [--requests N] [--inflight N] [--warmup N] [--agent PATH]
 //   [--log]
+#include <rapidjson/document.h>
 #include <signal.h>
 
 #include <chrono>
@@ -13,8 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <rapidjson/document.h>
 
 #include "agent_process.h"
 #include "common/number_parse.h"
@@ -28,7 +27,7 @@ constexpr uint32_t kCommand = 600;
 constexpr char kHeader[] = R"({"uuid":"","code":5})";
 // A reply slower than this means the agent is stuck or gone; the run fails.
 constexpr std::chrono::milliseconds kReplyTimeout{5000};
-constexpr double kSequentialTarget = 5000; // round trips per second
+constexpr double kSequentialTarget = 5000;  // round trips per second
 constexpr double kInFlightP99TargetUs = 2000;
 
 struct Options {
@@ -58,48 +57,38 @@ std::optional<Options> ParseOptions(int argc, char **argv) {
       return std::nullopt;
     }
   }
-  if (options.requests <= 0 || options.inflight <= 0 || options.warmup < 0)
-    return std::nullopt;
+  if (options.requests <= 0 || options.inflight <= 0 || options.warmup < 0) return std::nullopt;
   return options;
 }
 
 // The expected answer: a result (kind 1) for this command whose header carries
 // code 0.
 bool IsSuccessReply(const vadoctl::AgentMessage &message) {
-  if (message.kind != 1 || message.command_id != kCommand)
-    return false;
+  if (message.kind != 1 || message.command_id != kCommand) return false;
   rapidjson::Document header;
   header.Parse(message.header.c_str());
-  if (!header.IsObject())
-    return false;
+  if (!header.IsObject()) return false;
   auto code = header.FindMember("code");
-  return code != header.MemberEnd() && code->value.IsInt64() &&
-         code->value.GetInt64() == 0;
+  return code != header.MemberEnd() && code->value.IsInt64() && code->value.GetInt64() == 0;
 }
 
 class RoundTripBench {
-public:
+ public:
   explicit RoundTripBench(vadoctl::FrontEndLink &link)
-      : link_(link),
-        payload_(vadoctl::BuildRequestPayload(kHeader, "", false)) {}
+      : link_(link), payload_(vadoctl::BuildRequestPayload(kHeader, "", false)) {}
 
   // One request at a time; false (with a message printed) on any failure.
   bool RunSequential(int count, LatencyStats *stats, Clock::duration *elapsed) {
-    if (stats)
-      stats->Reserve(static_cast<size_t>(count));
+    if (stats) stats->Reserve(static_cast<size_t>(count));
     Clock::time_point start = Clock::now();
     for (int i = 0; i < count; ++i) {
       uint64_t task = next_task_++;
       Clock::time_point sent = Clock::now();
-      if (!link_.Send(kCommand, task, 0, payload_))
-        return Fail("send failed");
+      if (!link_.Send(kCommand, task, 0, payload_)) return Fail("send failed");
       std::optional<vadoctl::AgentMessage> reply = Await();
-      if (!reply)
-        return false;
-      if (reply->task_id != task)
-        return Fail("reply for an unexpected task id");
-      if (stats)
-        stats->Add(Clock::now() - sent);
+      if (!reply) return false;
+      if (reply->task_id != task) return Fail("reply for an unexpected task id");
+      if (stats) stats->Add(Clock::now() - sent);
     }
     *elapsed = Clock::now() - start;
     return true;
@@ -108,8 +97,7 @@ public:
   // Keeps `inflight` requests outstanding until `count` have been answered.
   // Task ids are distinct, so replies are matched by id whatever order they
   // come back in.
-  bool RunInFlight(int count, int inflight, LatencyStats *stats,
-                   Clock::duration *elapsed) {
+  bool RunInFlight(int count, int inflight, LatencyStats *stats, Clock::duration *elapsed) {
     stats->Reserve(static_cast<size_t>(count));
     const uint64_t base = next_task_;
     next_task_ += static_cast<uint64_t>(count);
@@ -119,32 +107,27 @@ public:
     int done = 0;
     auto issue = [&] {
       sent[static_cast<size_t>(issued)] = Clock::now();
-      bool ok = link_.Send(kCommand, base + static_cast<uint64_t>(issued), 0,
-                           payload_);
+      bool ok = link_.Send(kCommand, base + static_cast<uint64_t>(issued), 0, payload_);
       ++issued;
       return ok;
     };
 
     Clock::time_point start = Clock::now();
     while (issued < count && issued < inflight) {
-      if (!issue())
-        return Fail("send failed");
+      if (!issue()) return Fail("send failed");
     }
     while (done < count) {
       std::optional<vadoctl::AgentMessage> reply = Await();
-      if (!reply)
-        return false;
+      if (!reply) return false;
       Clock::time_point now = Clock::now();
       uint64_t index = reply->task_id - base;
-      if (reply->task_id < base || index >= static_cast<uint64_t>(issued) ||
-          answered[index]) {
+      if (reply->task_id < base || index >= static_cast<uint64_t>(issued) || answered[index]) {
         return Fail("reply for an unexpected or already answered task id");
       }
       answered[index] = true;
       stats->Add(now - sent[index]);
       ++done;
-      if (issued < count && !issue())
-        return Fail("send failed");
+      if (issued < count && !issue()) return Fail("send failed");
     }
     *elapsed = Clock::now() - start;
     return true;
@@ -152,16 +135,14 @@ public:
 
   int other_messages() const { return other_messages_; }
 
-private:
+ private:
   // The next reply to command 600; other messages (status notices) are counted
   // and skipped.
   std::optional<vadoctl::AgentMessage> Await() {
     while (true) {
-      std::optional<vadoctl::AgentMessage> message =
-          link_.Receive(kReplyTimeout);
+      std::optional<vadoctl::AgentMessage> message = link_.Receive(kReplyTimeout);
       if (!message) {
-        Fail(link_.closed() ? "the agent closed the link"
-                            : "no reply within 5 s");
+        Fail(link_.closed() ? "the agent closed the link" : "no reply within 5 s");
         return std::nullopt;
       }
       if (message->command_id != kCommand) {
@@ -194,8 +175,7 @@ int Run(const Options &options) {
     return 1;
   }
   vadoctl::AgentLaunch launch;
-  launch.executable =
-      options.agent.empty() ? vadoctl::DefaultAgentPath() : options.agent;
+  launch.executable = options.agent.empty() ? vadoctl::DefaultAgentPath() : options.agent;
   launch.gui_port = link.port();
   // No console and no log: the figures are for the IPC path, not for log
   // output.
@@ -215,8 +195,8 @@ int Run(const Options &options) {
     agent.Stop();
     return 1;
   }
-  std::printf("agent %d connected on port %d; command %u, header %s\n",
-              agent.pid(), link.port(), kCommand, kHeader);
+  std::printf("agent %d connected on port %d; command %u, header %s\n", agent.pid(), link.port(),
+              kCommand, kHeader);
 
   RoundTripBench bench(link);
   LatencyStats sequential;
@@ -224,31 +204,24 @@ int Run(const Options &options) {
   Clock::duration warmup_time{};
   Clock::duration sequential_time{};
   Clock::duration in_flight_time{};
-  bool ok =
-      bench.RunSequential(options.warmup, nullptr, &warmup_time) &&
-      bench.RunSequential(options.requests, &sequential, &sequential_time) &&
-      bench.RunInFlight(options.requests, options.inflight, &in_flight,
-                        &in_flight_time);
+  bool ok = bench.RunSequential(options.warmup, nullptr, &warmup_time) &&
+            bench.RunSequential(options.requests, &sequential, &sequential_time) &&
+            bench.RunInFlight(options.requests, options.inflight, &in_flight, &in_flight_time);
 
   int status = agent.Stop();
   if (!ok) {
-    std::fprintf(stderr,
-                 "bench_roundtrip: run failed; agent stopped (status %d)\n",
-                 status);
+    std::fprintf(stderr, "bench_roundtrip: run failed; agent stopped (status %d)\n", status);
     return 1;
   }
 
   LatencySummary one = sequential.Summarise(sequential_time);
   LatencySummary many = in_flight.Summarise(in_flight_time);
   std::printf("%s\n", FormatSummary("sequential", one).c_str());
-  std::printf("%s\n", FormatSummary(
-                          std::to_string(options.inflight) + " in flight", many)
-                          .c_str());
+  std::printf("%s\n", FormatSummary(std::to_string(options.inflight) + " in flight", many).c_str());
   std::printf("target sequential >= %.0f req/s: %s\n", kSequentialTarget,
               one.per_second >= kSequentialTarget ? "met" : "MISSED");
-  std::printf("target p99 < %.0f us with %d in flight: %s\n",
-              kInFlightP99TargetUs, options.inflight,
-              many.p99_us < kInFlightP99TargetUs ? "met" : "MISSED");
+  std::printf("target p99 < %.0f us with %d in flight: %s\n", kInFlightP99TargetUs,
+              options.inflight, many.p99_us < kInFlightP99TargetUs ? "met" : "MISSED");
   if (bench.other_messages() > 0) {
     std::printf("other messages skipped: %d\n", bench.other_messages());
   }
@@ -256,16 +229,15 @@ int Run(const Options &options) {
   return 0;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   std::optional<Options> options = ParseOptions(argc, argv);
   if (!options) {
-    std::fprintf(
-        stderr,
-        "usage: bench_roundtrip [--requests N] [--inflight N] [--warmup N] "
-        "[--agent PATH] [--log]\n");
+    std::fprintf(stderr,
+                 "usage: bench_roundtrip [--requests N] [--inflight N] [--warmup N] "
+                 "[--agent PATH] [--log]\n");
     return 2;
   }
   return Run(*options);
