@@ -1,5 +1,5 @@
-// Throughput of packet reassembly: a stream of 64 KiB packets fed in 4 KiB
-// chunks, the way the receive thread hands socket reads to the reassembler.
+// Throughput of packet reassembly: a stream of 64 KiB packets fed in 4 KiB chunks, the way the
+// receive thread hands socket reads to the reassembler.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -13,9 +13,8 @@
 
 namespace {
 
-// A stream of `count` packets with `payload_size`-byte payloads of varied
-// bytes, so a reassembler that looked for the magic inside payloads would pay
-// for it here.
+// A stream of `count` packets with `payload_size`-byte payloads of varied bytes, so a reassembler
+// that looked for the magic inside payloads would pay for it here.
 std::vector<uint8_t> BuildStream(size_t count, size_t payload_size) {
   std::vector<uint8_t> stream;
   stream.reserve(count * (bas::kPacketHeaderSize + payload_size));
@@ -37,7 +36,7 @@ std::vector<uint8_t> BuildStream(size_t count, size_t payload_size) {
   return stream;
 }
 
-void FeedInChunks(bas::PacketReassembler &reassembler, const std::vector<uint8_t> &stream,
+void FeedInChunks(bas::PacketReassembler& reassembler, const std::vector<uint8_t>& stream,
                   size_t chunk) {
   for (size_t pos = 0; pos < stream.size(); pos += chunk) {
     size_t size = std::min(chunk, stream.size() - pos);
@@ -45,29 +44,28 @@ void FeedInChunks(bas::PacketReassembler &reassembler, const std::vector<uint8_t
   }
 }
 
-// Feeds the stream once and compares every delivered packet with what was
-// encoded, so the timed loop measures a reassembler that is known to produce
-// whole, correct packets.
-bool DeliversStreamIntact(const std::vector<uint8_t> &stream, size_t chunk, size_t count,
+// Feeds the stream once and compares every delivered packet with what was encoded, so the timed
+// loop measures a reassembler that is known to produce whole, correct packets.
+bool DeliversStreamIntact(const std::vector<uint8_t>& stream, size_t chunk, size_t count,
                           size_t payload_size) {
   std::vector<bas::PacketPtr> packets;
   bool reported = false;
   bas::PacketReassembler reassembler(
       [&](bas::PacketPtr packet) { packets.push_back(std::move(packet)); },
-      [&](const std::string &) { reported = true; });
+      [&](const std::string&) { reported = true; });
   FeedInChunks(reassembler, stream, chunk);
   if (reported || packets.size() != count) return false;
   const size_t stride = bas::kPacketHeaderSize + payload_size;
   for (size_t i = 0; i < count; ++i) {
-    const bas::IPCPacket1 &packet = *packets[i];
+    const bas::IPCPacket1& packet = *packets[i];
     if (packet.task_id != i + 1 || packet.length != payload_size) return false;
-    const uint8_t *expected = stream.data() + i * stride + bas::kPacketHeaderSize;
+    const uint8_t* expected = stream.data() + i * stride + bas::kPacketHeaderSize;
     if (payload_size > 0 && std::memcmp(packet.data(), expected, payload_size) != 0) return false;
   }
   return true;
 }
 
-void BM_Reassembly(benchmark::State &state) {
+void BM_Reassembly(benchmark::State& state) {
   const size_t chunk = static_cast<size_t>(state.range(0));
   const size_t payload = static_cast<size_t>(state.range(1));
   constexpr size_t kPackets = 64;
@@ -84,12 +82,11 @@ void BM_Reassembly(benchmark::State &state) {
         benchmark::DoNotOptimize(packet->data());
         ++delivered;
       },
-      [&](const std::string &) { ++reports; });
+      [&](const std::string&) { ++reports; });
 
   for (auto _ : state) FeedInChunks(reassembler, stream, chunk);
 
-  // A benchmark of a broken reassembler is worthless: every packet must arrive
-  // whole.
+  // A benchmark of a broken reassembler is worthless: every packet must arrive whole.
   if (delivered != kPackets * static_cast<size_t>(state.iterations()) || reports != 0) {
     state.SkipWithError("packets were lost or bytes dropped");
   }
@@ -100,9 +97,8 @@ void BM_Reassembly(benchmark::State &state) {
 
 }  // namespace
 
-// 4 KiB chunks of 64 KiB packets is what the receive thread produces for large
-// bodies (it reads 4 KiB at a time); larger reads and small packets are there
-// for comparison.
+// 4 KiB chunks of 64 KiB packets is what the receive thread produces for large bodies (it reads 4
+// KiB at a time); larger reads and small packets are there for comparison.
 BENCHMARK(BM_Reassembly)
     ->ArgNames({"chunk", "payload"})
     ->Args({4 << 10, 64 << 10})

@@ -1,11 +1,8 @@
-// Round trips of command 600 (cancel, here of a task that does not exist)
-// through a real agent process: first one request at a time, then with a fixed
-// number in flight. Prints requests per second and p50/p99 latency for each
-// phase.
+// Round trips of command 600 (cancel, here of a task that does not exist) through a real agent
+// process: first one request at a time, then with a fixed number in flight. Prints requests per
+// second and p50/p99 latency for each phase.
 //
-//   bench_roundtrip [--requests N] [--inflight N] [--warmup N] [--agent PATH]
-//   [--log]
-#include <rapidjson/document.h>
+//   bench_roundtrip [--requests N] [--inflight N] [--warmup N] [--agent PATH] [--log]
 #include <signal.h>
 
 #include <chrono>
@@ -14,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <rapidjson/document.h>
 
 #include "agent_process.h"
 #include "common/number_parse.h"
@@ -38,7 +37,7 @@ struct Options {
   bool log = false;
 };
 
-std::optional<Options> ParseOptions(int argc, char **argv) {
+std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -61,9 +60,8 @@ std::optional<Options> ParseOptions(int argc, char **argv) {
   return options;
 }
 
-// The expected answer: a result (kind 1) for this command whose header carries
-// code 0.
-bool IsSuccessReply(const vadoctl::AgentMessage &message) {
+// The expected answer: a result (kind 1) for this command whose header carries code 0.
+bool IsSuccessReply(const vadoctl::AgentMessage& message) {
   if (message.kind != 1 || message.command_id != kCommand) return false;
   rapidjson::Document header;
   header.Parse(message.header.c_str());
@@ -74,11 +72,11 @@ bool IsSuccessReply(const vadoctl::AgentMessage &message) {
 
 class RoundTripBench {
  public:
-  explicit RoundTripBench(vadoctl::FrontEndLink &link)
+  explicit RoundTripBench(vadoctl::FrontEndLink& link)
       : link_(link), payload_(vadoctl::BuildRequestPayload(kHeader, "", false)) {}
 
   // One request at a time; false (with a message printed) on any failure.
-  bool RunSequential(int count, LatencyStats *stats, Clock::duration *elapsed) {
+  bool RunSequential(int count, LatencyStats* stats, Clock::duration* elapsed) {
     if (stats) stats->Reserve(static_cast<size_t>(count));
     Clock::time_point start = Clock::now();
     for (int i = 0; i < count; ++i) {
@@ -94,10 +92,9 @@ class RoundTripBench {
     return true;
   }
 
-  // Keeps `inflight` requests outstanding until `count` have been answered.
-  // Task ids are distinct, so replies are matched by id whatever order they
-  // come back in.
-  bool RunInFlight(int count, int inflight, LatencyStats *stats, Clock::duration *elapsed) {
+  // Keeps `inflight` requests outstanding until `count` have been answered. Task ids are distinct,
+  // so replies are matched by id whatever order they come back in.
+  bool RunInFlight(int count, int inflight, LatencyStats* stats, Clock::duration* elapsed) {
     stats->Reserve(static_cast<size_t>(count));
     const uint64_t base = next_task_;
     next_task_ += static_cast<uint64_t>(count);
@@ -136,8 +133,7 @@ class RoundTripBench {
   int other_messages() const { return other_messages_; }
 
  private:
-  // The next reply to command 600; other messages (status notices) are counted
-  // and skipped.
+  // The next reply to command 600; other messages (status notices) are counted and skipped.
   std::optional<vadoctl::AgentMessage> Await() {
     while (true) {
       std::optional<vadoctl::AgentMessage> message = link_.Receive(kReplyTimeout);
@@ -157,18 +153,18 @@ class RoundTripBench {
     }
   }
 
-  bool Fail(const std::string &text) {
+  bool Fail(const std::string& text) {
     std::fprintf(stderr, "bench_roundtrip: %s\n", text.c_str());
     return false;
   }
 
-  vadoctl::FrontEndLink &link_;
+  vadoctl::FrontEndLink& link_;
   const std::string payload_;
   uint64_t next_task_ = 1;
   int other_messages_ = 0;
 };
 
-int Run(const Options &options) {
+int Run(const Options& options) {
   vadoctl::FrontEndLink link;
   if (link.Listen() < 0) {
     std::fprintf(stderr, "bench_roundtrip: cannot listen on 127.0.0.1\n");
@@ -177,8 +173,7 @@ int Run(const Options &options) {
   vadoctl::AgentLaunch launch;
   launch.executable = options.agent.empty() ? vadoctl::DefaultAgentPath() : options.agent;
   launch.gui_port = link.port();
-  // No console and no log: the figures are for the IPC path, not for log
-  // output.
+  // No console and no log: the figures are for the IPC path, not for log output.
   launch.console = false;
   launch.log = options.log;
   launch.app_folder = "vado-bench";
@@ -231,7 +226,7 @@ int Run(const Options &options) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::optional<Options> options = ParseOptions(argc, argv);
   if (!options) {

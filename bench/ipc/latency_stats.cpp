@@ -13,8 +13,7 @@ LatencySummary LatencyStats::Summarise(std::chrono::steady_clock::duration elaps
   summary.count = samples_us_.size();
   if (samples_us_.empty()) return summary;
   std::sort(samples_us_.begin(), samples_us_.end());
-  // Nearest-rank percentile: the smallest sample with at least p of all at or
-  // below it.
+  // Nearest-rank percentile: the smallest sample with at least p of all at or below it.
   auto rank = [&](double p) {
     size_t index = static_cast<size_t>(std::ceil(p * static_cast<double>(samples_us_.size())));
     return samples_us_[std::clamp<size_t>(index, 1, samples_us_.size()) - 1];
@@ -27,7 +26,7 @@ LatencySummary LatencyStats::Summarise(std::chrono::steady_clock::duration elaps
   return summary;
 }
 
-std::string FormatSummary(const std::string &name, const LatencySummary &summary) {
+std::string FormatSummary(const std::string& name, const LatencySummary& summary) {
   char line[256];
   std::snprintf(line, sizeof(line),
                 "%s: %zu requests, %.0f req/s, p50 %.1f us, p99 %.1f us, max %.1f us", name.c_str(),

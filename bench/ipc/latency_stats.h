@@ -26,4 +26,4 @@ class LatencyStats {
 };
 
 // One line: "<name>: N requests, R req/s, p50 X us, p99 Y us, max Z us".
-std::string FormatSummary(const std::string &name, const LatencySummary &summary);
+std::string FormatSummary(const std::string& name, const LatencySummary& summary);
