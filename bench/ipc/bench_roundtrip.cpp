@@ -3,6 +3,7 @@
 // second and p50/p99 latency for each phase.
 //
 //   bench_roundtrip [--requests N] [--inflight N] [--warmup N] [--agent PATH] [--log]
+#include <rapidjson/document.h>
 #include <signal.h>
 
 #include <chrono>
@@ -11,8 +12,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <rapidjson/document.h>
 
 #include "agent_process.h"
 #include "common/number_parse.h"
@@ -26,6 +25,11 @@ constexpr uint32_t kCommand = 600;
 constexpr char kHeader[] = R"({"uuid":"","code":5})";
 // A reply slower than this means the agent is stuck or gone; the run fails.
 constexpr std::chrono::milliseconds kReplyTimeout{5000};
+// Readiness probes use task ids from here on, so a late answer to one is never taken for a
+// measured request.
+constexpr uint64_t kProbeTaskBase = 1ull << 40;
+constexpr int kProbeAttempts = 100;
+constexpr std::chrono::milliseconds kProbeWait{100};
 constexpr double kSequentialTarget = 5000;  // round trips per second
 constexpr double kInFlightP99TargetUs = 2000;
 
@@ -75,6 +79,25 @@ class RoundTripBench {
   explicit RoundTripBench(vadoctl::FrontEndLink& link)
       : link_(link), payload_(vadoctl::BuildRequestPayload(kHeader, "", false)) {}
 
+  // The agent connects before it has registered its modules, and a request that arrives in
+  // that window is never answered. Probe until one request is answered, then measure.
+  bool WaitUntilServing() {
+    for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+      uint64_t task = kProbeTaskBase + static_cast<uint64_t>(attempt);
+      if (!link_.Send(kCommand, task, 0, payload_)) return Fail("send failed");
+      Clock::time_point deadline = Clock::now() + kProbeWait;
+      while (Clock::now() < deadline) {
+        std::optional<vadoctl::AgentMessage> message = link_.Receive(kProbeWait);
+        if (link_.closed()) return Fail("the agent closed the link");
+        if (message && message->command_id == kCommand) {
+          if (attempt > 0) unanswered_probes_ = attempt;
+          return true;
+        }
+      }
+    }
+    return Fail("the agent never answered command " + std::to_string(kCommand));
+  }
+
   // One request at a time; false (with a message printed) on any failure.
   bool RunSequential(int count, LatencyStats* stats, Clock::duration* elapsed) {
     if (stats) stats->Reserve(static_cast<size_t>(count));
@@ -84,7 +107,10 @@ class RoundTripBench {
       Clock::time_point sent = Clock::now();
       if (!link_.Send(kCommand, task, 0, payload_)) return Fail("send failed");
       std::optional<vadoctl::AgentMessage> reply = Await();
-      if (!reply) return false;
+      if (!reply) {
+        return Fail("sequential: no answer to task " + std::to_string(task) + " after " +
+                    std::to_string(i) + " answered");
+      }
       if (reply->task_id != task) return Fail("reply for an unexpected task id");
       if (stats) stats->Add(Clock::now() - sent);
     }
@@ -115,7 +141,7 @@ class RoundTripBench {
     }
     while (done < count) {
       std::optional<vadoctl::AgentMessage> reply = Await();
-      if (!reply) return false;
+      if (!reply) return Fail("in flight: " + Outstanding(base, issued, answered, done));
       Clock::time_point now = Clock::now();
       uint64_t index = reply->task_id - base;
       if (reply->task_id < base || index >= static_cast<uint64_t>(issued) || answered[index]) {
@@ -131,6 +157,7 @@ class RoundTripBench {
   }
 
   int other_messages() const { return other_messages_; }
+  int unanswered_probes() const { return unanswered_probes_; }
 
  private:
   // The next reply to command 600; other messages (status notices) are counted and skipped.
@@ -141,7 +168,7 @@ class RoundTripBench {
         Fail(link_.closed() ? "the agent closed the link" : "no reply within 5 s");
         return std::nullopt;
       }
-      if (message->command_id != kCommand) {
+      if (message->command_id != kCommand || message->task_id >= kProbeTaskBase) {
         ++other_messages_;
         continue;
       }
@@ -153,6 +180,20 @@ class RoundTripBench {
     }
   }
 
+  // Which requests are still unanswered, for the failure message.
+  static std::string Outstanding(uint64_t base, int issued, const std::vector<bool>& answered,
+                                 int done) {
+    std::string text = std::to_string(done) + " of " + std::to_string(issued) +
+                       " issued answered; unanswered task ids:";
+    int listed = 0;
+    for (int i = 0; i < issued && listed < 20; ++i) {
+      if (answered[static_cast<size_t>(i)]) continue;
+      text += " " + std::to_string(base + static_cast<uint64_t>(i));
+      ++listed;
+    }
+    return text;
+  }
+
   bool Fail(const std::string& text) {
     std::fprintf(stderr, "bench_roundtrip: %s\n", text.c_str());
     return false;
@@ -162,6 +203,7 @@ class RoundTripBench {
   const std::string payload_;
   uint64_t next_task_ = 1;
   int other_messages_ = 0;
+  int unanswered_probes_ = 0;
 };
 
 int Run(const Options& options) {
@@ -199,7 +241,8 @@ int Run(const Options& options) {
   Clock::duration warmup_time{};
   Clock::duration sequential_time{};
   Clock::duration in_flight_time{};
-  bool ok = bench.RunSequential(options.warmup, nullptr, &warmup_time) &&
+  bool ok = bench.WaitUntilServing() &&
+            bench.RunSequential(options.warmup, nullptr, &warmup_time) &&
             bench.RunSequential(options.requests, &sequential, &sequential_time) &&
             bench.RunInFlight(options.requests, options.inflight, &in_flight, &in_flight_time);
 
@@ -217,8 +260,12 @@ int Run(const Options& options) {
               one.per_second >= kSequentialTarget ? "met" : "MISSED");
   std::printf("target p99 < %.0f us with %d in flight: %s\n", kInFlightP99TargetUs,
               options.inflight, many.p99_us < kInFlightP99TargetUs ? "met" : "MISSED");
+  if (bench.unanswered_probes() > 0) {
+    std::printf("requests lost at agent start-up (never answered): %d\n",
+                bench.unanswered_probes());
+  }
   if (bench.other_messages() > 0) {
-    std::printf("other messages skipped: %d\n", bench.other_messages());
+    std::printf("other messages and late probe answers skipped: %d\n", bench.other_messages());
   }
   std::printf("agent stopped (status %d)\n", status);
   return 0;
