@@ -9,7 +9,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -193,9 +195,33 @@ bool IPCChannel::SendParts(IPCConnection* connection,
                            const std::vector<std::pair<const void*, size_t>>& parts) {
   if (connection == nullptr) return false;
   connection->last_activity.store(NowSeconds());
-  std::lock_guard<std::mutex> lock(connection->send_lock);
+  // One gathered write per message keeps small replies in one segment; partial writes
+  // advance through the parts until every byte is out.
+  std::vector<iovec> vectors;
+  vectors.reserve(parts.size());
   for (const auto& [data, size] : parts) {
-    if (size > 0 && !SendLocked(connection, data, size)) return false;
+    if (size > 0) vectors.push_back(iovec{const_cast<void*>(data), size});
+  }
+  std::lock_guard<std::mutex> lock(connection->send_lock);
+  size_t first = 0;
+  while (first < vectors.size()) {
+    msghdr message{};
+    message.msg_iov = vectors.data() + first;
+    message.msg_iovlen = std::min<size_t>(vectors.size() - first, IOV_MAX);
+    ssize_t sent = ::sendmsg(connection->socket, &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    size_t left = static_cast<size_t>(sent);
+    while (first < vectors.size() && left >= vectors[first].iov_len) {
+      left -= vectors[first].iov_len;
+      ++first;
+    }
+    if (left > 0) {
+      vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
+      vectors[first].iov_len -= left;
+    }
   }
   return true;
 }

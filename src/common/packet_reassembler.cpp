@@ -61,9 +61,12 @@ void PacketReassembler::Feed(IPCConnection* connection, const uint8_t* data, siz
       header_fill_ += take;
       pos += take;
       if (!MatchesMagicPrefix(header_, header_fill_)) {
+        // The bytes kept from earlier reads were not a header after all. Drop them and
+        // look at this read again from its start: it may begin a real packet.
         report_("header does not start with the magic text; resynchronising");
         Reset();
-        return;
+        pos -= take;
+        continue;
       }
       if (header_fill_ < kPacketHeaderSize) continue;
 
@@ -72,7 +75,7 @@ void PacketReassembler::Feed(IPCConnection* connection, const uint8_t* data, siz
         report_("announced payload of " + std::to_string(header.payload_length) +
                 " bytes exceeds the limit; resynchronising");
         Reset();
-        return;
+        continue;
       }
       packet_ = std::make_unique<IPCPacket1>();
       packet_->task_id = header.task_id;

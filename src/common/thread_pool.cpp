@@ -29,11 +29,27 @@ void BASThreadPool::Start() {
 
 void BASThreadPool::Submit(Job job) {
   auto owned = std::make_unique<Job>(std::move(job));
+  Worker* worker = nullptr;
   {
-    std::lock_guard<std::mutex> lock(jobs_mutex_);
-    jobs_.push_back(std::move(owned));
+    // With nothing queued and a worker idle, the job goes straight to the worker that
+    // has been idle longest: the same choice the scanner would make, one wake-up less.
+    std::scoped_lock lock(idle_mutex_, jobs_mutex_);
+    if (started_ && !stop_ && jobs_.empty() && !idle_.empty()) {
+      worker = idle_.front();
+      idle_.pop_front();
+    } else {
+      jobs_.push_back(std::move(owned));
+    }
   }
-  job_added_.notify_one();
+  if (worker == nullptr) {
+    job_added_.notify_one();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    worker->job = std::move(owned);
+  }
+  worker->cv.notify_one();
 }
 
 void BASThreadPool::Stop() {

@@ -68,10 +68,12 @@ void MainInitialisation(const LaunchOptions& options) {
   GlobalTaskRegistry();
 
   VadoClient& client = VadoClient::GetInstance();
+  // The table is complete before the link exists: a request that arrives at once must
+  // find its module, and the table is read without a lock afterwards.
+  FillCommandTable(CommandTable::GetInstance(), client);
   if (!client.ConnectToFrontEnd(options.gui_port)) {
     LOG(INFO) << "no front end connected (port " << options.gui_port << ")";
   }
-  FillCommandTable(CommandTable::GetInstance(), client);
 
   VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
   {

@@ -166,6 +166,24 @@ TEST(PacketReassembly, SkipsBytesBeforeAHeaderBetweenPackets) {
   EXPECT_FALSE(c.reassembler.InProgress());
 }
 
+TEST(PacketReassembly, FalseMagicPrefixAtEndOfReadDoesNotCostNextPacket) {
+  Collector c;
+  c.Feed(Packet(1, 600, 0, "a") + "kCo");  // stray bytes that look like a header start
+  c.Feed(Packet(2, 600, 0, "b"));
+  ASSERT_EQ(c.packets.size(), 2u);
+  EXPECT_EQ(c.Payload(1), "b");
+}
+
+TEST(PacketReassembly, PacketAfterOversizedHeaderInSameReadIsKept) {
+  Collector c;
+  PacketHeader huge{1, 2, 0, ~0ull};
+  std::string bytes(bas::kPacketHeaderSize, '\0');
+  bas::EncodePacketHeader(huge, reinterpret_cast<uint8_t*>(bytes.data()));
+  c.Feed(bytes + Packet(8, 600, 0, "next"));
+  ASSERT_EQ(c.packets.size(), 1u);
+  EXPECT_EQ(c.Payload(0), "next");
+}
+
 TEST(PacketReassembly, CorruptMagicInsideHeaderResets) {
   Collector c;
   c.Feed("kComXXXX");

@@ -32,7 +32,8 @@ int64_t VadoModuleControl::HandleRequest(const bas::IPCPacket1& packet) {
     }
     Cancel(device->tasks, task_id);
   }
-  LOG(INFO) << "Cancel: " << task_id;
+  // Formatting a log line costs a time-zone lookup; skip it when INFO is not logged.
+  LOG_IF(INFO, FLAGS_minloglevel <= google::GLOG_INFO) << "Cancel: " << task_id;
   Reply(packet, request.uuid, kResultOk);
   return 0;
 }
