@@ -101,6 +101,11 @@ struct Inbox {
     std::lock_guard<std::mutex> lock(mutex);
     return packets.size();
   }
+  // Packets are read under the lock: the dispatch thread may still be appending.
+  const bas::IPCPacket1& at(size_t i) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return *packets.at(i);
+  }
 };
 
 TEST(IPCPacketChannel, DeliversPacketsSentInPiecesInArrivalOrder) {
@@ -117,11 +122,11 @@ TEST(IPCPacketChannel, DeliversPacketsSentInPiecesInArrivalOrder) {
     std::this_thread::sleep_for(1ms);
   }
   ASSERT_TRUE(inbox.WaitFor(3));
-  EXPECT_EQ(inbox.packets[0]->task_id, 1u);
-  EXPECT_EQ(inbox.packets[1]->length, 10000u);
-  EXPECT_EQ(inbox.packets[2]->task_id, 3u);
-  EXPECT_EQ(inbox.packets[2]->data(), nullptr);
-  EXPECT_NE(inbox.packets[0]->connection, nullptr);
+  EXPECT_EQ(inbox.at(0).task_id, 1u);
+  EXPECT_EQ(inbox.at(1).length, 10000u);
+  EXPECT_EQ(inbox.at(2).task_id, 3u);
+  EXPECT_EQ(inbox.at(2).data(), nullptr);
+  EXPECT_NE(inbox.at(0).connection, nullptr);
 }
 
 TEST(IPCPacketChannel, WholeHeartbeatReadIsNeverDelivered) {
@@ -137,7 +142,7 @@ TEST(IPCPacketChannel, WholeHeartbeatReadIsNeverDelivered) {
   ASSERT_TRUE(inbox.WaitFor(1));
   std::this_thread::sleep_for(50ms);
   ASSERT_EQ(inbox.size(), 1u);
-  EXPECT_EQ(inbox.packets[0]->task_id, 11u);
+  EXPECT_EQ(inbox.at(0).task_id, 11u);
 }
 
 TEST(IPCPacketChannel, PeerCloseRaisesExactlyOneClosedMarker) {
@@ -153,9 +158,9 @@ TEST(IPCPacketChannel, PeerCloseRaisesExactlyOneClosedMarker) {
   ASSERT_TRUE(inbox.WaitFor(2));
   std::this_thread::sleep_for(200ms);
   ASSERT_EQ(inbox.size(), 2u);
-  EXPECT_FALSE(inbox.packets[0]->IsClosedMarker());
-  EXPECT_TRUE(inbox.packets[1]->IsClosedMarker());
-  EXPECT_EQ(inbox.packets[1]->connection, connection);
+  EXPECT_FALSE(inbox.at(0).IsClosedMarker());
+  EXPECT_TRUE(inbox.at(1).IsClosedMarker());
+  EXPECT_EQ(inbox.at(1).connection, connection);
   EXPECT_EQ(connection->closed.load(), 1);
   EXPECT_TRUE(channel.Connections().empty());
 }
@@ -278,8 +283,8 @@ TEST(IPCPacketChannel, ListenerAcceptsAndMarksConnectionsAccepted) {
   ASSERT_TRUE(inbox.WaitFor(1));
   EXPECT_EQ(accepted.load(), 1);
   EXPECT_EQ(server.AcceptedConnectionCount(), 1u);
-  EXPECT_EQ(inbox.packets[0]->connection->accepted, 1);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(inbox.packets[0]->data())), "hi");
+  EXPECT_EQ(inbox.at(0).connection->accepted, 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(inbox.at(0).data())), "hi");
 }
 
 TEST(IPCPacketChannel, ConnectToClosedPortFailsWithLogEvent) {
