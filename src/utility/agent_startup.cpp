@@ -68,10 +68,12 @@ void MainInitialisation(const LaunchOptions& options) {
   GlobalTaskRegistry();
 
   VadoClient& client = VadoClient::GetInstance();
+  // The table is filled before connecting: the front end may send its first request
+  // the moment the connection exists, and a request that finds no module is dropped.
+  FillCommandTable(CommandTable::GetInstance(), client);
   if (!client.ConnectToFrontEnd(options.gui_port)) {
     LOG(INFO) << "no front end connected (port " << options.gui_port << ")";
   }
-  FillCommandTable(CommandTable::GetInstance(), client);
 
   VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
   {
