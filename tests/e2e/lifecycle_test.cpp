@@ -62,7 +62,35 @@ TEST_F(Watchdog, ParentThatIsAZombieCountsAsGone) {
   ExpectOrderlyExit(WaitAgentExit(agent_, milliseconds(5000)));
 }
 
+// A port on 127.0.0.1 where nobody listens (any longer): connecting is refused.
+int UnreachablePort() {
+  vadoctl::FrontEndLink closed;
+  return closed.Listen();
+}
+
+TEST_F(Watchdog, ParentGoneWhileFrontEndIsUnreachableQuitsPromptly) {
+  // The agent is still retrying its connection when the watchdog asks it to quit.
+  int port = UnreachablePort();
+  ASSERT_GT(port, 0);
+  vadoctl::AgentLaunch launch = Launch(port);
+  launch.parent_pid = PidOfEndedProcess();
+  ASSERT_GT(launch.parent_pid, 0);
+  std::string error;
+  ASSERT_TRUE(agent_.Start(launch, &error)) << error;
+  ExpectOrderlyExit(WaitAgentExit(agent_, milliseconds(3000)));
+}
+
 using NoFrontEnd = AgentTest;
+
+TEST_F(NoFrontEnd, SigtermWhileFrontEndIsUnreachableExitsPromptly) {
+  int port = UnreachablePort();
+  ASSERT_GT(port, 0);
+  std::string error;
+  ASSERT_TRUE(agent_.Start(Launch(port), &error)) << error;
+  WaitForLogFolder();
+  ::kill(agent_.pid(), SIGTERM);
+  ExpectOrderlyExit(WaitAgentExit(agent_, milliseconds(3000)));
+}
 
 TEST_F(NoFrontEnd, PortZeroRunsWithoutConnectingUntilSigterm) {
   ASSERT_GT(link_.Listen(), 0);
