@@ -1,5 +1,8 @@
 // Requests through a real agent: framing on the socket, dispatch to the control module,
 // result kinds and codes, and commands nobody serves.
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <set>
 
 #include "common/ipc_wire_format.h"
@@ -153,6 +156,59 @@ TEST_F(RoundTrip, RequestsInOneWriteAreEachAnsweredOnce) {
   }
   for (int i = 0; i < kRequests; ++i) EXPECT_EQ(answered.count(kFirstTask + i), 1u);
   ExpectNoFurtherMessage();
+}
+
+TEST_F(RoundTrip, HeartbeatsAndGarbageBeforeARequestAreSkipped) {
+  std::string heartbeat(bas::kHeartbeatSize, static_cast<char>(bas::kHeartbeatByte));
+  ASSERT_TRUE(link_.SendBytes(heartbeat));
+  ASSERT_TRUE(link_.SendBytes("no packet starts here"));
+  ASSERT_TRUE(link_.SendBytes(PacketBytes(600, 21, R"({"uuid":"","code":2})")));
+  vadoctl::AgentMessage reply = ExpectMessage();
+  EXPECT_EQ(reply.task_id, 21u);
+  EXPECT_EQ(reply.kind, 1);
+}
+
+TEST_F(RoundTrip, OversizedAnnouncedPayloadDoesNotEndTheLink) {
+  bas::PacketHeader huge;
+  huge.task_id = 22;
+  huge.command_id = 600;
+  huge.payload_length = bas::kMaxPayloadLength + 1;
+  std::string bytes(bas::kPacketHeaderSize, '\0');
+  bas::EncodePacketHeader(huge, reinterpret_cast<uint8_t*>(bytes.data()));
+  ASSERT_TRUE(link_.SendBytes(bytes + "some of the announced payload"));
+  // The bad header's bytes may take a following packet down with them; a front end
+  // that repeats its request is answered.
+  std::optional<vadoctl::AgentMessage> reply;
+  WaitUntil(
+      [&] {
+        if (!link_.SendBytes(PacketBytes(600, 23, R"({"uuid":"","code":2})"))) return true;
+        reply = link_.Receive(milliseconds(200));
+        return reply.has_value();
+      },
+      milliseconds(3000));
+  ASSERT_TRUE(reply.has_value()) << "the agent stopped answering";
+  EXPECT_EQ(reply->task_id, 23u);
+  EXPECT_EQ(reply->kind, 1);
+  EXPECT_FALSE(WaitAgentExit(agent_, milliseconds(0)).has_value());
+}
+
+using FrontEndLoss = AgentTest;
+
+TEST_F(FrontEndLoss, ClosingTheLinkDoesNotEndTheAgent) {
+  std::optional<vadoctl::FrontEndLink> link(std::in_place);
+  ASSERT_GT(link->Listen(), 0);
+  std::string error;
+  ASSERT_TRUE(agent_.Start(Launch(link->port()), &error)) << error;
+  ASSERT_TRUE(link->Accept(milliseconds(8000)));
+  ASSERT_TRUE(link->Send(600, 24, 0, vadoctl::BuildRequestPayload(R"({"uuid":"","code":2})", "", false)));
+  ASSERT_TRUE(link->Receive(kReplyTimeout).has_value());
+  link.reset();
+  // Nothing reconnects; the agent waits for its parent or a quit request.
+  EXPECT_FALSE(WaitAgentExit(agent_, milliseconds(500)).has_value());
+  ::kill(agent_.pid(), SIGTERM);
+  std::optional<int> status = WaitAgentExit(agent_, milliseconds(3000));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
 }
 
 using FirstRequest = AgentTest;
