@@ -159,6 +159,10 @@ std::string TodayFolderName() {
   return date;
 }
 
+std::string RequestPayload(const std::string& header_json) {
+  return vadoctl::BuildRequestPayload(header_json, "", false);
+}
+
 rapidjson::Document ParseHeader(const vadoctl::AgentMessage& message) {
   rapidjson::Document header;
   header.Parse(message.header.c_str());
@@ -208,7 +212,7 @@ void AgentTest::StartConnected(vadoctl::AgentLaunch launch) {
 }
 
 void AgentTest::SendRequest(uint32_t command_id, uint64_t task_id, const std::string& header_json) {
-  ASSERT_TRUE(link_.Send(command_id, task_id, 0, vadoctl::BuildRequestPayload(header_json, "", false)));
+  ASSERT_TRUE(link_.Send(command_id, task_id, 0, RequestPayload(header_json)));
 }
 
 std::string AgentTest::AppRoot() const { return temp_.path() + "/" + app_folder_; }

@@ -78,6 +78,9 @@ std::optional<int> WaitAgentExit(vadoctl::AgentProcess& agent, milliseconds time
 // The local date as the agent names its log folder ("%Y%m%d").
 std::string TodayFolderName();
 
+// A request payload with the given header object and no body.
+std::string RequestPayload(const std::string& header_json);
+
 // Parses the header object of an agent message; fails the test when it is not a JSON object.
 rapidjson::Document ParseHeader(const vadoctl::AgentMessage& message);
 

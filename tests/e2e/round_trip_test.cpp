@@ -35,7 +35,7 @@ class RoundTrip : public AgentTest {
 
   // One whole request packet as it travels on the socket.
   static std::string PacketBytes(uint32_t command_id, uint64_t task_id, const std::string& header) {
-    std::string payload = vadoctl::BuildRequestPayload(header, "", false);
+    std::string payload = RequestPayload(header);
     bas::PacketHeader packet;
     packet.task_id = task_id;
     packet.command_id = command_id;
@@ -200,7 +200,7 @@ TEST_F(FrontEndLoss, ClosingTheLinkDoesNotEndTheAgent) {
   std::string error;
   ASSERT_TRUE(agent_.Start(Launch(link->port()), &error)) << error;
   ASSERT_TRUE(link->Accept(milliseconds(8000)));
-  ASSERT_TRUE(link->Send(600, 24, 0, vadoctl::BuildRequestPayload(R"({"uuid":"","code":2})", "", false)));
+  ASSERT_TRUE(link->Send(600, 24, 0, RequestPayload(R"({"uuid":"","code":2})")));
   ASSERT_TRUE(link->Receive(kReplyTimeout).has_value());
   link.reset();
   // Nothing reconnects; the agent waits for its parent or a quit request.
@@ -226,7 +226,7 @@ TEST_F(FirstRequest, RequestSentRightAfterConnectIsAnswered) {
     std::string error;
     ASSERT_TRUE(agent.Start(launch, &error)) << error;
     ASSERT_TRUE(link.Accept(milliseconds(8000)));
-    ASSERT_TRUE(link.Send(600, 500 + i, 0, vadoctl::BuildRequestPayload(R"({"uuid":"","code":1})", "", false)));
+    ASSERT_TRUE(link.Send(600, 500 + i, 0, RequestPayload(R"({"uuid":"","code":1})")));
     std::optional<vadoctl::AgentMessage> reply = link.Receive(milliseconds(2000));
     ASSERT_TRUE(reply.has_value()) << "start " << i << ": the first request was never answered";
     EXPECT_EQ(reply->task_id, static_cast<uint64_t>(500 + i));
