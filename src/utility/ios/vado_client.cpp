@@ -31,7 +31,8 @@ bool SleepUnlessQuitting(std::chrono::milliseconds delay) {
   while (!IsQuitting()) {
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return true;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kStep, deadline - now));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kStep, deadline - now));
   }
   return false;
 }
