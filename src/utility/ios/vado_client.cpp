@@ -4,6 +4,7 @@
 
 #include <glog/logging.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -20,6 +21,21 @@ namespace {
 int32_t LogChannelEvent(const bas::IPCEvent& event) {
   if (event.type == bas::kEventLog && event.text != nullptr) LOG(INFO) << *event.text;
   return 0;
+}
+
+// Waits `delay` in short steps; false as soon as a quit has been requested. The retries
+// run on the main thread, which must not hold a quit (watchdog, SIGTERM) back for the
+// whole retry period.
+bool SleepUnlessQuitting(std::chrono::milliseconds delay) {
+  constexpr std::chrono::milliseconds kStep(20);
+  auto deadline = std::chrono::steady_clock::now() + delay;
+  while (!IsQuitting()) {
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return true;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kStep, deadline - now));
+  }
+  return false;
 }
 
 }  // namespace
@@ -43,7 +59,7 @@ VadoClient& VadoClient::GetInstance() {
 bool VadoClient::ConnectToFrontEnd(int port, int retries, std::chrono::milliseconds retry_delay) {
   if (port == 0) return false;
   for (int attempt = 0; attempt <= retries; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(retry_delay);
+    if (attempt > 0 && !SleepUnlessQuitting(retry_delay)) return false;
     if (front_end_.Connect(port) != nullptr) return true;
   }
   return false;

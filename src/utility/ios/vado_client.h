@@ -26,7 +26,8 @@ class VadoClient : public VadoDeviceCallback {
   static VadoClient& GetInstance();
 
   // Connects to the front end on `port` (0: does not connect). A failed attempt is
-  // retried `retries` more times, `retry_delay` apart.
+  // retried `retries` more times, `retry_delay` apart; retrying stops once a quit has
+  // been requested.
   bool ConnectToFrontEnd(int port, int retries = 10,
                          std::chrono::milliseconds retry_delay = std::chrono::seconds(1));
 
