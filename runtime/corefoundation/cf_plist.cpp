@@ -61,7 +61,10 @@ CFTypeRef FromPlist(plist_t node, bool mutable_containers, unsigned depth) {
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
       plist_get_date_val(node, &sec, &usec);
-      return CFDateCreate(nullptr, sec + usec / 1e6);
+      // libplist hands out the seconds truncated towards zero and the fraction without
+      // its sign, so times before 2001 need the fraction subtracted.
+      const bool negative = sec < 0 || (sec == 0 && plist_date_val_compare(node, 0, 0) < 0);
+      return CFDateCreate(nullptr, negative ? sec - usec / 1e6 : sec + usec / 1e6);
     }
     case PLIST_ARRAY: {
       auto* a = new __CFArray(mutable_containers, &kCFTypeArrayCallBacks);
