@@ -54,6 +54,20 @@ void* OwnSymbol(void* handle, const char* name) {
   return address;
 }
 
+// The address of a data export as the library itself sees it. When the executable links
+// the library too, the variable lives in the executable (a copy relocation) and the
+// library's own symbol is a stale original, so the process-wide definition wins.
+void* DataAddress(void* own) {
+  Dl_info info{};
+  ElfW(Sym)* symbol = nullptr;
+  if (!dladdr1(own, &info, reinterpret_cast<void**>(&symbol), RTLD_DL_SYMENT) || !symbol ||
+      ELF64_ST_TYPE(symbol->st_info) != STT_OBJECT || !info.dli_sname) {
+    return own;
+  }
+  void* global = dlsym(RTLD_DEFAULT, info.dli_sname);
+  return global ? global : own;
+}
+
 }  // namespace
 
 CMobileExportFun& CMobileExportFun::GetInstance() {
@@ -91,6 +105,7 @@ bool CMobileExportFun::ResolveSlots(void* core_foundation) {
 #define VADO_RESOLVE_SLOT(member, symbol, lib)                                             \
   address = OwnSymbol(lib == kCF ? core_foundation : mobile_device_, #symbol);              \
   if (!address) return false;                                                               \
+  address = DataAddress(address);                                                           \
   member = reinterpret_cast<decltype(member)>(address);
   VADO_MOBILE_EXPORTS(VADO_RESOLVE_SLOT)
 #undef VADO_RESOLVE_SLOT
