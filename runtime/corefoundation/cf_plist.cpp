@@ -68,16 +68,24 @@ CFTypeRef FromPlist(plist_t node, bool mutable_containers, unsigned depth) {
     }
     case PLIST_ARRAY: {
       auto* a = new __CFArray(mutable_containers, &kCFTypeArrayCallBacks);
-      const uint32_t n = plist_array_get_size(node);
-      a->values.reserve(n);
-      for (uint32_t i = 0; i < n; ++i) {
-        CFTypeRef item = FromPlist(plist_array_get_item(node, i), mutable_containers, depth + 1);
+      a->values.reserve(plist_array_get_size(node));
+      // Iterating, not indexing: a parsed array has no index, so each lookup by position
+      // would walk the list from its start.
+      plist_array_iter it = nullptr;
+      plist_array_new_iter(node, &it);
+      for (;;) {
+        plist_t child = nullptr;
+        plist_array_next_item(node, it, &child);
+        if (!child) break;
+        CFTypeRef item = FromPlist(child, mutable_containers, depth + 1);
         if (!item) {
+          free(it);
           CFRelease(a);
           return nullptr;
         }
         a->values.push_back(item);  // the array takes over the creation reference
       }
+      free(it);
       return a;
     }
     case PLIST_DICT: {

@@ -27,11 +27,11 @@ CFPropertyListRef XmlToCFPropertyList(const char* text, size_t length) {
       length > static_cast<size_t>(std::numeric_limits<CFIndex>::max())) {
     return nullptr;
   }
-  CFHolder<CFDataRef> data(fun.CFDataCreate(kCFAllocatorDefault,
+  CFHolder<CFDataRef> data(fun.CFDataCreate(kCFDefaultAllocator,
                                             reinterpret_cast<const uint8_t*>(text),
                                             static_cast<CFIndex>(length)));
   if (!data) return nullptr;
-  return fun.CFPropertyListCreateFromXMLData(kCFAllocatorDefault, data.get(),
+  return fun.CFPropertyListCreateFromXMLData(kCFDefaultAllocator, data.get(),
                                              kCFPropertyListImmutable, nullptr);
 }
 
@@ -39,7 +39,7 @@ BinaryPlistPtr CFPropertyListToBytes(CFPropertyListRef list, CFPropertyListForma
   auto& fun = CMobileExportFun::GetInstance();
   if (!fun.IsLoaded() || !list) return nullptr;
   CFHolder<CFWriteStreamRef> stream(
-      fun.CFWriteStreamCreateWithAllocatedBuffers(kCFAllocatorDefault, kCFAllocatorDefault));
+      fun.CFWriteStreamCreateWithAllocatedBuffers(kCFDefaultAllocator, kCFDefaultAllocator));
   if (!stream || !fun.CFWriteStreamOpen(stream.get())) return nullptr;
   BinaryPlistPtr result;
   if (fun.CFPropertyListWriteToStream(list, stream.get(), format, nullptr) > 0) {

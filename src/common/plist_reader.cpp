@@ -92,14 +92,14 @@ bool ToXmlText(const void* bytes, size_t length, std::string* xml) {
       length > static_cast<size_t>(std::numeric_limits<CFIndex>::max())) {
     return false;
   }
-  CFDataRef data = fun.CFDataCreate(kCFAllocatorDefault, static_cast<const uint8_t*>(bytes),
+  CFDataRef data = fun.CFDataCreate(kCFDefaultAllocator, static_cast<const uint8_t*>(bytes),
                                     static_cast<CFIndex>(length));
   if (!data) return false;
   CFPropertyListRef list =
-      fun.CFPropertyListCreateWithData(kCFAllocatorDefault, data, 0, nullptr, nullptr);
+      fun.CFPropertyListCreateWithData(kCFDefaultAllocator, data, 0, nullptr, nullptr);
   fun.CFRelease(data);
   if (!list) return false;
-  CFDataRef xml_data = fun.CFPropertyListCreateXMLData(kCFAllocatorDefault, list);
+  CFDataRef xml_data = fun.CFPropertyListCreateXMLData(kCFDefaultAllocator, list);
   fun.CFRelease(list);
   if (!xml_data) return false;
   const CFIndex xml_length = fun.CFDataGetLength(xml_data);

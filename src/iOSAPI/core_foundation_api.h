@@ -5,6 +5,9 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+// The default allocator is NULL; the exported constant holding it is not in the table.
+constexpr CFAllocatorRef kCFDefaultAllocator = nullptr;
+
 // CFGetTypeID numbers that the value converters compare against.
 constexpr CFTypeID kCFTypeIdString = 7;
 constexpr CFTypeID kCFTypeIdDictionary = 18;
