@@ -16,7 +16,10 @@
 namespace devsim {
 
 Daemon::Daemon(Farm& farm, const ServiceRegistry& services)
-    : farm_(farm), services_(services), table_(farm) {}
+    : farm_(farm), services_(services), table_(farm) {
+  // Created first so that a stop request arriving during start-up is not lost.
+  if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) wake_pipe_[0] = wake_pipe_[1] = -1;
+}
 
 Daemon::~Daemon() {
   if (listen_fd_ >= 0) close(listen_fd_);
@@ -31,8 +34,8 @@ bool Daemon::Start(const std::string& socket_path, std::string* error) {
     *error = "socket path empty or too long";
     return false;
   }
-  if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    *error = std::string("pipe: ") + strerror(errno);
+  if (wake_pipe_[0] < 0) {
+    *error = "cannot create the wake-up pipe";
     return false;
   }
   // Only a leftover socket file is replaced; any other file at the path is an error.

@@ -48,16 +48,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   devsim::Daemon daemon(farm, devsim::BuiltinServices());
-  if (!daemon.Start(socket_path, &error)) {
-    std::fprintf(stderr, "vado-devsimd: %s\n", error.c_str());
-    return 1;
-  }
   g_daemon = &daemon;
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  if (!daemon.Start(socket_path, &error)) {
+    std::fprintf(stderr, "vado-devsimd: %s\n", error.c_str());
+    return 1;
+  }
   std::fprintf(stderr, "vado-devsimd: serving %zu device(s) on %s\n",
                daemon.table().Attached().size(), socket_path.c_str());
   daemon.Run();
