@@ -133,6 +133,11 @@ void ToArray(CFArrayRef array, PlistValue* out, unsigned depth) {
 
 }  // namespace
 
+bool CFValueToPlistValue(CFTypeRef value, PlistValue* out) {
+  if (!CMobileExportFun::GetInstance().IsLoaded()) return false;
+  return ToValue(value, out, 0);
+}
+
 void CFDictionaryToDictionary(CFDictionaryRef dict, PlistValue* out) {
   auto& fun = CMobileExportFun::GetInstance();
   *out = PlistValue();

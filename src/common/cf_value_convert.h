@@ -17,5 +17,8 @@ void CFDictionaryToDictionary(CFDictionaryRef dict, PlistValue* out);
 // `out` becomes an array value (tag 0x200C); empty when `array` is not an array.
 void CFArrayToArray(CFArrayRef array, PlistValue* out);
 
+// One value of any kind by the same rules; false when it would be dropped.
+bool CFValueToPlistValue(CFTypeRef value, PlistValue* out);
+
 // The string as UTF-8; empty for null or a failed conversion.
 std::string CFStringToUtf8(CFStringRef str);

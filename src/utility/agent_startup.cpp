@@ -76,13 +76,20 @@ void MainInitialisation(const LaunchOptions& options) {
   }
 
   VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
+  monitor.SetStatusClient(&client);
   {
     std::lock_guard<std::mutex> lock(monitor.mutex());
     monitor.AddCallback(&client);
   }
-  // Device monitoring (library binding, device service check, notification
-  // subscription) starts here once the device layer exists; its start-up failure
-  // codes go to the front end through client.NotifyStatus.
+  int32_t monitor_status;
+  {
+    std::lock_guard<std::mutex> lock(monitor.mutex());
+    monitor_status = monitor.StartMonitoring();
+  }
+  if (monitor_status != kMonitorStarted) {
+    LOG(ERROR) << "device monitoring did not start: " << monitor_status;
+    client.NotifyStatus(monitor_status, 0);
+  }
 
   if (options.test_mode) pool.Submit([] { RunSelfTest(nullptr); });
 }

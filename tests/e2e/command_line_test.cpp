@@ -66,7 +66,7 @@ TEST_F(CommandLine, TaskModeWithTaskIdStartsAndConnects) {
   ASSERT_NO_FATAL_FAILURE(StartConnected(launch));
   // The agent serves requests in task mode as in normal mode.
   SendRequest(600, 7, R"({"uuid":"","code":5})");
-  std::optional<vadoctl::AgentMessage> reply = link_.Receive(milliseconds(5000));
+  std::optional<vadoctl::AgentMessage> reply = ReceiveReply(link_, milliseconds(5000));
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->kind, 1);
   EXPECT_EQ(reply->task_id, 7u);

@@ -230,4 +230,14 @@ std::string AgentTest::WaitForLogFolder(milliseconds timeout) {
   return folder.value_or(std::string());
 }
 
+std::optional<vadoctl::AgentMessage> ReceiveReply(vadoctl::FrontEndLink& link, milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) left = milliseconds(0);
+    std::optional<vadoctl::AgentMessage> message = link.Receive(left);
+    if (!message || !(message->kind == 1 && message->task_id == 0)) return message;
+  }
+}
+
 }  // namespace e2e

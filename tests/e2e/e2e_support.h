@@ -84,6 +84,10 @@ std::string RequestPayload(const std::string& header_json);
 // Parses the header object of an agent message; fails the test when it is not a JSON object.
 rapidjson::Document ParseHeader(const vadoctl::AgentMessage& message);
 
+// The next message that is not a device-monitor status notification (kind 1, task 0):
+// without devices the agent reports why monitoring could not start.
+std::optional<vadoctl::AgentMessage> ReceiveReply(vadoctl::FrontEndLink& link, milliseconds timeout);
+
 // Each test gets its own temporary folder, exported as TMPDIR so that every process the
 // test starts puts its log and work folders there, and a unique application folder name.
 class AgentTest : public ::testing::Test {

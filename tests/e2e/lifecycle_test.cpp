@@ -143,7 +143,7 @@ TEST_F(Shutdown, AgentClosesTheLinkWhenItExits) {
   WaitForLogFolder();
   ::kill(agent_.pid(), SIGTERM);
   ExpectOrderlyExit(WaitAgentExit(agent_, milliseconds(3000)));
-  EXPECT_FALSE(link_.Receive(milliseconds(2000)).has_value());
+  EXPECT_FALSE(ReceiveReply(link_, milliseconds(2000)).has_value());
   EXPECT_TRUE(link_.closed());
 }
 

@@ -23,13 +23,13 @@ class RoundTrip : public AgentTest {
   }
 
   vadoctl::AgentMessage ExpectMessage() {
-    std::optional<vadoctl::AgentMessage> message = link_.Receive(kReplyTimeout);
+    std::optional<vadoctl::AgentMessage> message = ReceiveReply(link_, kReplyTimeout);
     EXPECT_TRUE(message.has_value()) << "no message from the agent";
     return message.value_or(vadoctl::AgentMessage{});
   }
 
   void ExpectNoFurtherMessage() {
-    std::optional<vadoctl::AgentMessage> extra = link_.Receive(kSilence);
+    std::optional<vadoctl::AgentMessage> extra = ReceiveReply(link_, kSilence);
     EXPECT_FALSE(extra.has_value()) << "unexpected message: " << extra->ToJsonLine();
   }
 
@@ -102,7 +102,7 @@ TEST_F(RoundTrip, EmptyPayloadAnswersCode21) {
 
 TEST_F(RoundTrip, UnregisteredCommandGetsNoAnswerAndAgentStaysUp) {
   SendRequest(503, 11, R"({"uuid":""})");
-  std::optional<vadoctl::AgentMessage> answer = link_.Receive(kSilence);
+  std::optional<vadoctl::AgentMessage> answer = ReceiveReply(link_, kSilence);
   EXPECT_FALSE(answer.has_value()) << "command 503 was answered: " << answer->ToJsonLine();
   SendRequest(600, 12, R"({"uuid":"","code":11})");
   vadoctl::AgentMessage reply = ExpectMessage();
@@ -149,7 +149,7 @@ TEST_F(RoundTrip, RequestsInOneWriteAreEachAnsweredOnce) {
   ASSERT_TRUE(link_.SendBytes(bytes));
   std::multiset<uint64_t> answered;
   for (int i = 0; i < kRequests; ++i) {
-    std::optional<vadoctl::AgentMessage> reply = link_.Receive(kReplyTimeout);
+    std::optional<vadoctl::AgentMessage> reply = ReceiveReply(link_, kReplyTimeout);
     ASSERT_TRUE(reply.has_value()) << "only " << i << " of " << kRequests << " answered";
     EXPECT_EQ(reply->kind, 1);
     answered.insert(reply->task_id);
@@ -182,7 +182,7 @@ TEST_F(RoundTrip, OversizedAnnouncedPayloadDoesNotEndTheLink) {
   WaitUntil(
       [&] {
         if (!link_.SendBytes(PacketBytes(600, 23, R"({"uuid":"","code":2})"))) return true;
-        reply = link_.Receive(milliseconds(200));
+        reply = ReceiveReply(link_, milliseconds(200));
         return reply.has_value();
       },
       milliseconds(3000));
@@ -201,7 +201,7 @@ TEST_F(FrontEndLoss, ClosingTheLinkDoesNotEndTheAgent) {
   ASSERT_TRUE(agent_.Start(Launch(link->port()), &error)) << error;
   ASSERT_TRUE(link->Accept(milliseconds(8000)));
   ASSERT_TRUE(link->Send(600, 24, 0, RequestPayload(R"({"uuid":"","code":2})")));
-  ASSERT_TRUE(link->Receive(kReplyTimeout).has_value());
+  ASSERT_TRUE(ReceiveReply(*link, kReplyTimeout).has_value());
   link.reset();
   // Nothing reconnects; the agent waits for its parent or a quit request.
   EXPECT_FALSE(WaitAgentExit(agent_, milliseconds(500)).has_value());
@@ -227,7 +227,7 @@ TEST_F(FirstRequest, RequestSentRightAfterConnectIsAnswered) {
     ASSERT_TRUE(agent.Start(launch, &error)) << error;
     ASSERT_TRUE(link.Accept(milliseconds(8000)));
     ASSERT_TRUE(link.Send(600, 500 + i, 0, RequestPayload(R"({"uuid":"","code":1})")));
-    std::optional<vadoctl::AgentMessage> reply = link.Receive(milliseconds(2000));
+    std::optional<vadoctl::AgentMessage> reply = ReceiveReply(link, milliseconds(2000));
     ASSERT_TRUE(reply.has_value()) << "start " << i << ": the first request was never answered";
     EXPECT_EQ(reply->task_id, static_cast<uint64_t>(500 + i));
   }

@@ -33,14 +33,15 @@ agent sends as one JSON line: task, command, kind, the decoded header object, an
 decompressed body (JSON) or its size.
 
   run                 watch the agent's messages (device arrivals, status) for --seconds
-  send COMMAND_ID     send one request and print messages until its result arrives
-                      (exit 0), or until --timeout-ms passes (exit 3)
+  send COMMAND_ID     send one request and print its messages until its result
+                      arrives (exit 0), or until --timeout-ms passes (exit 3)
 
 Request options (send):
   --header JSON       the header object (default {"uuid":""})
   --body JSON         a body, zlib-compressed unless --raw
   --body-file FILE    the body read from FILE
   --raw               send the body as it is
+  --all               also print messages of other tasks (device events, status)
   --task N            task id of the request (default 1)
   --kind N            kind field of the request (default 0)
   --timeout-ms N      how long to wait for the result (default 30000)
@@ -117,6 +118,8 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       }
     } else if (arg == "--raw") {
       options.raw = true;
+    } else if (arg == "--all") {
+      options.all = true;
     } else if (options.command == "send" && !have_command_id && IsNumber(arg)) {
       options.command_id = static_cast<uint32_t>(ParseLeadingInt64(arg));
       have_command_id = true;

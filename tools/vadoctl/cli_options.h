@@ -22,6 +22,7 @@ struct CliOptions {
   std::string header = "{\"uuid\":\"\"}";
   std::string body;
   bool raw = false;
+  bool all = false;  // send: also print messages of other tasks
 };
 
 // Parses argv; on a usage error returns nothing and fills `error`.

@@ -72,6 +72,9 @@ int main(int argc, char** argv) {
     while (!g_interrupted && !link.closed() && std::chrono::steady_clock::now() < deadline) {
       auto message = link.Receive(milliseconds(100));
       if (!message) continue;
+      // The request's own messages; device events and status notifications only on
+      // request.
+      if (message->task_id != options->task_id && !options->all) continue;
       std::cout << message->ToJsonLine() << std::endl;
       if (IsResultKind(message->kind) && message->task_id == options->task_id &&
           message->command_id == options->command_id) {

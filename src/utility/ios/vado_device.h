@@ -8,9 +8,10 @@
 #include <string>
 
 #include "common/dh_task.h"
+#include "iOSAPI/mobile_device_api.h"
 
 // The device library's opaque handle; its numeric value is what the front end sees.
-using DeviceRef = void*;
+using DeviceRef = AMDeviceRef;
 
 enum VadoDeviceState : int32_t {
   kDeviceReady = 1,

@@ -1,14 +1,34 @@
-// The process-wide list of attached devices and the callbacks that hear about them.
-// Device discovery feeds it; request modules look devices up in it.
+// The process-wide list of attached devices. The monitor loads the device library,
+// subscribes to device notifications and runs the library's run loop on a pool thread
+// for the rest of the process's life; arrivals are paired, read and reported to every
+// registered callback, and request modules look devices up here.
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <list>
 #include <map>
 #include <mutex>
 #include <string>
 
 #include "utility/ios/vado_device.h"
+
+class VadoClient;
+
+// Start-up results of StartMonitoring.
+enum MonitorStartResult : int32_t {
+  kMonitorStarted = 0,
+  kMonitorNoLibrary = 9,
+  kMonitorSubscribeFailed = 11,
+  kMonitorNoDeviceService = 14,
+};
+
+// Status notifications the monitor sends to the front end (run mode 0 only).
+enum MonitorStatus : int32_t {
+  kStatusDeviceGoneBeforeReady = 8,
+  kStatusDeviceAttached = 11,
+  kStatusDeviceError = 12,
+};
 
 class VadoDeviceMonitor {
  public:
@@ -30,9 +50,41 @@ class VadoDeviceMonitor {
   // Looks up the device a request names by its UTF-8 "uuid", taking the lock.
   VadoDevicePtr FindByRequestId(const std::string& uuid);
 
+  // Where status notifications go (the process-wide client at start-up).
+  void SetStatusClient(VadoClient* client) { status_client_ = client; }
+
+  // Starts monitoring on a pool thread and returns its start-up result (0, 9, 14, 11).
+  // Called once by start-up with mutex() held; a second call returns 0 at once.
+  int32_t StartMonitoring();
+
+  // Fills the device's identity and storage figures; 0 or a device error code.
+  int32_t LoadDeviceInfo(VadoDevice& device);
+
  private:
+  static void OnNotification(AMDeviceNotificationCallbackInfo* info, void* context);
+  void HandleNotification(AMDeviceRef handle, unsigned int message);
+  int32_t InitMonitoring();
+  void RunMonitorTask();
+  // Renews the session and, when that works, makes the device ready.
+  void PrepareDevice(const VadoDevicePtr& device);
+  void DeviceReady(const VadoDevicePtr& device);
+  void ReportError(const VadoDevice& device, int32_t error);
+  void SendStatus(int32_t status, const VadoDevice* device);
+
   mutable std::mutex mutex_;
   std::list<VadoDevicePtr> devices_;                  // guarded by mutex_; arrival order
   std::map<int32_t, VadoDeviceCallback*> callbacks_;  // guarded by mutex_
   int32_t callback_counter_ = 0;                      // guarded by mutex_
+  VadoClient* status_client_ = nullptr;
+
+  // Start-up hand-off between StartMonitoring and the monitor task.
+  std::mutex start_mutex_;
+  std::condition_variable start_cv_;
+  bool start_done_ = false;     // guarded by start_mutex_
+  int32_t start_result_ = 0;    // guarded by start_mutex_
+  bool running_ = false;        // guarded by start_mutex_
+  AMDeviceNotificationRef subscription_ = nullptr;
 };
+
+// Major x 10 + minor of a product version ("12.4.1" → 124, "9.3" → 93).
+uint32_t VersionNumber(const std::u16string& product_version);

@@ -1,0 +1,117 @@
+#include "utility/ios/vado_device_service.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "iOSAPI/MobileExportFun.h"
+#include "utility/ios/device_errors.h"
+
+namespace {
+
+constexpr int kStartAttempts = 5;
+
+struct ServiceRegistry {
+  std::mutex mutex;
+  std::condition_variable backup_released;
+  std::map<AMDeviceRef, std::weak_ptr<VadoDeviceService>> afc;  // guarded by mutex
+  std::set<std::string> busy_backups;                             // guarded by mutex
+};
+
+ServiceRegistry& Services() {
+  static ServiceRegistry* registry = new ServiceRegistry();
+  return *registry;
+}
+
+// "com.apple.mobilebackup2-<handle as a pointer prints>".
+std::string BackupKey(AMDeviceRef device) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%s-%p", kBackupServiceName, static_cast<void*>(device));
+  return text;
+}
+
+}  // namespace
+
+VadoDeviceService::VadoDeviceService(AMDServiceConnectionRef connection, AFCConnectionRef afc,
+                                     std::string name, AMDeviceRef device, SessionPtr session)
+    : connection_(connection), afc_(afc), name_(std::move(name)), device_(device),
+      session_(std::move(session)) {
+  std::printf("VadoDeviceService: %p name: %s\n", static_cast<void*>(this), name_.c_str());
+}
+
+VadoDeviceService::~VadoDeviceService() {
+  std::printf("~VadoDeviceService: %p name: %s\n", static_cast<void*>(this), name_.c_str());
+  Close();
+}
+
+void VadoDeviceService::Close() {
+  CMobileExportFun& fun = CMobileExportFun::GetInstance();
+  if (afc_ != nullptr) {
+    fun.AFCConnectionClose(afc_);
+    afc_ = nullptr;
+  }
+  if (connection_ != nullptr) {
+    fun.AMDServiceConnectionInvalidate(connection_);
+    connection_ = nullptr;
+  }
+  if (name_ == kBackupServiceName) {
+    ServiceRegistry& registry = Services();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.busy_backups.erase(BackupKey(device_));
+    registry.backup_released.notify_all();
+  }
+}
+
+ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& name,
+                        CFDictionaryRef options, bool afc) {
+  CMobileExportFun& fun = CMobileExportFun::GetInstance();
+  CFStringRef cf_name = fun.__CFStringMakeConstantString(name.c_str());
+  if (cf_name == nullptr) return nullptr;
+  SessionPtr session = GetSession(device, error);
+  if (!session) session = RenewSession(device, error);
+  if (!session) return nullptr;
+
+  AMDServiceConnectionRef connection = nullptr;
+  int result = -1;
+  for (int attempt = 0; attempt < kStartAttempts && result != 0; ++attempt) {
+    result = fun.AMDeviceSecureStartService(device, cf_name, options, &connection);
+  }
+  if (result != 0) {
+    if (result == kAMDPasswordProtectedError) *error = kDeviceErrorPasscodeLocked;
+    return nullptr;
+  }
+  AFCConnectionRef afc_connection = nullptr;
+  if (afc) {
+    // AFC here speaks on the plain socket; a connection that needs a secure context
+    // cannot be used for it.
+    if (fun.AMDServiceConnectionGetSecureIOContext(connection) != nullptr) {
+      fun.AMDServiceConnectionInvalidate(connection);
+      return nullptr;
+    }
+    int socket = fun.AMDServiceConnectionGetSocket(connection);
+    if (fun.AFCConnectionOpen(socket, 0, &afc_connection) != 0 || afc_connection == nullptr) {
+      fun.AMDServiceConnectionInvalidate(connection);
+      return nullptr;
+    }
+  }
+  return std::make_shared<VadoDeviceService>(connection, afc_connection, name, device,
+                                             std::move(session));
+}
+
+ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
+                      CFDictionaryRef options, bool afc) {
+  ServiceRegistry& registry = Services();
+  if (name == kAfcServiceName) {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    if (ServicePtr live = registry.afc[device].lock()) return live;
+    ServicePtr service = StartService(device, error, kAfcServiceName, nullptr, true);
+    if (service) registry.afc[device] = service;
+    return service;
+  }
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  std::string key = BackupKey(device);
+  registry.backup_released.wait(lock, [&] { return registry.busy_backups.count(key) == 0; });
+  return StartService(device, error, name, options, afc);
+}
