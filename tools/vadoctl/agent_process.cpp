@@ -43,13 +43,17 @@ AgentProcess::~AgentProcess() {
 bool AgentProcess::Start(const AgentLaunch& launch, std::string* error) {
   std::vector<std::string> args = launch.Arguments();
   args.insert(args.begin(), launch.executable);
+  return StartCommand(std::move(args), error);
+}
+
+bool AgentProcess::StartCommand(std::vector<std::string> args, std::string* error) {
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_t pid;
-  int rc = ::posix_spawn(&pid, launch.executable.c_str(), nullptr, nullptr, argv.data(), environ);
+  int rc = ::posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environ);
   if (rc != 0) {
-    if (error) *error = "cannot start " + launch.executable + ": " + std::strerror(rc);
+    if (error) *error = "cannot start " + args[0] + ": " + std::strerror(rc);
     return false;
   }
   pid_ = pid;

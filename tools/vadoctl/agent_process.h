@@ -36,6 +36,8 @@ class AgentProcess {
   AgentProcess& operator=(const AgentProcess&) = delete;
 
   bool Start(const AgentLaunch& launch, std::string* error);
+  // Starts any program: argv[0] is its path.
+  bool StartCommand(std::vector<std::string> argv, std::string* error);
   pid_t pid() const { return pid_; }
   // Non-blocking: true (with the exit status) once the process has ended.
   bool Exited(int* status = nullptr);

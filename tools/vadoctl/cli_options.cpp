@@ -32,7 +32,9 @@ Starts VadoAgent as its front end (listening on 127.0.0.1), and prints every mes
 agent sends as one JSON line: task, command, kind, the decoded header object, and the
 decompressed body (JSON) or its size.
 
-  run                 watch the agent's messages (device arrivals, status) for --seconds
+  run                 watch the agent's messages (device arrivals, status) for --seconds;
+                      when neither usbmuxd nor vado-devsimd runs, the simulator is started
+                      with the sample farm (or --farm DIR) on a private socket
   send COMMAND_ID     send one request and print its messages until its result
                       arrives (exit 0), or until --timeout-ms passes (exit 3)
 
@@ -55,6 +57,10 @@ Agent options:
   --task-id N         task id for run mode 1
   --product-name S    --product-version S    --app-folder S
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
+  --farm DIR          run: the simulator's device farm (default: the bundled sample farm)
+  --no-simulator      run: never start the simulator
+  --readable, --json  run: device events as plain text, or every message as JSON
+                      (default: plain text on a terminal, JSON otherwise)
   -h, --help          this text
 )";
 }
@@ -120,6 +126,14 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       options.raw = true;
     } else if (arg == "--all") {
       options.all = true;
+    } else if (arg == "--no-simulator") {
+      options.simulator = false;
+    } else if (arg == "--farm") {
+      if (!value(&options.farm)) return std::nullopt;
+    } else if (arg == "--json") {
+      options.readable = false;
+    } else if (arg == "--readable") {
+      options.readable = true;
     } else if (options.command == "send" && !have_command_id && IsNumber(arg)) {
       options.command_id = static_cast<uint32_t>(ParseLeadingInt64(arg));
       have_command_id = true;

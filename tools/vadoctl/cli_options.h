@@ -23,6 +23,10 @@ struct CliOptions {
   std::string body;
   bool raw = false;
   bool all = false;  // send: also print messages of other tasks
+  // run
+  bool simulator = true;            // start vado-devsimd when no device service runs
+  std::string farm;                 // its farm; empty: the bundled sample farm
+  std::optional<bool> readable;     // plain text for device events; default: on a terminal
 };
 
 // Parses argv; on a usage error returns nothing and fills `error`.

@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <iostream>
 
+#include <unistd.h>
+
 #include "agent_process.h"
 #include "cli_options.h"
+#include "device_service.h"
 #include "frontend_link.h"
+#include "readable_message.h"
 
 namespace {
 
@@ -37,6 +41,19 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  DeviceService devices;
+  if (options->command == "run" && options->simulator) {
+    if (!devices.Ensure(options->farm, &error)) {
+      std::fprintf(stderr, "vadoctl: %s\n", error.c_str());
+      return 1;
+    }
+    if (devices.started()) {
+      std::fprintf(stderr, "vadoctl: no device service was running; started the simulator on %s\n",
+                   devices.socket_path().c_str());
+    }
+  }
+  bool readable = options->readable.value_or(::isatty(STDOUT_FILENO) == 1);
 
   FrontEndLink link;
   if (link.Listen() < 0) {
@@ -88,7 +105,14 @@ int main(int argc, char** argv) {
     while (!g_interrupted && !link.closed() &&
            (options->seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
       auto message = link.Receive(milliseconds(100));
-      if (message) std::cout << message->ToJsonLine() << std::endl;
+      if (!message) continue;
+      if (readable) {
+        if (auto text = DescribeMessage(*message)) {
+          std::cout << *text << std::endl;
+          continue;
+        }
+      }
+      std::cout << message->ToJsonLine() << std::endl;
     }
   }
   if (link.closed()) std::fprintf(stderr, "vadoctl: the agent closed the link\n");

@@ -1,0 +1,73 @@
+#include "device_service.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/process.h"
+
+namespace vadoctl {
+namespace {
+
+constexpr const char* kDeviceServicePatterns = "usbmuxd;vado-devsimd";
+
+}  // namespace
+
+std::string SampleFarmPath() { return platform::ExecutableFolder() + "../share/sample-farm"; }
+
+DeviceService::~DeviceService() {
+  if (daemon_.pid() > 0) daemon_.Stop(3000);
+  if (!folder_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+}
+
+bool DeviceService::Ensure(const std::string& farm, std::string* error) {
+  if (getenv("USBMUXD_SOCKET_ADDRESS") != nullptr || platform::IsProcessRunning(kDeviceServicePatterns)) {
+    return true;
+  }
+  std::string source = farm.empty() ? SampleFarmPath() : farm;
+  std::error_code failure;
+  if (!std::filesystem::is_directory(source, failure)) {
+    *error = "no device service is running and there is no farm at " + source;
+    return false;
+  }
+  std::string pattern = platform::TempPath() + "vadoctl-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *error = "cannot create a temporary folder";
+    return false;
+  }
+  folder_ = pattern;
+  // The simulator writes pairings and names into its farm: work on a copy.
+  std::filesystem::copy(source, folder_ + "/farm",
+                        std::filesystem::copy_options::recursive |
+                            std::filesystem::copy_options::copy_symlinks,
+                        failure);
+  if (failure) {
+    *error = "cannot copy the farm: " + failure.message();
+    return false;
+  }
+  socket_path_ = folder_ + "/usbmuxd.sock";
+  std::string executable = platform::ExecutableFolder() + "vado-devsimd";
+  if (!daemon_.StartCommand({executable, "--socket", socket_path_, "--farm", folder_ + "/farm"},
+                            error)) {
+    return false;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  struct stat info;
+  while (::stat(socket_path_.c_str(), &info) != 0) {
+    if (daemon_.Exited() || std::chrono::steady_clock::now() > deadline) {
+      *error = "the simulator did not start";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket_path_).c_str(), 1);
+  return true;
+}
+
+}  // namespace vadoctl

@@ -1,0 +1,70 @@
+#include "readable_message.h"
+
+#include <cstdio>
+
+#include <rapidjson/document.h>
+
+namespace vadoctl {
+namespace {
+
+std::string Text(const rapidjson::Value& object, const char* key) {
+  auto it = object.FindMember(key);
+  return it != object.MemberEnd() && it->value.IsString() ? it->value.GetString() : "";
+}
+
+uint64_t Number(const rapidjson::Value& object, const char* key) {
+  auto it = object.FindMember(key);
+  return it != object.MemberEnd() && it->value.IsUint64() ? it->value.GetUint64() : 0;
+}
+
+std::string Gigabytes(uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f GB", static_cast<double>(bytes) / 1e9);
+  return text;
+}
+
+std::string StatusText(uint32_t status, const rapidjson::Document& header,
+                       const std::string& body) {
+  int64_t handle = header.HasMember("code") && header["code"].IsInt64() ? header["code"].GetInt64() : 0;
+  std::string device = "device " + std::to_string(handle);
+  switch (status) {
+    case 8: return device + " was unplugged before it was ready";
+    case 9: return "the device library could not be loaded (status 9)";
+    case 11: return device + " attached; pairing and reading it";
+    case 14: return "no device service is running (usbmuxd or vado-devsimd) (status 14)";
+    case 12: {
+      rapidjson::Document details;
+      details.Parse(body.c_str());
+      std::string name = details.IsObject() ? Text(details, "DeviceName") : "";
+      std::string error = header.HasMember("info") && header["info"].IsString() ? header["info"].GetString() : "?";
+      std::string reason;
+      if (error == "25") reason = ": waiting for the user to trust this computer";
+      else if (error == "48") reason = ": the device is locked with a passcode";
+      else if (error == "3") reason = ": firmware too old";
+      return device + (name.empty() ? "" : " (" + name + ")") + " failed with error " + error + reason;
+    }
+    default: return "status " + std::to_string(status) + " for " + device;
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> DescribeMessage(const AgentMessage& message) {
+  rapidjson::Document header;
+  header.Parse(message.header.c_str());
+  if (!header.IsObject()) return std::nullopt;
+  if (message.kind == 1 && message.task_id == 0) return StatusText(message.command_id, header, message.body);
+  if (message.kind != 2 || message.command_id != 0 || !header.HasMember("info") ||
+      !header["info"].IsObject()) {
+    return std::nullopt;
+  }
+  const rapidjson::Value& info = header["info"];
+  std::string udid = Text(header, "uuid");
+  if (info.HasMember("PID")) return "device gone: " + udid;
+  return "device ready: " + Text(info, "Type") + " " + Text(info, "Model") + ", iOS " +
+         Text(info, "FirmVersion") + ", serial " + Text(info, "SerialNumber") + ", " +
+         Gigabytes(Number(info, "Data_FreeSize")) + " free of " +
+         Gigabytes(Number(info, "Data_PhysicalSize")) + "  [" + udid + "]";
+}
+
+}  // namespace vadoctl
