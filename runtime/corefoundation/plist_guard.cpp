@@ -34,25 +34,52 @@ bool ObjectOffset(const BinaryLayout& l, uint64_t ref, size_t* offset) {
   return true;
 }
 
+// Reads the element count of the object at `offset` (low nibble, or a following integer
+// object when the nibble is 0xF); `pos` is left at the first byte after the header.
+bool ReadCount(const BinaryLayout& l, size_t offset, uint64_t* count, size_t* pos) {
+  *count = l.data[offset] & 0x0F;
+  *pos = offset + 1;
+  if (*count != 0x0F) return true;
+  if (*pos >= l.objects_end) return false;
+  const uint8_t int_marker = l.data[*pos];
+  if ((int_marker >> 4) != 0x1 || (int_marker & 0x0F) > 3) return false;
+  const size_t n = size_t{1} << (int_marker & 0x0F);
+  if (l.objects_end - *pos - 1 < n) return false;
+  *count = ReadBigEndian(l.data + *pos + 1, n);
+  *pos += 1 + n;
+  return true;
+}
+
+// A dictionary key must be a string (ASCII or UTF-16) inside the object area without NUL
+// characters, which the parser cannot hand out as a key.
+bool KeyIsSafe(const BinaryLayout& l, uint64_t ref) {
+  size_t offset;
+  if (!ObjectOffset(l, ref, &offset)) return false;
+  const uint8_t kind = l.data[offset] >> 4;
+  if (kind != 0x5 && kind != 0x6) return false;
+  uint64_t count;
+  size_t pos;
+  if (!ReadCount(l, offset, &count, &pos)) return false;
+  const uint64_t unit = kind == 0x6 ? 2 : 1;
+  if (count > (l.objects_end - pos) / unit) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    const uint8_t* c = l.data + pos + i * unit;
+    if (c[0] == 0 && (unit == 1 || c[1] == 0)) return false;
+  }
+  return true;
+}
+
 // For a container object at `offset`: its references (into `refs`). Returns false on a
-// malformed header; non-containers yield no references.
+// malformed header or a bad dictionary key; non-containers yield no references.
 bool ChildRefs(const BinaryLayout& l, size_t offset, std::vector<uint64_t>* refs) {
   refs->clear();
-  const uint8_t marker = l.data[offset];
-  const uint8_t kind = marker >> 4;
+  const uint8_t kind = l.data[offset] >> 4;
   // 0xA array, 0xB ordset, 0xC set, 0xD dictionary (keys then values).
   if (kind < 0xA || kind > 0xD) return true;
-  uint64_t count = marker & 0x0F;
-  size_t pos = offset + 1;
-  if (count == 0x0F) {
-    if (pos >= l.objects_end) return false;
-    const uint8_t int_marker = l.data[pos];
-    if ((int_marker >> 4) != 0x1 || (int_marker & 0x0F) > 3) return false;
-    const size_t n = size_t{1} << (int_marker & 0x0F);
-    if (l.objects_end - pos - 1 < n) return false;
-    count = ReadBigEndian(l.data + pos + 1, n);
-    pos += 1 + n;
-  }
+  uint64_t count;
+  size_t pos;
+  if (!ReadCount(l, offset, &count, &pos)) return false;
+  const uint64_t keys = kind == 0xD ? count : 0;
   if (kind == 0xD) {
     if (count > UINT64_MAX / 2) return false;
     count *= 2;
@@ -61,6 +88,7 @@ bool ChildRefs(const BinaryLayout& l, size_t offset, std::vector<uint64_t>* refs
   refs->reserve(static_cast<size_t>(count));
   for (uint64_t i = 0; i < count; ++i) {
     refs->push_back(ReadBigEndian(l.data + pos + i * l.ref_size, l.ref_size));
+    if (i < keys && !KeyIsSafe(l, refs->back())) return false;
   }
   return true;
 }
@@ -135,6 +163,8 @@ bool BinaryPlistIsSafe(const uint8_t* data, size_t size, uint64_t max_nodes) {
 
 bool XmlPlistIsSafe(const char* data, size_t size) {
   const std::string_view text(data, size);
+  // XML has no NUL characters; a raw one would reach the parser's keys unchecked.
+  if (text.find('\0') != std::string_view::npos) return false;
   unsigned depth = 0;
   size_t pos = 0;
   while ((pos = text.find('<', pos)) != std::string_view::npos) {

@@ -9,14 +9,9 @@
 
 #include <tinyxml.h>
 
+#include "common/number_parse.h"
 #include "common/text_convert.h"
 #include "iOSAPI/MobileExportFun.h"
-
-// Leading-digit integer parsing, shared by the whole agent.
-int64_t ParseLeadingInt64(std::string_view text);
-// Stand-in until the shared number parser is part of this branch; the shared definition
-// overrides it.
-[[gnu::weak]] int64_t ParseLeadingInt64(std::string_view text) { return std::strtoll(std::string(text).c_str(), nullptr, 10); }
 
 namespace {
 

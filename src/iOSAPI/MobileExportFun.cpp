@@ -82,10 +82,8 @@ CMobileExportFun::~CMobileExportFun() {
   }
 }
 
-bool CMobileExportFun::ReadSearchFolders() {
+void CMobileExportFun::ReadSearchFolders(const RegistryFile& registry) {
   search_list_.clear();
-  RegistryFile registry;
-  if (!LoadRegistry(&registry)) return false;
   for (const char* key_path : {kDeviceSupportKey, kApplicationSupportKey}) {
     const RegistryKey* key = registry.FindKey(key_path);
     const RegistryValue* dir = key ? key->Find("InstallDir") : nullptr;
@@ -97,7 +95,6 @@ bool CMobileExportFun::ReadSearchFolders() {
   std::string joined;
   for (const auto& f : search_list_) joined += f + ";";
   LOG(INFO) << joined;
-  return true;
 }
 
 bool CMobileExportFun::ResolveSlots(void* core_foundation) {
@@ -115,11 +112,12 @@ bool CMobileExportFun::ResolveSlots(void* core_foundation) {
 bool CMobileExportFun::Init() {
   if (IsLoaded()) return true;
 
-  // Its outcome does not decide anything: a missing registry file fails just below.
-  ReadSearchFolders();
-
   RegistryFile registry;
-  if (!LoadRegistry(&registry)) return false;
+  const bool have_registry = LoadRegistry(&registry);
+  // The search folders only matter once CoreFoundation is loaded; reading them decides
+  // nothing here.
+  ReadSearchFolders(registry);
+  if (!have_registry) return false;
   const RegistryKey* shared = registry.FindKey(kSharedKey);
   if (!shared) return false;
 

@@ -18,6 +18,8 @@
 #include "iOSAPI/mobile_device_api.h"
 #include "iOSAPI/mobile_export_list.h"
 
+class RegistryFile;
+
 class CMobileExportFun {
  public:
   static constexpr int kSlotCount = 99;
@@ -47,7 +49,7 @@ class CMobileExportFun {
 #undef VADO_DECLARE_SLOT
 
  private:
-  bool ReadSearchFolders();
+  void ReadSearchFolders(const RegistryFile& registry);
   bool ResolveSlots(void* core_foundation);
 
   std::atomic<uint32_t> loaded_{0};

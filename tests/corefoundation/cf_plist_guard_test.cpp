@@ -113,6 +113,28 @@ TEST(PlistGuard, SurvivesEverySingleByteFlip) {
   }
 }
 
+TEST(PlistGuard, RefusesDictionaryKeysWithNulOrOfAnotherKind) {
+  for (const std::vector<uint8_t>& key : {std::vector<uint8_t>{0x53, 'a', 0, 'b'},
+                                           std::vector<uint8_t>{0x61, 0, 0},
+                                           std::vector<uint8_t>{0x10, 0x05}}) {
+    BplistBuilder b;
+    const uint64_t k = b.Add(key);
+    const uint64_t v = b.Add(BplistBuilder::AsciiString("v"));
+    const uint64_t d = b.Add(BplistBuilder::Container(0xD, {k, v}, 1));
+    EXPECT_EQ(Parse(b.Build(d, 1)), nullptr);
+  }
+  BplistBuilder utf16;
+  const uint64_t k = utf16.Add({0x61, 0, 'k'});
+  const uint64_t v = utf16.Add(BplistBuilder::AsciiString("v"));
+  const uint64_t d = utf16.Add(BplistBuilder::Container(0xD, {k, v}, 1));
+  EXPECT_NE(Parse(utf16.Build(d, 1)), nullptr);
+}
+
+TEST(PlistGuard, RefusesXmlWithNulBytes) {
+  const std::string xml("<plist><dict><key>a\0b</key><string>v</string></dict></plist>", 60);
+  EXPECT_EQ(Parse(xml), nullptr);
+}
+
 TEST(PlistGuard, TrailerWithBadSizesIsRefused) {
   std::string bytes = NestedArrays(1);
   bytes[bytes.size() - 26] = 0;   // offset size 0
