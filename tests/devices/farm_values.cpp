@@ -33,7 +33,7 @@ FarmValues ReadFarmValues(const std::filesystem::path& farm, const std::string& 
   content << in.rdbuf();
   std::string bytes = content.str();
   plist_t root = nullptr;
-  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root, nullptr);
+  plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
   if (root == nullptr) return values;
   plist_t top = plist_dict_get_item(root, "Root");
   if (top != nullptr) {
