@@ -32,9 +32,10 @@ struct OneDevice {
   }
 };
 
+// Destroyed at exit, which stops its daemon.
 OneDevice& Shared() {
-  static OneDevice* d = new OneDevice();
-  return *d;
+  static OneDevice d;
+  return d;
 }
 
 void BM_AfcWrite256MiB(benchmark::State& state) {
