@@ -1,0 +1,31 @@
+// Every service the simulated device offers, registered by name. A new service is one file
+// with its Serve function and one Add() here.
+#include "service_registry.h"
+
+#include "afc_service.h"
+
+namespace devsim {
+namespace {
+
+ServiceSpec Spec(const char* name, std::function<void(ServiceContext&)> run) {
+  ServiceSpec s;
+  s.name = name;
+  s.run = std::move(run);
+  return s;
+}
+
+}  // namespace
+
+const ServiceRegistry& BuiltinServices() {
+  static const ServiceRegistry registry = [] {
+    ServiceRegistry r;
+    r.Add(Spec("com.apple.afc", ServeAfc));
+    ServiceSpec afc2 = Spec("com.apple.afc2", ServeAfc2);
+    afc2.available = [](const SimDevice& d) { return d.jailbroken(); };
+    r.Add(std::move(afc2));
+    return r;
+  }();
+  return registry;
+}
+
+}  // namespace devsim

@@ -1,0 +1,90 @@
+// vado-devsim: builds device farms and controls a running vado-devsimd.
+//   vado-devsim mkfarm DIR [options]
+//   vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID | deny UDID |
+//                             lock UDID | unlock UDID | fault UDID NAME [ARG]
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "farm.h"
+#include "farm_builder.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: vado-devsim mkfarm DIR [--udid U] [--name N] [--product-version V]\n"
+               "                   [--device-class C] [--product-type T] [--untrusted] [--locked]\n"
+               "                   [--wifi] [--jailbroken] [--seed S]\n"
+               "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
+               "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
+               "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear\n");
+  return 2;
+}
+
+int MkFarm(const std::vector<std::string>& args) {
+  if (args.empty()) return Usage();
+  devsim::DeviceSpec spec;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string seed;
+    if (a == "--udid") {
+      if (!value(&spec.udid)) return Usage();
+    } else if (a == "--name") {
+      if (!value(&spec.name)) return Usage();
+    } else if (a == "--product-version") {
+      if (!value(&spec.product_version)) return Usage();
+    } else if (a == "--device-class") {
+      if (!value(&spec.device_class)) return Usage();
+    } else if (a == "--product-type") {
+      if (!value(&spec.product_type)) return Usage();
+    } else if (a == "--untrusted") {
+      spec.untrusted = true;
+    } else if (a == "--locked") {
+      spec.locked = true;
+    } else if (a == "--wifi") {
+      spec.wifi = true;
+    } else if (a == "--jailbroken") {
+      spec.jailbroken = true;
+    } else if (a == "--seed") {
+      if (!value(&seed)) return Usage();
+      char* end = nullptr;
+      spec.seed = std::strtoull(seed.c_str(), &end, 10);
+      if (*end != '\0') return Usage();
+    } else {
+      return Usage();
+    }
+  }
+  devsim::Farm farm(args[0]);
+  std::string error;
+  if (!farm.Open(&error)) {
+    std::fprintf(stderr, "vado-devsim: %s\n", error.c_str());
+    return 1;
+  }
+  std::string udid = devsim::AddDevice(farm, spec, &error);
+  if (udid.empty()) {
+    std::fprintf(stderr, "vado-devsim: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", udid.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return Usage();
+  if (args[0] == "mkfarm") return MkFarm({args.begin() + 1, args.end()});
+  if (args[0] == "--socket" && args.size() >= 3) {
+    return devsim::RunControlCommand(args[1], {args.begin() + 2, args.end()});
+  }
+  return Usage();
+}

@@ -1,0 +1,29 @@
+// Adds one device to a farm folder with realistic values (what `vado-devsim mkfarm` does).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "farm.h"
+
+namespace devsim {
+
+struct DeviceSpec {
+  std::string udid;             // generated from the seed when empty
+  std::string name;             // "<owner>'s iPhone" style when empty
+  std::string product_version = "17.5.1";
+  std::string device_class;     // derived from the product type when empty
+  std::string product_type;     // a modern model of the class when empty
+  bool untrusted = false;       // no pairing with the farm's host yet
+  bool locked = false;          // passcode-locked
+  bool wifi = false;            // attached over the network
+  bool jailbroken = false;      // offers com.apple.afc2 and a jailbreak file tree
+  uint64_t seed = 1;
+  uint64_t media_files = 6;     // sample files in the media partition
+};
+
+// Creates FARM/devices/<udid>/ and, for a trusted device, the host's pair record. Returns
+// the UDID, or an empty string with error set.
+std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error);
+
+}  // namespace devsim
