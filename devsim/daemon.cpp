@@ -98,6 +98,11 @@ void Daemon::Run() {
     if (fd < 0) continue;
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::lock_guard<std::mutex> lock(conns_mu_);
+    // One thread per client: a flood of idle clients must not exhaust the process.
+    if (conns_.size() >= kMaxClients) {
+      close(fd);
+      continue;
+    }
     Conn& c = conns_[fd];
     c.done = done;
     c.thread = std::thread([this, fd, done] {

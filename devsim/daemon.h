@@ -27,6 +27,8 @@ class Daemon {
   // Async-signal-safe.
   void RequestStop();
 
+  static constexpr size_t kMaxClients = 1024;
+
   DeviceTable& table() { return table_; }
   Farm& farm() { return farm_; }
   const ServiceRegistry& services() const { return services_; }

@@ -1,6 +1,11 @@
 #include "device_conn.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "fault_stream.h"
 #include "lockdown_handler.h"
@@ -8,6 +13,35 @@
 #include "tls_stream.h"
 
 namespace devsim {
+namespace {
+
+// TLS record header: content type, version (2 bytes), length (2 bytes).
+constexpr uint8_t kTlsAlertRecord = 0x15;
+constexpr uint8_t kTlsMajorVersion = 0x03;
+
+// Waits briefly for the client's close_notify after a session ends and drops it. A
+// plain frame can never start with 0x15 0x03: its big-endian length would exceed every
+// frame limit.
+void DiscardTlsAlert(int fd) {
+  pollfd entry{fd, POLLIN, 0};
+  if (::poll(&entry, 1, 1000) != 1) return;
+  uint8_t header[5];
+  ssize_t n = ::recv(fd, header, sizeof(header), MSG_PEEK);
+  if (n != static_cast<ssize_t>(sizeof(header)) || header[0] != kTlsAlertRecord ||
+      header[1] != kTlsMajorVersion) {
+    return;
+  }
+  size_t length = sizeof(header) + ((size_t{header[3]} << 8) | header[4]);
+  std::vector<uint8_t> record(length);
+  size_t got = 0;
+  while (got < length) {
+    ssize_t r = ::recv(fd, record.data() + got, length - got, 0);
+    if (r <= 0) return;
+    got += static_cast<size_t>(r);
+  }
+}
+
+}  // namespace
 
 void ServeLockdown(int fd, SimDevice& device, const ServiceRegistry& services) {
   SocketStream plain(fd);
@@ -41,8 +75,13 @@ void ServeLockdown(int fd, SimDevice& device, const ServiceRegistry& services) {
         break;
       }
       case LockdownAction::kStopTls:
-        if (tls) tls->Shutdown();
-        tls.reset();
+        // Back to plain text without a close_notify of ours: the client does not read
+        // one, and it would be taken for the start of the next plain reply. The
+        // client's own close_notify is dropped before the next plain request.
+        if (tls) {
+          tls.reset();
+          DiscardTlsAlert(fd);
+        }
         break;
     }
   }

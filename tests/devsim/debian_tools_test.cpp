@@ -2,7 +2,14 @@
 // the simulator speaks the protocols as a device and usbmuxd do.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include "file_util.h"
+#include "usbmux_wire.h"
 #include "plist_ptr.h"
 #include "sim_harness.h"
 
@@ -237,6 +244,69 @@ TEST(Daemon, RefusesToReplaceAFileThatIsNotASocket) {
                           sim.farm_dir().string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(ReadWholeFile(sim.socket_path()).value_or(""), "keep me");
+}
+
+// Sends raw bytes on a fresh mux connection and returns what came back before the daemon
+// closed it (or a short wait passed).
+std::string RawExchange(const std::string& socket_path, const std::string& bytes) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return reply;
+}
+
+std::string Packet(uint32_t length, uint32_t version, uint32_t message, const std::string& body) {
+  uint8_t raw[16];
+  usbmux::EncodeHeader({length, version, message, 5}, raw);
+  return std::string(reinterpret_cast<char*>(raw), 16) + body;
+}
+
+uint64_t ResultNumber(const std::string& reply) {
+  if (reply.size() < 16) return UINT64_MAX;
+  Plist body = ParsePlist(reply.substr(16));
+  return DictUint(body.get(), "Number").value_or(UINT64_MAX);
+}
+
+TEST(Daemon, AnswersMalformedMuxInputAndKeepsServing) {
+  SimHarness sim;
+  std::string udid = sim.AddDevice(Spec(18));
+  ASSERT_TRUE(sim.Start());
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(3, 1, 8, ""))), 1u);
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(0xFFFFFFFF, 1, 8, ""))), 1u);
+  std::string junk = "<plist><dict><key>MessageType</key>";
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(16 + junk.size(), 1, 8, junk))), 1u);
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(16, 0, 3, ""))), 1u)
+      << "the binary protocol is not spoken";
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(16, 9, 8, ""))), 6u);
+  std::string connect =
+      "<plist><dict><key>MessageType</key><string>Connect</string><key>DeviceID</key>"
+      "<integer>99</integer><key>PortNumber</key><integer>32498</integer></dict></plist>";
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(16 + connect.size(), 1, 8, connect))), 2u);
+  std::string bad_record =
+      "<plist><dict><key>MessageType</key><string>SavePairRecord</string><key>PairRecordID</key>"
+      "<string>../../escape</string><key>PairRecordData</key><data>YnBsaXN0MDA=</data></dict></plist>";
+  EXPECT_EQ(ResultNumber(RawExchange(sim.socket_path(), Packet(16 + bad_record.size(), 1, 8, bad_record))), 22u);
+  EXPECT_FALSE(std::filesystem::exists(sim.dir() / "escape.plist"));
+  // Garbage on a lockdown connection closes that connection only.
+  std::string lockdown =
+      "<plist><dict><key>MessageType</key><string>Connect</string><key>DeviceID</key>"
+      "<integer>1</integer><key>PortNumber</key><integer>32498</integer></dict></plist>";
+  RawExchange(sim.socket_path(), Packet(16 + lockdown.size(), 1, 8, lockdown) +
+                                     std::string("\xFF\xFF\xFF\xFFgarbage", 11));
+  ToolResult r = sim.Run({"ideviceinfo", "-u", udid, "-k", "DeviceName"});
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace

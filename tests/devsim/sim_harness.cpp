@@ -78,7 +78,9 @@ bool SimHarness::Start() {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   std::string log = (dir_ / "daemon.log").string();
-  posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // The daemon never holds the caller's output pipes open.
+  posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, 1, 2);
   int rc = posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) {
