@@ -43,6 +43,7 @@ void DeviceWatcher::OnNotification(AMDeviceNotificationCallbackInfo* info, void*
   std::lock_guard<std::mutex> lock(self->mutex_);
   if (info->message == 1) self->attached_[info->device] = "";
   if (info->message == 2) self->attached_.erase(info->device);
+  if (info->message == 4) self->trusted_[info->device] = true;
   self->changed_.notify_all();
 }
 
@@ -78,6 +79,11 @@ AMDeviceRef DeviceWatcher::WaitForDevice(const std::string& udid, int seconds) {
     if (std::chrono::steady_clock::now() >= deadline) return nullptr;
     changed_.wait_for(lock, std::chrono::milliseconds(200));
   }
+}
+
+bool DeviceWatcher::WaitForTrust(AMDeviceRef device, int seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::seconds(seconds), [&] { return trusted_[device]; });
 }
 
 SimulatorFixture::SimulatorFixture() {}

@@ -20,6 +20,8 @@ class DeviceWatcher {
 
   // The attached device whose UniqueDeviceID is `udid`, waiting up to `seconds`.
   AMDeviceRef WaitForDevice(const std::string& udid, int seconds = 10);
+  // Waits for the library's trust-authorisation message (4) about `device`.
+  bool WaitForTrust(AMDeviceRef device, int seconds = 10);
 
  private:
   DeviceWatcher();
@@ -28,6 +30,7 @@ class DeviceWatcher {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<AMDeviceRef, std::string> attached_;  // guarded by mutex_; handle → UDID or ""
+  std::map<AMDeviceRef, bool> trusted_;          // guarded by mutex_
   std::thread run_loop_;
 };
 

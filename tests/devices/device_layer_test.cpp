@@ -89,11 +89,9 @@ TEST_F(DeviceLayerTest, UntrustedDeviceAsksForPairingUntilTrusted) {
   EXPECT_FALSE(CreateSession(device, &error));
   EXPECT_EQ(error, kDeviceErrorNotPaired);
   ASSERT_EQ(fixture_.sim().Control({"trust", udid}).status, 0);
-  SessionPtr session;
-  for (int i = 0; i < 50 && !session; ++i) {
-    session = RenewSession(device, &error);
-    if (!session) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  // The library keeps asking in the background and reports the trust (message 4).
+  ASSERT_TRUE(DeviceWatcher::Get().WaitForTrust(device));
+  SessionPtr session = RenewSession(device, &error);
   EXPECT_TRUE(session) << "error " << error;
 }
 
@@ -103,7 +101,7 @@ TEST_F(DeviceLayerTest, PasscodeLockedDeviceRefusesServicesWithError48) {
   ASSERT_NE(device, nullptr);
   ASSERT_EQ(fixture_.sim().Control({"lock", udid}).status, 0);
   int32_t error = 0;
-  EXPECT_FALSE(StartService(device, &error, "com.apple.mobile.installation_proxy", nullptr, false));
+  EXPECT_FALSE(StartService(device, &error, kAfcServiceName, nullptr, true));
   EXPECT_EQ(error, kDeviceErrorPasscodeLocked);
 }
 
