@@ -45,9 +45,9 @@ class AgentDeviceTest : public ::testing::Test {
     ASSERT_TRUE(agent_.Start(launch, &error)) << error;
     ASSERT_TRUE(link_.Accept(10s));
   }
-  std::string Add(devsim::DeviceSpec spec) {
+  std::string Add(devsim::DeviceSpec device) {
     sim_started_ = true;
-    return sim_.AddDevice(spec);
+    return sim_.AddDevice(device);
   }
   // The first message (within `wait`) that `match` accepts; every message seen is kept.
   const Seen* WaitFor(const std::function<bool(const Seen&)>& match,
@@ -92,10 +92,10 @@ class AgentDeviceTest : public ::testing::Test {
 };
 
 TEST_F(AgentDeviceTest, ArrivalCarriesFarmValuesAndUnplugSendsDeparture) {
-  devsim::DeviceSpec spec;
-  spec.seed = 21;
-  spec.product_version = "16.4.1";
-  std::string udid = Add(spec);
+  devsim::DeviceSpec device;
+  device.seed = 21;
+  device.product_version = "16.4.1";
+  std::string udid = Add(device);
   StartAll();
   const Seen* arrival = WaitFor([&](const Seen& s) { return IsArrival(s, udid); });
   ASSERT_NE(arrival, nullptr);
@@ -133,10 +133,10 @@ TEST_F(AgentDeviceTest, TaskModeReportsStageAndTaskId) {
 }
 
 TEST_F(AgentDeviceTest, UntrustedDeviceReportsError25ThenArrivesAfterTrust) {
-  devsim::DeviceSpec spec;
-  spec.untrusted = true;
-  spec.name = "Trusting Phone";
-  std::string udid = Add(spec);
+  devsim::DeviceSpec device;
+  device.untrusted = true;
+  device.name = "Trusting Phone";
+  std::string udid = Add(device);
   StartAll();
   ASSERT_NE(WaitFor([](const Seen& s) { return IsStatus(s, 11); }), nullptr);
   const Seen* error = WaitFor([](const Seen& s) { return IsStatus(s, 12); });
@@ -151,9 +151,9 @@ TEST_F(AgentDeviceTest, UntrustedDeviceReportsError25ThenArrivesAfterTrust) {
 }
 
 TEST_F(AgentDeviceTest, UnplugBeforeReadySendsStatus8) {
-  devsim::DeviceSpec spec;
-  spec.untrusted = true;
-  std::string udid = Add(spec);
+  devsim::DeviceSpec device;
+  device.untrusted = true;
+  std::string udid = Add(device);
   StartAll();
   ASSERT_NE(WaitFor([](const Seen& s) { return IsStatus(s, 12); }), nullptr);
   ASSERT_EQ(sim_.Control({"unplug", udid}).status, 0);
@@ -161,9 +161,9 @@ TEST_F(AgentDeviceTest, UnplugBeforeReadySendsStatus8) {
 }
 
 TEST_F(AgentDeviceTest, PasscodeLockedDeviceReportsError48) {
-  devsim::DeviceSpec spec;
-  spec.locked = true;
-  Add(spec);
+  devsim::DeviceSpec device;
+  device.locked = true;
+  Add(device);
   StartAll();
   const Seen* error = WaitFor([](const Seen& s) { return IsStatus(s, 12); });
   ASSERT_NE(error, nullptr);

@@ -88,8 +88,8 @@ bool DeviceWatcher::WaitForTrust(AMDeviceRef device, int seconds) {
 
 SimulatorFixture::SimulatorFixture() {}
 
-AMDeviceRef SimulatorFixture::Attach(const devsim::DeviceSpec& spec, std::string* udid_out) {
-  std::string udid = sim_.AddDevice(spec);
+AMDeviceRef SimulatorFixture::Attach(const devsim::DeviceSpec& wanted, std::string* udid_out) {
+  std::string udid = sim_.AddDevice(wanted);
   if (udid.empty()) return nullptr;
   if (!sim_.running()) {
     if (!sim_.Start()) return nullptr;

@@ -41,7 +41,7 @@ class SimulatorFixture {
   devsim::testing::SimHarness& sim() { return sim_; }
   // Adds a device, starts the daemon when it is not running yet, and waits for the
   // device through the library.
-  AMDeviceRef Attach(const devsim::DeviceSpec& spec, std::string* udid = nullptr);
+  AMDeviceRef Attach(const devsim::DeviceSpec& wanted, std::string* udid = nullptr);
 
  private:
   devsim::testing::SimHarness sim_;

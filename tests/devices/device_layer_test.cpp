@@ -21,10 +21,10 @@ class DeviceLayerTest : public ::testing::Test {
 
 TEST_F(DeviceLayerTest, SessionReadsValuesKeysAndWholeDomains) {
   std::string udid;
-  devsim::DeviceSpec spec;
-  spec.seed = 11;
-  spec.product_version = "16.4.1";
-  AMDeviceRef device = fixture_.Attach(spec, &udid);
+  devsim::DeviceSpec wanted;
+  wanted.seed = 11;
+  wanted.product_version = "16.4.1";
+  AMDeviceRef device = fixture_.Attach(wanted, &udid);
   ASSERT_NE(device, nullptr);
   int32_t error = -1;
   SessionPtr session = GetSession(device, &error);
@@ -80,10 +80,10 @@ TEST_F(DeviceLayerTest, RefusedFirstConnectionConnectsOnSecondTry) {
 
 TEST_F(DeviceLayerTest, UntrustedDeviceAsksForPairingUntilTrusted) {
   std::string udid;
-  devsim::DeviceSpec spec;
-  spec.untrusted = true;
-  spec.seed = 5;
-  AMDeviceRef device = fixture_.Attach(spec, &udid);
+  devsim::DeviceSpec wanted;
+  wanted.untrusted = true;
+  wanted.seed = 5;
+  AMDeviceRef device = fixture_.Attach(wanted, &udid);
   ASSERT_NE(device, nullptr);
   int32_t error = 0;
   EXPECT_FALSE(CreateSession(device, &error));
