@@ -9,14 +9,16 @@
 
 #include "md_errors.h"
 #include "plist_bridge.h"
+#include "sigpipe_guard.h"
 
 struct __AMDevice {
   __AMDevice(std::string id, int type) : udid(std::move(id)), interface_type(type) {}
   const std::string udid;
   const int interface_type;
 
-  std::mutex state_mutex;  // guards mux_id and attached; never held across I/O
+  std::mutex state_mutex;  // guards the three fields below; never held across I/O
   uint32_t mux_id = 0;
+  uint64_t attachment = 0;  // incremented on every attach
   bool attached = false;
 
   // Serialises the lockdown conversation (one request at a time on the socket) and guards
@@ -26,6 +28,7 @@ struct __AMDevice {
   lockdownd_client_t lockdown = nullptr;
   char* session_id = nullptr;  // libimobiledevice's allocation; null outside a session
   bool link_primed = false;    // the link knows the firmware version (picks the TLS range)
+  bool connected = false;      // between AMDeviceConnect and AMDeviceDisconnect
 };
 
 namespace md {
@@ -66,21 +69,21 @@ void CloseLockdownLocked(AMDeviceRef d) {
 }
 
 // Current attachment; false when detached.
-bool CurrentMuxId(AMDeviceRef d, uint32_t* mux_id) {
+bool CurrentAttachment(AMDeviceRef d, uint64_t* attachment) {
   std::lock_guard<std::mutex> lock(d->state_mutex);
-  *mux_id = d->mux_id;
+  *attachment = d->attachment;
   return d->attached;
 }
 
 // The lockdown client for the current attachment, connecting if needed; io_mutex held.
 int EnsureLockdownLocked(AMDeviceRef d) {
-  uint32_t mux_id = 0;
-  if (!CurrentMuxId(d, &mux_id)) {
+  uint64_t attachment = 0;
+  if (!CurrentAttachment(d, &attachment)) {
     CloseLockdownLocked(d);
     return kDeviceDisconnectedError;
   }
   // A connection from an earlier attachment leads nowhere.
-  if (d->link && d->link->mux_id() != mux_id) CloseLockdownLocked(d);
+  if (d->link && d->link->attachment() != attachment) CloseLockdownLocked(d);
   if (d->lockdown) return kSuccess;
   std::shared_ptr<DeviceLink> link;
   int rc = OpenLink(d, &link);
@@ -141,6 +144,7 @@ AMDeviceRef AttachDevice(const usbmuxd_device_info_t& info) {
     }
   }
   std::lock_guard<std::mutex> lock(d->state_mutex);
+  if (!d->attached || d->mux_id != info.handle) ++d->attachment;
   d->mux_id = info.handle;
   d->attached = true;
   return d;
@@ -186,8 +190,8 @@ bool DeviceAttached(AMDeviceRef device) {
 }
 
 int OpenLink(AMDeviceRef d, std::shared_ptr<DeviceLink>* link) {
-  uint32_t mux_id = 0;
-  if (!CurrentMuxId(d, &mux_id)) return kDeviceDisconnectedError;
+  uint64_t attachment = 0;
+  if (!CurrentAttachment(d, &attachment)) return kDeviceDisconnectedError;
   const auto options = d->interface_type == kInterfaceNetwork ? IDEVICE_LOOKUP_NETWORK
                                                                : IDEVICE_LOOKUP_USBMUX;
   idevice_t handle = nullptr;
@@ -195,7 +199,7 @@ int OpenLink(AMDeviceRef d, std::shared_ptr<DeviceLink>* link) {
       !handle) {
     return kMuxError;
   }
-  *link = std::make_shared<DeviceLink>(handle, mux_id);
+  *link = std::make_shared<DeviceLink>(handle, attachment);
   return kSuccess;
 }
 
@@ -263,13 +267,18 @@ unsigned int AMDeviceGetConnectionID(AMDeviceRef device) {
 int AMDeviceConnect(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
-  return md::EnsureLockdownLocked(device);
+  md::SigpipeGuard guard;
+  const int rc = md::EnsureLockdownLocked(device);
+  device->connected = rc == kSuccess;
+  return rc;
 }
 
 int AMDeviceDisconnect(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
+  md::SigpipeGuard guard;
   md::CloseLockdownLocked(device);
+  device->connected = false;
   return kSuccess;
 }
 
@@ -284,7 +293,8 @@ int AMDeviceIsPaired(AMDeviceRef device) {
 int AMDeviceValidatePairing(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
-  if (!device->lockdown) return md::kNotConnectedError;
+  md::SigpipeGuard guard;
+  if (!device->connected) return md::kNotConnectedError;
   int rc = md::EnsureLockdownLocked(device);
   if (rc != kSuccess) return rc;
   plist_t record = md::ReadPairRecord(device->udid);
@@ -296,7 +306,8 @@ int AMDeviceValidatePairing(AMDeviceRef device) {
 int AMDeviceStartSession(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
-  if (!device->lockdown) return md::kNotConnectedError;
+  md::SigpipeGuard guard;
+  if (!device->connected) return md::kNotConnectedError;
   int rc = md::EnsureLockdownLocked(device);
   if (rc != kSuccess) return rc;
   if (device->session_id) return md::kSessionActiveError;
@@ -323,16 +334,14 @@ int AMDeviceStartSession(AMDeviceRef device) {
 int AMDeviceStopSession(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
+  md::SigpipeGuard guard;
   if (!device->lockdown || !device->session_id) return md::kSessionInactiveError;
   lockdownd_error_t lerr = lockdownd_stop_session(device->lockdown, device->session_id);
-  free(device->session_id);
-  device->session_id = nullptr;
-  if (lerr != LOCKDOWN_E_SUCCESS) {
-    // The stream state after a failed stop is unknown; start over on the next call.
-    md::CloseLockdownLocked(device);
-    return md::FromLockdown(lerr);
-  }
-  return kSuccess;
+  // After the session's TLS is shut down the stream is not reliably usable for a new
+  // session, so the connection is closed here; the next call that needs lockdown (a new
+  // StartSession included) opens a fresh one while the device counts as connected.
+  md::CloseLockdownLocked(device);
+  return md::FromLockdown(lerr);
 }
 
 CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key) {
@@ -341,6 +350,7 @@ CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef 
   if (domain && !md::CfStringToUtf8(domain, &domain_text)) return nullptr;
   if (key && !md::CfStringToUtf8(key, &key_text)) return nullptr;
   std::lock_guard<std::mutex> lock(device->io_mutex);
+  md::SigpipeGuard guard;
   if (md::EnsureLockdownLocked(device) != kSuccess) return nullptr;
   plist_t value = nullptr;
   lockdownd_error_t lerr = lockdownd_get_value(device->lockdown,
@@ -366,6 +376,7 @@ int AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CF
   plist_t node = md::CfToPlist(value);
   if (!node) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
+  md::SigpipeGuard guard;
   int rc = md::EnsureLockdownLocked(device);
   if (rc != kSuccess) {
     plist_free(node);

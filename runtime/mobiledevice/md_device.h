@@ -26,16 +26,18 @@ constexpr int kInterfaceNetwork = 2;
 // attempts hold their own reference, so a detach never frees a handle still in use.
 class DeviceLink {
  public:
-  DeviceLink(idevice_t device, uint32_t mux_id) : device_(device), mux_id_(mux_id) {}
+  // `attachment` counts the device's attaches: a mux handle may repeat after usbmuxd
+  // restarts, an attachment number never does.
+  DeviceLink(idevice_t device, uint64_t attachment) : device_(device), attachment_(attachment) {}
   ~DeviceLink();
   DeviceLink(const DeviceLink&) = delete;
   DeviceLink& operator=(const DeviceLink&) = delete;
   idevice_t get() const { return device_; }
-  uint32_t mux_id() const { return mux_id_; }
+  uint64_t attachment() const { return attachment_; }
 
  private:
   idevice_t device_;
-  uint32_t mux_id_;
+  uint64_t attachment_;
 };
 
 // Label sent with lockdown requests.

@@ -84,12 +84,10 @@ void OnMuxEvent(const usbmuxd_event_t* event, void*) {
 }
 
 // libusbmuxd waits for a missing socket by watching the default socket's folder, which
-// never fires for a socket elsewhere; polling notices a daemon that starts (or restarts)
-// at a configured address.
-void PreferPollingForCustomSocket() {
-  const char* address = getenv("USBMUXD_SOCKET_ADDRESS");
-  if (address && *address) libusbmuxd_set_use_inotify(0);
-}
+// never fires for a socket elsewhere (USBMUXD_SOCKET_ADDRESS is read on every connect, so
+// the address may also change later); polling once a second notices a daemon that starts
+// or restarts at any address.
+void PreferPollingForMissingSocket() { libusbmuxd_set_use_inotify(0); }
 
 }  // namespace
 
@@ -114,7 +112,7 @@ int AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, unsigne
   if (!sub->loop) return md::kNoResourcesError;
   std::lock_guard<std::mutex> lock(md::g_subs_mutex);
   if (!md::g_watch) {
-    md::PreferPollingForCustomSocket();
+    md::PreferPollingForMissingSocket();
     if (usbmuxd_events_subscribe(&md::g_watch, md::OnMuxEvent, nullptr) != 0) {
       md::g_watch = nullptr;
       return md::kMuxError;

@@ -11,6 +11,7 @@
 #include "md_device.h"
 #include "md_errors.h"
 #include "md_notify.h"
+#include "sigpipe_guard.h"
 
 namespace md {
 namespace {
@@ -25,8 +26,10 @@ struct PairState {
   int other_failures = 0;
 };
 
-std::mutex g_pair_mutex;
-std::condition_variable g_pair_wake;
+// Never destroyed: the worker thread waits on them for the life of the process, and
+// destroying a condition variable with a waiter blocks at exit.
+std::mutex& g_pair_mutex = *new std::mutex();
+std::condition_variable& g_pair_wake = *new std::condition_variable();
 std::map<AMDeviceRef, PairState>* g_pairs = new std::map<AMDeviceRef, PairState>();  // g_pair_mutex
 bool g_kicked = false;         // g_pair_mutex; an attempt is wanted before the interval ends
 bool g_worker_started = false;  // g_pair_mutex
@@ -34,6 +37,7 @@ bool g_worker_started = false;  // g_pair_mutex
 // One Pair request on a fresh lockdown connection. libimobiledevice generates the host's
 // keys and, on success, saves the pair record through usbmuxd.
 int AskDevice(AMDeviceRef device) {
+  SigpipeGuard guard;
   std::shared_ptr<DeviceLink> link;
   int rc = OpenLink(device, &link);
   if (rc != kSuccess) return rc;
