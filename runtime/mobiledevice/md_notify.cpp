@@ -30,6 +30,10 @@ using Subscription = std::shared_ptr<__AMDeviceNotification>;
 // it takes or in a later event.
 std::mutex g_subs_mutex;
 std::vector<Subscription>* g_subs = new std::vector<Subscription>();
+
+// Guards g_watch. Never held together with g_subs_mutex: libusbmuxd calls OnMuxEvent
+// holding its own lock, which usbmuxd_events_subscribe also takes.
+std::mutex g_watch_mutex;
 usbmuxd_subscription_context_t g_watch = nullptr;
 
 struct Delivery {
@@ -110,14 +114,17 @@ int AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback, unsigne
   sub->context = context;
   sub->loop = CFRunLoopGetCurrent();
   if (!sub->loop) return md::kNoResourcesError;
-  std::lock_guard<std::mutex> lock(md::g_subs_mutex);
-  if (!md::g_watch) {
-    md::PreferPollingForMissingSocket();
-    if (usbmuxd_events_subscribe(&md::g_watch, md::OnMuxEvent, nullptr) != 0) {
-      md::g_watch = nullptr;
-      return md::kMuxError;
+  {
+    std::lock_guard<std::mutex> lock(md::g_watch_mutex);
+    if (!md::g_watch) {
+      md::PreferPollingForMissingSocket();
+      if (usbmuxd_events_subscribe(&md::g_watch, md::OnMuxEvent, nullptr) != 0) {
+        md::g_watch = nullptr;
+        return md::kMuxError;
+      }
     }
   }
+  std::lock_guard<std::mutex> lock(md::g_subs_mutex);
   for (AMDeviceRef d : md::AttachedDevices()) {
     md::PostLocked(sub, d, kADNCIMessageConnected);
   }
