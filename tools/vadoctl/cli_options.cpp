@@ -33,8 +33,8 @@ agent sends as one JSON line: task, command, kind, the decoded header object, an
 decompressed body (JSON) or its size.
 
   run                 watch the agent's messages (device arrivals, status) for --seconds;
-                      when neither usbmuxd nor vado-devsimd runs, the simulator is started
-                      with the sample farm (or --farm DIR) on a private socket
+                      when no usbmuxd socket is there, the simulator is started with the
+                      sample farm (or --farm DIR) on a private socket
   send COMMAND_ID     send one request and print its messages until its result
                       arrives (exit 0), or until --timeout-ms passes (exit 3)
 

@@ -12,7 +12,7 @@
 namespace vadoctl {
 namespace {
 
-constexpr const char* kDeviceServicePatterns = "usbmuxd;vado-devsimd";
+constexpr const char* kSystemMuxSocket = "/var/run/usbmuxd";
 
 }  // namespace
 
@@ -27,7 +27,11 @@ DeviceService::~DeviceService() {
 }
 
 bool DeviceService::Ensure(const std::string& farm, std::string* error) {
-  if (getenv("USBMUXD_SOCKET_ADDRESS") != nullptr || platform::IsProcessRunning(kDeviceServicePatterns)) {
+  // The agent reaches devices through $USBMUXD_SOCKET_ADDRESS or the system's usbmuxd
+  // socket; a simulator serving some other private socket is no use to it.
+  struct stat socket_info;
+  if (getenv("USBMUXD_SOCKET_ADDRESS") != nullptr ||
+      (::stat(kSystemMuxSocket, &socket_info) == 0 && S_ISSOCK(socket_info.st_mode))) {
     return true;
   }
   std::string source = farm.empty() ? SampleFarmPath() : farm;

@@ -1,6 +1,6 @@
-// Makes sure a device service is there for the agent: when neither usbmuxd nor the
-// simulator runs, starts vado-devsimd on a private socket with a copy of the sample farm
-// and points the agent (through USBMUXD_SOCKET_ADDRESS) at it.
+// Makes sure a device service is there for the agent: when no usbmuxd socket is there
+// (and USBMUXD_SOCKET_ADDRESS names none), starts vado-devsimd on a private socket with a
+// copy of the sample farm and points the agent (through USBMUXD_SOCKET_ADDRESS) at it.
 #pragma once
 
 #include <string>

@@ -30,7 +30,7 @@ std::string StatusText(uint32_t status, const rapidjson::Document& header,
   switch (status) {
     case 8: return device + " was unplugged before it was ready";
     case 9: return "the device library could not be loaded (status 9)";
-    case 11: return device + " attached; pairing and reading it";
+    case 11: return "a device was attached; pairing and reading it";
     case 14: return "no device service is running (usbmuxd or vado-devsimd) (status 14)";
     case 12: {
       rapidjson::Document details;
