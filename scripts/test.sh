@@ -12,7 +12,7 @@ status=0
 for b in $builds; do
   case "$b" in
     normal) dir=build; args=() ;;
-    asan)   dir=build-asan; args=(-DVADO_SANITIZE=ON) ;;
+    asan)   dir=build-asan; args=(-DVADO_SANITIZE=ON -DVADO_BUILD_BENCH=OFF) ;;
     fuzz)   dir=build-fuzz; args=(-DVADO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
