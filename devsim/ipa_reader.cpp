@@ -71,6 +71,7 @@ IpaError ReadIpa(int fd, IpaContents* out) {
   }
 
   std::vector<Entry> entries;
+  size_t name_bytes = 0;
   int rc = unzGoToFirstFile(zip);
   while (rc == UNZ_OK) {
     unz_file_info64 info;
@@ -80,8 +81,11 @@ IpaError ReadIpa(int fd, IpaContents* out) {
       return IpaError::kNotZip;
     }
     // Names longer than the buffer arrive cut off; they name nothing the installer reads.
-    if (info.size_filename < sizeof name) entries.push_back({name, info.uncompressed_size});
-    if (entries.size() > kMaxIpaEntries) return IpaError::kNotZip;
+    if (info.size_filename < sizeof name) {
+      entries.push_back({name, info.uncompressed_size});
+      name_bytes += entries.back().name.size();
+    }
+    if (entries.size() > kMaxIpaEntries || name_bytes > kMaxIpaNameBytes) return IpaError::kNotZip;
     rc = unzGoToNextFile(zip);
   }
   if (rc != UNZ_END_OF_LIST_OF_FILE) return IpaError::kNotZip;

@@ -34,6 +34,8 @@ enum class IpaError {
 constexpr uint64_t kMaxIpaMember = 8u << 20;
 // Archives with more entries are refused before any is read.
 constexpr uint64_t kMaxIpaEntries = 200000;
+// ... or more than this many bytes of member names (the listing is kept in memory).
+constexpr size_t kMaxIpaNameBytes = 32u << 20;
 
 IpaError ReadIpa(int fd, IpaContents* out);
 const char* IpaErrorText(IpaError e);

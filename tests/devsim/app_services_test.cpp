@@ -37,6 +37,28 @@ fs::path DeviceDir(const SimHarness& sim, const std::string& udid) {
   return sim.farm_dir() / "devices" / udid;
 }
 
+TEST(MkFarm, AppsAndAirTrafficOptionsShapeTheDevice) {
+  SimHarness sim;
+  fs::path farm = sim.dir() / "cli-farm";
+  ToolResult made = sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--apps", "5",
+                             "--atc-answer", "Ping", "--seed", "4"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::string udid = made.out.substr(0, made.out.find('\n'));
+  fs::path dev = farm / "devices" / udid;
+  AppStore store(dev / "apps");
+  size_t user = 0;
+  for (const std::string& id : store.BundleIds()) {
+    Plist attrs = store.Attributes(id);
+    if (DictString(attrs.get(), "ApplicationType") == "User") ++user;
+  }
+  EXPECT_EQ(user, 5u);
+  Plist atc = ReadPlistFile(dev / "atc.plist");
+  EXPECT_EQ(DictString(atc.get(), "Answer"), "Ping");
+  EXPECT_EQ(DictUint(DictItem(DictItem(atc.get(), "AssetMetrics"), "Application"), "_Count"), 5u);
+  EXPECT_EQ(sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--atc-answer", "Sometimes"}).status, 2);
+  EXPECT_EQ(sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--apps", "5001"}).status, 2);
+}
+
 TEST(AppTools, ListingShowsEveryUserAppOfTheFarm) {
   SimHarness sim;
   std::string udid = sim.AddDevice(Spec(11, 25));
