@@ -54,6 +54,7 @@ void ResetMedia(const fs::path& media) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace devsim;
   if (size < 1) return 0;
+  Apps();  // creates the scratch device before any input runs
   Plist request = ParsePlist(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
   if (!IsDict(request.get())) return 0;
   fs::path media = Scratch() / "device/media";
