@@ -161,19 +161,20 @@ const char* ErrorFor(IpaError e) {
   }
 }
 
-bool Install(plist_t req, InstproxyEnv& env, const InstproxySink& send) {
-  auto path = DictString(req, "PackagePath");
-  if (!path || path->empty()) return send(Error("MissingPackagePath", "no PackagePath given"));
-  plist_t options = DictItem(req, "ClientOptions");
+// Installs the package at `path` (in the media folder), sending the progress or the error.
+// `installed` tells whether the app is in place; the caller sends Complete.
+bool InstallPackage(const std::string& path, plist_t options, InstproxyEnv& env,
+                    const InstproxySink& send, bool* installed) {
+  *installed = false;
   if (!send(Progress("CreatingStagingDirectory", 5))) return false;
   UniqueFd fd;
-  if (int err = env.media.Open(*path, O_RDONLY, 0, &fd); err != 0) {
+  if (int err = env.media.Open(path, O_RDONLY, 0, &fd); err != 0) {
     return send(Error("PackageExtractionFailed",
-                      "cannot open the package " + *path + ": " + std::strerror(err)));
+                      "cannot open the package " + path + ": " + std::strerror(err)));
   }
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    return send(Error("PackageExtractionFailed", "the package is not a file: " + *path));
+    return send(Error("PackageExtractionFailed", "the package is not a file: " + path));
   }
   if (!send(Progress("ExtractingPackage", 15))) return false;
   IpaContents ipa;
@@ -214,12 +215,18 @@ bool Install(plist_t req, InstproxyEnv& env, const InstproxySink& send) {
   app.icon_png = MakeIconPng(*id);
   std::string error;
   if (!env.apps.Put(app, &error)) return send(Error("ApplicationMoveFailed", error));
-  if (!SendSteps(send, {{"PostflightingApplication", 70},
-                        {"SandboxingApplication", 80},
-                        {"GeneratingApplicationMap", 90}})) {
-    return false;
-  }
-  return send(Status("Complete"));
+  *installed = true;
+  return SendSteps(send, {{"PostflightingApplication", 70},
+                          {"SandboxingApplication", 80},
+                          {"GeneratingApplicationMap", 90}});
+}
+
+bool Install(plist_t req, InstproxyEnv& env, const InstproxySink& send) {
+  auto path = DictString(req, "PackagePath");
+  if (!path || path->empty()) return send(Error("MissingPackagePath", "no PackagePath given"));
+  bool installed = false;
+  if (!InstallPackage(*path, DictItem(req, "ClientOptions"), env, send, &installed)) return false;
+  return !installed || send(Status("Complete"));
 }
 
 bool Uninstall(plist_t req, InstproxyEnv& env, const InstproxySink& send) {
@@ -287,6 +294,53 @@ bool RemoveArchive(plist_t req, InstproxyEnv& env, const InstproxySink& send) {
   return send(Status("Complete"));
 }
 
+// Installs the app again from its archive, which is then removed.
+bool Restore(plist_t req, InstproxyEnv& env, const InstproxySink& send) {
+  auto id = DictString(req, "ApplicationIdentifier");
+  if (!id || !AppStore::IsValidBundleId(*id)) {
+    return send(Error("MissingApplicationIdentifier", "no valid ApplicationIdentifier given"));
+  }
+  UniqueFd probe;
+  if (env.media.Open(ArchivePath(*id), O_RDONLY, 0, &probe) != 0) {
+    return send(Error("LookupFailed", "no archive of " + *id));
+  }
+  bool installed = false;
+  if (!InstallPackage(ArchivePath(*id), nullptr, env, send, &installed)) return false;
+  if (!installed) return true;
+  UniqueFd dir;
+  std::string name;
+  if (env.media.Parent(ArchivePath(*id), &dir, &name) == 0) unlinkat(dir.get(), name.c_str(), 0);
+  return send(Status("Complete"));
+}
+
+// Every archive in ApplicationArchives/, keyed by bundle id, with its size.
+bool LookupArchives(InstproxyEnv& env, const InstproxySink& send) {
+  Plist result = NewDict();
+  UniqueFd dir;
+  if (env.media.Open(kArchiveDir, O_RDONLY | O_DIRECTORY, 0, &dir) == 0) {
+    std::error_code ec;
+    fs::path listing = "/proc/self/fd/" + std::to_string(dir.get());
+    for (fs::directory_iterator it(listing, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string file = it->path().filename().string();
+      if (file.size() <= 4 || file.compare(file.size() - 4, 4, ".zip") != 0) continue;
+      std::string id = file.substr(0, file.size() - 4);
+      struct stat st;
+      if (!AppStore::IsValidBundleId(id) || fstatat(dir.get(), file.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(st.st_mode)) {
+        continue;
+      }
+      Plist entry = NewDict();
+      SetString(entry.get(), "CFBundleIdentifier", id);
+      SetUint(entry.get(), "ArchiveSize", static_cast<uint64_t>(st.st_size));
+      SetNode(result.get(), id.c_str(), std::move(entry));
+    }
+  }
+  Plist reply = NewDict();
+  SetNode(reply.get(), "LookupResult", std::move(result));
+  SetString(reply.get(), "Status", "Complete");
+  return send(std::move(reply));
+}
+
 }  // namespace
 
 int CompareVersions(const std::string& a, const std::string& b) {
@@ -337,6 +391,8 @@ bool HandleInstproxyRequest(plist_t request, InstproxyEnv& env, const InstproxyS
   if (*command == "Uninstall") return Uninstall(request, env, send);
   if (*command == "Archive") return Archive(request, env, send);
   if (*command == "RemoveArchive") return RemoveArchive(request, env, send);
+  if (*command == "Restore") return Restore(request, env, send);
+  if (*command == "LookupArchives") return LookupArchives(env, send);
   return send(Error("UnknownCommand", "unknown command " + command->substr(0, 64)));
 }
 

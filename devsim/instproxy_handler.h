@@ -1,6 +1,7 @@
 // com.apple.mobile.installation_proxy's command logic, free of sockets: one request
 // dictionary in, its messages out through a sink (progress, pages, then Complete or an
-// Error). Browse, Lookup, Install, Upgrade, Uninstall, Archive and RemoveArchive.
+// Error). Browse, Lookup, Install, Upgrade, Uninstall, Archive, RemoveArchive, Restore and
+// LookupArchives.
 #pragma once
 
 #include <functional>

@@ -254,6 +254,24 @@ TEST_F(InstproxyTest, ArchiveWritesAnInstallablePackage) {
               "LookupFailed");
 }
 
+TEST_F(InstproxyTest, RestoreReinstallsFromTheArchiveAndRemovesIt) {
+  ASSERT_TRUE(WriteZip(root_ / "media/r.ipa", PackageMembers("com.example.rest", "Rest", "9")));
+  Install("r.ipa");
+  Command("Archive", "<key>ApplicationIdentifier</key><string>com.example.rest</string>");
+  ASSERT_FALSE(apps_->Installed("com.example.rest"));
+  auto listed = Command("LookupArchives", "");
+  plist_t entry = DictItem(DictItem(listed.back().get(), "LookupResult"), "com.example.rest");
+  EXPECT_GT(DictUint(entry, "ArchiveSize").value_or(0), 0u);
+
+  auto restored = Command("Restore", "<key>ApplicationIdentifier</key><string>com.example.rest</string>");
+  EXPECT_EQ(DictString(restored.back().get(), "Status"), "Complete");
+  EXPECT_EQ(DictString(apps_->Attributes("com.example.rest").get(), "CFBundleVersion"), "9");
+  EXPECT_FALSE(fs::exists(root_ / "media/ApplicationArchives/com.example.rest.zip"));
+  EXPECT_EQ(DictKeys(DictItem(Command("LookupArchives", "").back().get(), "LookupResult")).size(), 0u);
+  ExpectError(Command("Restore", "<key>ApplicationIdentifier</key><string>com.example.rest</string>"),
+              "LookupFailed");
+}
+
 TEST_F(InstproxyTest, LookupAndUnknownCommands) {
   AddApps(1);
   auto msgs = Command("Lookup",
