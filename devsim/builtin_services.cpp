@@ -3,6 +3,10 @@
 #include "service_registry.h"
 
 #include "afc_service.h"
+#include "atc_service.h"
+#include "diagnostics_service.h"
+#include "instproxy_service.h"
+#include "springboard_service.h"
 
 namespace devsim {
 namespace {
@@ -23,6 +27,10 @@ const ServiceRegistry& BuiltinServices() {
     ServiceSpec afc2 = Spec("com.apple.afc2", ServeAfc2);
     afc2.available = [](const SimDevice& d) { return d.jailbroken(); };
     r.Add(std::move(afc2));
+    r.Add(Spec("com.apple.mobile.installation_proxy", ServeInstproxy));
+    r.Add(Spec("com.apple.springboardservices", ServeSpringboard));
+    r.Add(Spec("com.apple.mobile.diagnostics_relay", ServeDiagnostics));
+    r.Add(Spec("com.apple.atc", ServeAtc));
     return r;
   }();
   return registry;

@@ -17,7 +17,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: vado-devsim mkfarm DIR [--udid U] [--name N] [--product-version V]\n"
                "                   [--device-class C] [--product-type T] [--untrusted] [--locked]\n"
-               "                   [--wifi] [--jailbroken] [--seed S]\n"
+               "                   [--wifi] [--jailbroken] [--seed S] [--apps N]\n"
+               "                   [--atc-answer AssetMetrics|Ping|IdleExit]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear\n");
@@ -53,6 +54,18 @@ int MkFarm(const std::vector<std::string>& args) {
       spec.wifi = true;
     } else if (a == "--jailbroken") {
       spec.jailbroken = true;
+    } else if (a == "--apps") {
+      std::string n;
+      if (!value(&n)) return Usage();
+      char* end = nullptr;
+      spec.apps = std::strtoull(n.c_str(), &end, 10);
+      if (n.empty() || *end != '\0' || spec.apps > devsim::kMaxFarmApps) return Usage();
+    } else if (a == "--atc-answer") {
+      if (!value(&spec.atc_answer)) return Usage();
+      if (spec.atc_answer != "AssetMetrics" && spec.atc_answer != "Ping" &&
+          spec.atc_answer != "IdleExit") {
+        return Usage();
+      }
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

@@ -1,10 +1,12 @@
 #include "farm_builder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <system_error>
 #include <vector>
 
+#include "app_farm_builder.h"
 #include "sim_device.h"
 
 namespace devsim {
@@ -279,6 +281,84 @@ bool MakeFileTree(const fs::path& dev, const DeviceSpec& spec, std::mt19937_64& 
   return true;
 }
 
+uint64_t DomainUint(plist_t values, const char* domain, const char* key) {
+  return DictUint(DictItem(DictItem(values, "Domains"), domain), key).value_or(0);
+}
+
+// The battery's IORegistry entry (what diagnostics_relay reports), matching the lockdown
+// battery domain's charge level.
+Plist MakeBattery(plist_t values, const Model& m, std::mt19937_64& rng) {
+  uint64_t percent = DomainUint(values, "com.apple.mobile.battery", "BatteryCurrentCapacity");
+  uint64_t design = 2800 + (m.chip_id % 7) * 150;
+  uint64_t cycles = 40 + rng() % 900;
+  uint64_t raw_max = design * (100 - std::min<uint64_t>(cycles / 30, 25)) / 100;
+  Plist b = NewDict();
+  plist_t d = b.get();
+  SetUint(d, "CycleCount", cycles);
+  SetUint(d, "DesignCapacity", design);
+  SetUint(d, "NominalChargeCapacity", raw_max);
+  SetUint(d, "AppleRawMaxCapacity", raw_max);
+  SetUint(d, "AppleRawCurrentCapacity", raw_max * percent / 100);
+  SetUint(d, "AbsoluteCapacity", raw_max * percent / 100);
+  SetUint(d, "CurrentCapacity", percent);
+  SetUint(d, "MaxCapacity", 100);
+  SetUint(d, "Temperature", 2800 + rng() % 700);
+  SetUint(d, "Voltage", 3800 + rng() % 450);
+  SetUint(d, "InstantAmperage", 300 + rng() % 900);
+  SetBool(d, "IsCharging", DictBool(DictItem(DictItem(values, "Domains"), "com.apple.mobile.battery"),
+                                    "BatteryIsCharging").value_or(false));
+  SetBool(d, "ExternalConnected", true);
+  SetBool(d, "FullyCharged", percent >= 100);
+  SetBool(d, "AtCriticalLevel", percent < 5);
+  SetBool(d, "AtWarnLevel", percent < 20);
+  SetString(d, "Serial", "F5D" + Hex(rng, 14));
+  Plist data = NewDict();
+  SetUint(data.get(), "CycleCount", cycles);
+  SetUint(data.get(), "DesignCapacity", design);
+  SetUint(data.get(), "StateOfCharge", percent);
+  SetNode(d, "BatteryData", std::move(data));
+  return b;
+}
+
+Plist Category(uint64_t count, uint64_t bytes, uint64_t purgeable) {
+  Plist c = NewDict();
+  SetUint(c.get(), "_Count", count);
+  SetUint(c.get(), "_PhysicalSize", bytes);
+  SetUint(c.get(), "_PurgeableSize", purgeable);
+  return c;
+}
+
+// atc.plist: how AirTraffic answers and the storage figures it reports. The application
+// figures are those of the generated apps; the volume figures those of the disk_usage domain.
+Plist MakeAirTraffic(plist_t values, const std::string& answer, const AppTotals& apps,
+                     std::mt19937_64& rng) {
+  uint64_t total = DomainUint(values, "com.apple.disk_usage", "TotalDataCapacity");
+  uint64_t free_bytes = DomainUint(values, "com.apple.disk_usage", "TotalDataAvailable");
+  Plist m = NewDict();
+  plist_t d = m.get();
+  SetUint(d, "_PhysicalSize", total);
+  SetUint(d, "_FreeSize", free_bytes);
+  uint64_t photos = 200 + rng() % 3000, camera = 50 + rng() % 800;
+  uint64_t movies = rng() % 40, books = rng() % 60, songs = rng() % 2000, tones = rng() % 12;
+  SetNode(d, "Application", Category(apps.user_apps, apps.user_bytes, 0));
+  SetNode(d, "Photo", Category(photos, photos * 2400000, photos * 300000));
+  SetNode(d, "CameraRoll", Category(camera, camera * 3100000, 0));
+  SetNode(d, "Movie", Category(movies, movies * 900000000, 0));
+  SetNode(d, "Book", Category(books, books * 4000000, 0));
+  SetNode(d, "Music", Category(songs, songs * 8000000, songs * 1000000));
+  SetNode(d, "Ringtone", Category(tones, tones * 600000, 0));
+  // A category beyond the seven, with a subcategory of its own.
+  uint64_t memos = 1 + rng() % 40;
+  Plist user_data = Category(3 + rng() % 20, 50000000 + rng() % 900000000, 0);
+  SetNode(user_data.get(), "VoiceMemo", Category(memos, memos * 1500000, 0));
+  SetNode(d, "UserData", std::move(user_data));
+  SetUint(d, "_PurgeableSize", photos * 300000 + songs * 1000000 + 120000000);
+  Plist file = NewDict();
+  SetString(file.get(), "Answer", answer);
+  SetNode(file.get(), "AssetMetrics", std::move(m));
+  return file;
+}
+
 std::string NetworkAddress(std::mt19937_64& rng) {
   // struct sockaddr_in as BSD lays it out: length, family, port, address, zero padding.
   std::string a(16, '\0');
@@ -395,6 +475,18 @@ std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error) {
   }
   if (!MakeFileTree(dev, spec, rng)) {
     *error = "cannot create the device file tree";
+    return {};
+  }
+  AppStore apps(dev / "apps");
+  AppTotals totals;
+  if (!AddFarmApps(apps, std::min(spec.apps, kMaxFarmApps), rng, &totals, error)) return {};
+  if (!WritePlistFile(dev / "battery.plist", MakeBattery(values.get(), m, rng).get())) {
+    *error = "cannot write battery.plist";
+    return {};
+  }
+  Plist atc = MakeAirTraffic(values.get(), spec.atc_answer, totals, rng);
+  if (!WritePlistFile(dev / "atc.plist", atc.get())) {
+    *error = "cannot write atc.plist";
     return {};
   }
   return udid;

@@ -20,7 +20,13 @@ struct DeviceSpec {
   bool jailbroken = false;      // offers com.apple.afc2 and a jailbreak file tree
   uint64_t seed = 1;
   uint64_t media_files = 6;     // sample files in the media partition
+  uint64_t apps = 0;            // user applications (the system apps are always there)
+  // How AirTraffic answers a power assertion: "AssetMetrics" (default), "Ping", "IdleExit".
+  std::string atc_answer = "AssetMetrics";
 };
+
+// At most this many generated user applications per device.
+constexpr uint64_t kMaxFarmApps = 5000;
 
 // Creates FARM/devices/<udid>/ and, for a trusted device, the host's pair record. Returns
 // the UDID, or an empty string with error set.

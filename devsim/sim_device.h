@@ -55,6 +55,10 @@ class SimDevice {
   const fs::path& dir() const { return dir_; }
   fs::path FsRoot() const { return dir_ / "fs"; }
   fs::path MediaRoot() const { return dir_ / "fs/private/var/mobile/Media"; }
+  // Installed applications (app_store.h), battery registry entry and AirTraffic figures.
+  fs::path AppsDir() const { return dir_ / "apps"; }
+  fs::path BatteryFile() const { return dir_ / "battery.plist"; }
+  fs::path AirTrafficFile() const { return dir_ / "atc.plist"; }
   EVP_PKEY* key() const { return key_.get(); }
   bool wifi() const { return wifi_; }
   bool jailbroken() const { return jailbroken_; }
