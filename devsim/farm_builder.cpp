@@ -32,12 +32,12 @@ const Model kModels[] = {
     {"iPod9,1", "iPod", "N112AP", "t8020", 0x8020, "MVHV2", "iPod", 32000000000},
 };
 
-const Model& PickModel(const DeviceSpec& spec) {
+const Model& PickModel(const DeviceSpec& wanted) {
   for (const auto& m : kModels) {
-    if (!spec.product_type.empty() && spec.product_type == m.product_type) return m;
+    if (!wanted.product_type.empty() && wanted.product_type == m.product_type) return m;
   }
   for (const auto& m : kModels) {
-    if (!spec.device_class.empty() && spec.device_class == m.device_class) return m;
+    if (!wanted.device_class.empty() && wanted.device_class == m.device_class) return m;
   }
   return kModels[0];
 }
@@ -75,7 +75,7 @@ Plist StringArray(std::initializer_list<const char*> items) {
   return a;
 }
 
-Plist MakeRoot(const DeviceSpec& spec, const Model& m, const std::string& udid,
+Plist MakeRoot(const DeviceSpec& wanted, const Model& m, const std::string& udid,
                const std::string& name, std::mt19937_64& rng, uint64_t ecid) {
   Plist r = NewDict();
   plist_t root = r.get();
@@ -93,11 +93,11 @@ Plist MakeRoot(const DeviceSpec& spec, const Model& m, const std::string& udid,
   SetString(root, "BluetoothAddress", Mac(rng));
   SetUint(root, "BoardId", 14);
   SetBool(root, "BrickState", false);
-  SetString(root, "BuildVersion", BuildFor(spec.product_version));
+  SetString(root, "BuildVersion", BuildFor(wanted.product_version));
   SetString(root, "CPUArchitecture", "arm64e");
   SetUint(root, "CertID", 3840149528);
   SetUint(root, "ChipID", m.chip_id);
-  SetString(root, "DeviceClass", spec.device_class.empty() ? m.device_class : spec.device_class);
+  SetString(root, "DeviceClass", wanted.device_class.empty() ? m.device_class : wanted.device_class);
   SetString(root, "DeviceColor", "1");
   SetString(root, "DeviceEnclosureColor", "1");
   SetString(root, "DeviceName", name);
@@ -112,8 +112,10 @@ Plist MakeRoot(const DeviceSpec& spec, const Model& m, const std::string& udid,
   SetString(root, "ModelNumber", m.model_number);
   SetString(root, "PartitionType", "GUID_partition_scheme");
   SetString(root, "ProductName", "iPhone OS");
-  SetString(root, "ProductType", m.product_type);
-  SetString(root, "ProductVersion", spec.product_version);
+  // A product type the model table lacks is still honoured; the rest comes from the
+  // closest model of its class.
+  SetString(root, "ProductType", wanted.product_type.empty() ? m.product_type : wanted.product_type);
+  SetString(root, "ProductVersion", wanted.product_version);
   SetBool(root, "ProductionSOC", true);
   SetString(root, "ProtocolVersion", "2");
   SetString(root, "RegionInfo", "LL/A");
@@ -242,7 +244,7 @@ bool WriteBytes(const fs::path& path, const std::string& bytes) {
 }
 
 // A small media partition: the folders a phone has and a few files with seed-derived bytes.
-bool MakeFileTree(const fs::path& dev, const DeviceSpec& spec, std::mt19937_64& rng) {
+bool MakeFileTree(const fs::path& dev, const DeviceSpec& wanted, std::mt19937_64& rng) {
   std::error_code ec;
   fs::path fsroot = dev / "fs";
   fs::path media = fsroot / "private/var/mobile/Media";
@@ -256,7 +258,7 @@ bool MakeFileTree(const fs::path& dev, const DeviceSpec& spec, std::mt19937_64& 
   fs::create_directories(fsroot / "Applications", ec);
   fs::create_symlink("private/var", fsroot / "var", ec);
   ec.clear();
-  for (uint64_t i = 0; i < spec.media_files; ++i) {
+  for (uint64_t i = 0; i < wanted.media_files; ++i) {
     char name[64];
     std::snprintf(name, sizeof name, "DCIM/100APPLE/IMG_%04llu.JPG",
                   static_cast<unsigned long long>(i + 1));
@@ -270,10 +272,10 @@ bool MakeFileTree(const fs::path& dev, const DeviceSpec& spec, std::mt19937_64& 
   if (!WriteBytes(media / "Downloads/readme.txt", "downloaded on the simulated device\n")) return false;
   Plist sysver = NewDict();
   SetString(sysver.get(), "ProductName", "iPhone OS");
-  SetString(sysver.get(), "ProductVersion", spec.product_version);
+  SetString(sysver.get(), "ProductVersion", wanted.product_version);
   if (!WriteBytes(fsroot / "System/Library/CoreServices/SystemVersion.plist", ToXml(sysver.get())))
     return false;
-  if (spec.jailbroken) {
+  if (wanted.jailbroken) {
     fs::create_directories(fsroot / "private/var/root/Media/Cydia/AutoInstall", ec);
     fs::create_directories(fsroot / "Applications/Cydia.app", ec);
     if (ec) return false;
@@ -373,11 +375,11 @@ std::string NetworkAddress(std::mt19937_64& rng) {
 
 }  // namespace
 
-std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error) {
-  std::mt19937_64 rng(spec.seed * 0x9E3779B97F4A7C15ull + 12345);
-  const Model& m = PickModel(spec);
+std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) {
+  std::mt19937_64 rng(wanted.seed * 0x9E3779B97F4A7C15ull + 12345);
+  const Model& m = PickModel(wanted);
   uint64_t ecid = (rng() >> 12) | 0x1000000000000ull;
-  std::string udid = spec.udid;
+  std::string udid = wanted.udid;
   if (udid.empty()) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%08llX-%016llX", static_cast<unsigned long long>(m.chip_id),
@@ -400,14 +402,14 @@ std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error) {
     return {};
   }
   static const char* kOwners[] = {"Anna", "Ben", "Clara", "David", "Eva", "Felix", "Greta", "Hugo"};
-  std::string name = spec.name;
+  std::string name = wanted.name;
   if (name.empty()) {
-    const char* cls = spec.device_class.empty() ? m.device_class : spec.device_class.c_str();
-    name = std::string(kOwners[spec.seed % 8]) + "\xE2\x80\x99s " + cls;
+    const char* cls = wanted.device_class.empty() ? m.device_class : wanted.device_class.c_str();
+    name = std::string(kOwners[wanted.seed % 8]) + "\xE2\x80\x99s " + cls;
   }
 
   Plist values = NewDict();
-  SetNode(values.get(), "Root", MakeRoot(spec, m, udid, name, rng, ecid));
+  SetNode(values.get(), "Root", MakeRoot(wanted, m, udid, name, rng, ecid));
   SetNode(values.get(), "Domains", MakeDomains(m, rng));
   if (!WritePlistFile(dev / "values.plist", values.get())) {
     *error = "cannot write values.plist";
@@ -422,15 +424,15 @@ std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error) {
   std::string escrow = RandomBytes(64);
 
   Plist state = NewDict();
-  SetString(state.get(), "ConnectionType", spec.wifi ? "Network" : "USB");
-  if (spec.wifi) SetData(state.get(), "NetworkAddress", NetworkAddress(rng));
-  SetBool(state.get(), "Jailbroken", spec.jailbroken);
-  SetBool(state.get(), "Locked", spec.locked);
+  SetString(state.get(), "ConnectionType", wanted.wifi ? "Network" : "USB");
+  if (wanted.wifi) SetData(state.get(), "NetworkAddress", NetworkAddress(rng));
+  SetBool(state.get(), "Jailbroken", wanted.jailbroken);
+  SetBool(state.get(), "Locked", wanted.locked);
   SetUint(state.get(), "ProductID", std::string(m.device_class) == "iPad" ? 0x12AB : 0x12A8);
   SetUint(state.get(), "LocationID", 0x00010000 + (rng() % 0xFFFF));
   SetData(state.get(), "EscrowBag", escrow);
 
-  if (!spec.untrusted) {
+  if (!wanted.untrusted) {
     HostIdentity host;
     if (!farm.HostIdentityFor(&host, error)) return {};
     PkeyPtr root_key = LoadPrivateKeyPem(host.root_private_key);
@@ -473,18 +475,18 @@ std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error) {
     *error = "cannot write state.plist";
     return {};
   }
-  if (!MakeFileTree(dev, spec, rng)) {
+  if (!MakeFileTree(dev, wanted, rng)) {
     *error = "cannot create the device file tree";
     return {};
   }
   AppStore apps(dev / "apps");
   AppTotals totals;
-  if (!AddFarmApps(apps, std::min(spec.apps, kMaxFarmApps), rng, &totals, error)) return {};
+  if (!AddFarmApps(apps, std::min(wanted.apps, kMaxFarmApps), rng, &totals, error)) return {};
   if (!WritePlistFile(dev / "battery.plist", MakeBattery(values.get(), m, rng).get())) {
     *error = "cannot write battery.plist";
     return {};
   }
-  Plist atc = MakeAirTraffic(values.get(), spec.atc_answer, totals, rng);
+  Plist atc = MakeAirTraffic(values.get(), wanted.atc_answer, totals, rng);
   if (!WritePlistFile(dev / "atc.plist", atc.get())) {
     *error = "cannot write atc.plist";
     return {};

@@ -30,6 +30,6 @@ constexpr uint64_t kMaxFarmApps = 5000;
 
 // Creates FARM/devices/<udid>/ and, for a trusted device, the host's pair record. Returns
 // the UDID, or an empty string with error set.
-std::string AddDevice(Farm& farm, const DeviceSpec& spec, std::string* error);
+std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error);
 
 }  // namespace devsim

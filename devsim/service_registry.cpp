@@ -2,9 +2,9 @@
 
 namespace devsim {
 
-void ServiceRegistry::Add(ServiceSpec spec) {
-  std::string name = spec.name;
-  services_[name] = std::move(spec);
+void ServiceRegistry::Add(ServiceSpec service) {
+  std::string name = service.name;
+  services_[name] = std::move(service);
 }
 
 const ServiceSpec* ServiceRegistry::Find(const std::string& name, const SimDevice& device) const {

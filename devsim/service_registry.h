@@ -34,7 +34,7 @@ struct ServiceSpec {
 
 class ServiceRegistry {
  public:
-  void Add(ServiceSpec spec);
+  void Add(ServiceSpec service);
   // The service if it exists and this device offers it.
   const ServiceSpec* Find(const std::string& name, const SimDevice& device) const;
 

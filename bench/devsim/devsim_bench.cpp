@@ -24,9 +24,9 @@ struct OneDevice {
   SimHarness sim;
   std::string udid;
   OneDevice() {
-    DeviceSpec spec;
-    spec.media_files = 0;
-    udid = sim.AddDevice(spec);
+    DeviceSpec wanted;
+    wanted.media_files = 0;
+    udid = sim.AddDevice(wanted);
     sim.Start();
     sim.ExportSocket();
   }
@@ -112,11 +112,11 @@ BENCHMARK(BM_LockdownSessionSetup)->Unit(benchmark::kMillisecond)->Iterations(30
 void BM_FiftyDevicesListed(benchmark::State& state) {
   SimHarness sim;
   for (uint64_t i = 0; i < 50; ++i) {
-    DeviceSpec spec;
-    spec.seed = 1000 + i;
-    spec.media_files = 0;
-    spec.untrusted = true;  // no certificates needed to be listed
-    if (sim.AddDevice(spec).empty()) return state.SkipWithError("mkfarm failed");
+    DeviceSpec wanted;
+    wanted.seed = 1000 + i;
+    wanted.media_files = 0;
+    wanted.untrusted = true;  // no certificates needed to be listed
+    if (sim.AddDevice(wanted).empty()) return state.SkipWithError("mkfarm failed");
   }
   if (!sim.Start()) return state.SkipWithError("daemon did not start");
   size_t listed = 0;

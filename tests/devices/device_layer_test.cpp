@@ -65,7 +65,9 @@ TEST_F(DeviceLayerTest, ConcurrentAfcUsersShareOneService) {
   // Another service is never shared.
   int32_t error = 0;
   ServicePtr other = GetService(device, &error, "com.apple.afc2", nullptr, false);
-  if (other) EXPECT_NE(other, first);
+  if (other) {
+    EXPECT_NE(other, first);
+  }
 }
 
 TEST_F(DeviceLayerTest, RefusedFirstConnectionConnectsOnSecondTry) {

@@ -15,9 +15,9 @@ namespace {
 class AfcClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DeviceSpec spec;
-    spec.media_files = 2;
-    udid_ = sim_.AddDevice(spec);
+    DeviceSpec wanted;
+    wanted.media_files = 2;
+    udid_ = sim_.AddDevice(wanted);
     ASSERT_FALSE(udid_.empty());
     ASSERT_TRUE(sim_.Start());
     sim_.ExportSocket();
@@ -221,10 +221,10 @@ TEST_F(AfcClientTest, Afc2IsOnlyOfferedOnJailbrokenDevices) {
   EXPECT_FALSE(stock);
   EXPECT_EQ(stock.start_error(), LOCKDOWN_E_INVALID_SERVICE);
 
-  DeviceSpec spec;
-  spec.seed = 77;
-  spec.jailbroken = true;
-  std::string jb = sim_.AddDevice(spec);
+  DeviceSpec wanted;
+  wanted.seed = 77;
+  wanted.jailbroken = true;
+  std::string jb = sim_.AddDevice(wanted);
   ASSERT_EQ(sim_.Control({"plug", jb}).status, 0);
   AfcConnection afc2(jb, "com.apple.afc2");
   ASSERT_TRUE(afc2);

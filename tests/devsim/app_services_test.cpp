@@ -274,9 +274,9 @@ TEST(AtcClient, PowerAssertionIsAnsweredWithTheFarmMetrics) {
 
 TEST(AtcClient, PingProfileNeverSendsMetrics) {
   SimHarness sim;
-  DeviceSpec spec = Spec(19, 0);
-  spec.atc_answer = "Ping";
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(19, 0);
+  wanted.atc_answer = "Ping";
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   sim.ExportSocket();
   ServiceClient client(udid, "com.apple.atc");

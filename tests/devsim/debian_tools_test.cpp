@@ -36,10 +36,10 @@ TEST(DebianTools, IdeviceIdListsEveryAttachedDevice) {
 
 TEST(DebianTools, IdeviceIdWithUdidPrintsTheNameBeforeAnySession) {
   SimHarness sim;
-  DeviceSpec spec = Spec(3);
-  spec.name = "Test Phone";
-  spec.untrusted = true;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(3);
+  wanted.name = "Test Phone";
+  wanted.untrusted = true;
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   ToolResult r = sim.Run({"idevice_id", udid});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -48,9 +48,9 @@ TEST(DebianTools, IdeviceIdWithUdidPrintsTheNameBeforeAnySession) {
 
 TEST(DebianTools, WifiDeviceIsListedAsNetwork) {
   SimHarness sim;
-  DeviceSpec spec = Spec(4);
-  spec.wifi = true;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(4);
+  wanted.wifi = true;
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   ToolResult r = sim.Run({"idevice_id"});
   EXPECT_NE(r.out.find(udid + " (Network)"), std::string::npos) << r.out;
@@ -58,10 +58,10 @@ TEST(DebianTools, WifiDeviceIsListedAsNetwork) {
 
 TEST(DebianTools, IdeviceinfoPrintsTheFarmValues) {
   SimHarness sim;
-  DeviceSpec spec = Spec(5);
-  spec.name = "Info Phone";
-  spec.product_version = "16.6";
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(5);
+  wanted.name = "Info Phone";
+  wanted.product_version = "16.6";
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   ToolResult r = sim.Run({"ideviceinfo", "-u", udid});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -92,9 +92,9 @@ TEST(DebianTools, IdeviceinfoReadsNamedDomains) {
 
 TEST(DebianTools, SimpleModeGivesOnlyIdentityValues) {
   SimHarness sim;
-  DeviceSpec spec = Spec(7);
-  spec.untrusted = true;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(7);
+  wanted.untrusted = true;
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   ToolResult r = sim.Run({"ideviceinfo", "-s", "-u", udid});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -105,9 +105,9 @@ TEST(DebianTools, SimpleModeGivesOnlyIdentityValues) {
 
 TEST(DebianTools, PairStaysPendingUntilTrustedThenValidates) {
   SimHarness sim;
-  DeviceSpec spec = Spec(8);
-  spec.untrusted = true;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(8);
+  wanted.untrusted = true;
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   ToolResult first = sim.Run({"idevicepair", "-u", udid, "pair"});
   EXPECT_NE(first.status, 0);
@@ -127,9 +127,9 @@ TEST(DebianTools, PairStaysPendingUntilTrustedThenValidates) {
 
 TEST(DebianTools, DeniedPromptRefusesPairing) {
   SimHarness sim;
-  DeviceSpec spec = Spec(9);
-  spec.untrusted = true;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(9);
+  wanted.untrusted = true;
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   sim.Run({"idevicepair", "-u", udid, "pair"});
   ASSERT_EQ(sim.Control({"deny", udid}).status, 0);
@@ -142,10 +142,10 @@ TEST(DebianTools, DeniedPromptRefusesPairing) {
 
 TEST(DebianTools, LockedDeviceRefusesPairingWithPasscodeMessage) {
   SimHarness sim;
-  DeviceSpec spec = Spec(10);
-  spec.untrusted = true;
-  spec.locked = true;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec wanted = Spec(10);
+  wanted.untrusted = true;
+  wanted.locked = true;
+  std::string udid = sim.AddDevice(wanted);
   ASSERT_TRUE(sim.Start());
   ToolResult r = sim.Run({"idevicepair", "-u", udid, "pair"});
   EXPECT_NE(r.status, 0);
