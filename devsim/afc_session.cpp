@@ -176,13 +176,18 @@ uint64_t AfcSession::ReadDirectory(std::string_view data) {
   return kSuccess;
 }
 
-uint64_t AfcSession::GetFileInfo(std::string_view data) {
-  std::string path, name;
+uint64_t AfcSession::ResolvePathArgument(std::string_view data, UniqueFd* dir, std::string* name) {
+  std::string path;
   size_t next = 0;
   if (!ReadCString(data, 0, &path, &next)) return kInvalidArg;
+  int err = jail_.Parent(path, dir, name);
+  return err ? AfcStatusFromErrno(err) : kSuccess;
+}
+
+uint64_t AfcSession::GetFileInfo(std::string_view data) {
   UniqueFd dir;
-  int err = jail_.Parent(path, &dir, &name);
-  if (err) return AfcStatusFromErrno(err);
+  std::string name;
+  if (uint64_t status = ResolvePathArgument(data, &dir, &name); status != kSuccess) return status;
   struct statx sx{};
   const char* target = name.empty() ? "" : name.c_str();
   int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
@@ -207,12 +212,9 @@ uint64_t AfcSession::GetFileInfo(std::string_view data) {
 }
 
 uint64_t AfcSession::MakeDirectory(std::string_view data) {
-  std::string path, name;
-  size_t next = 0;
-  if (!ReadCString(data, 0, &path, &next)) return kInvalidArg;
   UniqueFd dir;
-  int err = jail_.Parent(path, &dir, &name);
-  if (err) return AfcStatusFromErrno(err);
+  std::string name;
+  if (uint64_t status = ResolvePathArgument(data, &dir, &name); status != kSuccess) return status;
   if (name.empty()) return kSuccess;  // the root exists
   if (mkdirat(dir.get(), name.c_str(), 0755) != 0) {
     // An existing folder is success, as on devices; an existing file is not.
@@ -225,12 +227,9 @@ uint64_t AfcSession::MakeDirectory(std::string_view data) {
 }
 
 uint64_t AfcSession::RemovePath(std::string_view data, bool recursive) {
-  std::string path, name;
-  size_t next = 0;
-  if (!ReadCString(data, 0, &path, &next)) return kInvalidArg;
   UniqueFd dir;
-  int err = jail_.Parent(path, &dir, &name);
-  if (err) return AfcStatusFromErrno(err);
+  std::string name;
+  if (uint64_t status = ResolvePathArgument(data, &dir, &name); status != kSuccess) return status;
   if (name.empty()) return kPermDenied;  // the root itself stays
   if (recursive) return AfcStatusFromErrno(RemoveTree(dir.get(), name));
   struct stat st{};

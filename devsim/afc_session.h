@@ -41,6 +41,9 @@ class AfcSession {
     bool locked = false;
   };
 
+  // Reads the request's path and opens its parent inside the root; `name` is the last
+  // component (empty for the root itself).
+  uint64_t ResolvePathArgument(std::string_view data, UniqueFd* dir, std::string* name);
   uint64_t ReadDirectory(std::string_view data);
   uint64_t GetFileInfo(std::string_view data);
   uint64_t MakeDirectory(std::string_view data);
