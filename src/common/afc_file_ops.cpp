@@ -17,13 +17,6 @@ constexpr int64_t kNanosecondsPerSecond = 1000000000;
 
 CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
-// One transfer buffer per thread, kept for the thread's life.
-uint8_t* TransferBuffer() {
-  thread_local std::unique_ptr<uint8_t[]> buffer;
-  if (!buffer) buffer.reset(new uint8_t[kAfcTransferChunk]);
-  return buffer.get();
-}
-
 std::string ChildPath(const std::string& folder, const char* name) {
   std::string path = folder;
   if (path.empty() || path.back() != '/') path += '/';
@@ -63,6 +56,12 @@ std::filesystem::path PcPath(const std::u16string& path) {
 }
 
 }  // namespace
+
+uint8_t* TransferBuffer() {
+  thread_local std::unique_ptr<uint8_t[]> buffer;
+  if (!buffer) buffer.reset(new uint8_t[kAfcTransferChunk]);
+  return buffer.get();
+}
 
 bool GetFileInfo(AFCConnectionRef afc, const std::string& path, AfcFileInfo* info) {
   CMobileExportFun& fun = Fun();

@@ -20,6 +20,10 @@ struct AfcFileInfo {
 // Size of the per-thread transfer buffer, and so of every chunk moved.
 inline constexpr size_t kAfcTransferChunk = 4 * 1024 * 1024;
 
+// The calling thread's transfer buffer of kAfcTransferChunk bytes, kept for the thread's
+// life and shared by everything on the thread that moves device data in chunks.
+uint8_t* TransferBuffer();
+
 bool GetFileInfo(AFCConnectionRef afc, const std::string& path, AfcFileInfo* info);
 bool RemovePath(AFCConnectionRef afc, const std::string& path);
 // Creates the last component; true at once when it is already a folder.

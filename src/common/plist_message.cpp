@@ -5,10 +5,8 @@
 
 #include "iOSAPI/MobileExportFun.h"
 
-namespace {
-
-// Sends all of `size` bytes; the library may accept fewer per call.
-bool SendAll(AMDServiceConnectionRef connection, const uint8_t* data, size_t size) {
+// The library may move fewer bytes per call than asked; these loop until done.
+bool SendServiceBytes(AMDServiceConnectionRef connection, const uint8_t* data, size_t size) {
   auto& fun = CMobileExportFun::GetInstance();
   while (size > 0) {
     const int sent = fun.AMDServiceConnectionSend(connection, data, size);
@@ -19,8 +17,7 @@ bool SendAll(AMDServiceConnectionRef connection, const uint8_t* data, size_t siz
   return true;
 }
 
-// Reads exactly `size` bytes; false when a call returns less than 1.
-bool ReceiveAll(AMDServiceConnectionRef connection, uint8_t* data, size_t size) {
+bool ReceiveServiceBytes(AMDServiceConnectionRef connection, uint8_t* data, size_t size) {
   auto& fun = CMobileExportFun::GetInstance();
   while (size > 0) {
     const int got = fun.AMDServiceConnectionReceive(connection, data, size);
@@ -31,15 +28,13 @@ bool ReceiveAll(AMDServiceConnectionRef connection, uint8_t* data, size_t size) 
   return true;
 }
 
-}  // namespace
-
 bool SendPlistMessage(AMDServiceConnectionRef connection, const BinaryPlist* message) {
   if (!CMobileExportFun::GetInstance().IsLoaded() || !message || !message->bytes) return false;
   const uint32_t n = message->length;
   const uint8_t header[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
                              static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
-  return SendAll(connection, header, sizeof header) &&
-         SendAll(connection, message->bytes, message->length);
+  return SendServiceBytes(connection, header, sizeof header) &&
+         SendServiceBytes(connection, message->bytes, message->length);
 }
 
 uint32_t ReceivePlistMessages(AMDServiceConnectionRef connection, PlistReplyHandler handler,
@@ -48,12 +43,12 @@ uint32_t ReceivePlistMessages(AMDServiceConnectionRef connection, PlistReplyHand
   if (!CMobileExportFun::GetInstance().IsLoaded() || !handler) return result;
   for (;;) {
     uint8_t header[4];
-    if (!ReceiveAll(connection, header, sizeof header)) break;
+    if (!ReceiveServiceBytes(connection, header, sizeof header)) break;
     const uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
                             (uint32_t{header[2]} << 8) | header[3];
     if (length < 1 || length > kMaxPlistMessageBytes) break;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]);
-    if (!buffer || !ReceiveAll(connection, buffer.get(), length)) break;
+    if (!buffer || !ReceiveServiceBytes(connection, buffer.get(), length)) break;
     int read_another = 0;
     handler(context, reinterpret_cast<const char*>(buffer.get()), length, &read_another, &result);
     if (!read_another) break;

@@ -8,6 +8,7 @@
 // size is allocated per message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/binary_plist.h"
@@ -20,6 +21,11 @@ constexpr uint32_t kMaxPlistMessageBytes = 0xA00000;  // 10 MiB
 // returns its final value.
 using PlistReplyHandler = void (*)(void* context, const char* bytes, uint32_t length,
                                    int* read_another, uint32_t* result);
+
+// Sends all `size` bytes; false when the connection fails first.
+bool SendServiceBytes(AMDServiceConnectionRef connection, const uint8_t* data, size_t size);
+// Reads exactly `size` bytes; false when the connection fails or closes first.
+bool ReceiveServiceBytes(AMDServiceConnectionRef connection, uint8_t* data, size_t size);
 
 // Sends the length and the bytes; true when every byte went out.
 bool SendPlistMessage(AMDServiceConnectionRef connection, const BinaryPlist* message);

@@ -214,15 +214,16 @@ void VadoDeviceMonitor::PrepareDevice(const VadoDevicePtr& device) {
   if (device->state != kDeviceReady) DeviceReady(device);
 }
 
-void VadoDeviceMonitor::DeviceReady(const VadoDevicePtr& device) {
+int32_t VadoDeviceMonitor::DeviceReady(const VadoDevicePtr& device) {
   int32_t error = LoadDeviceInfo(*device);
   if (error != kDeviceErrorNone) {
     if (Launch().run_mode == 0) ReportError(*device, error);
-    return;
+    return error;
   }
   device->state = kDeviceReady;
   std::lock_guard<std::mutex> lock(mutex_);
   Notify(device, kDeviceEventReady);
+  return kDeviceErrorNone;
 }
 
 int32_t VadoDeviceMonitor::LoadDeviceInfo(VadoDevice& device) {

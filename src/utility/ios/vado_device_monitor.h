@@ -57,6 +57,10 @@ class VadoDeviceMonitor {
   // Called once by start-up with mutex() held; a second call returns 0 at once.
   int32_t StartMonitoring();
 
+  // Loads the device's values and, when that works, marks it ready and tells every
+  // callback; returns 0 or the error (reported to the front end in run mode 0).
+  int32_t DeviceReady(const VadoDevicePtr& device);
+
   // Fills the device's identity and storage figures; 0 or a device error code.
   int32_t LoadDeviceInfo(VadoDevice& device);
 
@@ -67,7 +71,6 @@ class VadoDeviceMonitor {
   void RunMonitorTask();
   // Renews the session and, when that works, makes the device ready.
   void PrepareDevice(const VadoDevicePtr& device);
-  void DeviceReady(const VadoDevicePtr& device);
   void ReportError(const VadoDevice& device, int32_t error);
   void SendStatus(int32_t status, const VadoDevice* device);
 

@@ -115,3 +115,24 @@ ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& nam
   registry.backup_released.wait(lock, [&] { return registry.busy_backups.count(key) == 0; });
   return StartService(device, error, name, options, afc);
 }
+
+AMDServiceConnectionRef StartSessionService(AMDeviceRef device, const char* name,
+                                            SessionPtr* session) {
+  CMobileExportFun& fun = CMobileExportFun::GetInstance();
+  CFStringRef cf_name = fun.__CFStringMakeConstantString(name);
+  if (cf_name == nullptr) return nullptr;
+  int32_t error = 0;
+  *session = GetSession(device, &error);
+  AMDServiceConnectionRef connection = nullptr;
+  if (*session && fun.AMDeviceSecureStartService(device, cf_name, nullptr, &connection) == 0 &&
+      connection != nullptr) {
+    return connection;
+  }
+  connection = nullptr;
+  *session = RenewSession(device, &error);
+  if (*session && fun.AMDeviceSecureStartService(device, cf_name, nullptr, &connection) == 0) {
+    return connection;
+  }
+  session->reset();
+  return nullptr;
+}

@@ -47,3 +47,9 @@ ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& n
 // The factory every module uses.
 ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
                       CFDictionaryRef options, bool afc);
+
+// Starts `name` once under the device's session and, if that fails, once more under a
+// renewed session. Null on failure; `session` keeps the session alive while the caller
+// uses the connection, which the caller invalidates.
+AMDServiceConnectionRef StartSessionService(AMDeviceRef device, const char* name,
+                                            SessionPtr* session);

@@ -7,7 +7,9 @@
 
 #include "common/message_sections.h"
 #include "common/text_convert.h"
+#include "common/zlib_codec.h"
 #include "utility/ios/vado_client.h"
+#include "utility/ios/vado_device_monitor.h"
 
 uint16_t ResultKind(int64_t code) {
   if (code == kResultOk) return kKindResult;
@@ -64,10 +66,49 @@ void VadoModule::SendData(const bas::IPCPacket1& request, std::string_view json,
 
 void VadoModule::SendData(const bas::IPCPacket1& request, const rapidjson::Value& value,
                           int32_t stage) {
+  SendData(request, JsonText(value), stage);
+}
+
+void VadoModule::SendRecord(const bas::IPCPacket1& request, const ReplyRecord& record,
+                            uint16_t kind) {
+  bas::PacketHeader header;
+  header.task_id = request.task_id;
+  header.command_id = request.command_id;
+  header.kind = kind;
+  client_.SendReply(record, header);
+}
+
+std::string JsonText(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   value.Accept(writer);
-  SendData(request, std::string_view(buffer.GetString(), buffer.GetSize()), stage);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* body) {
+  // Bodies are JSON texts written by the front end; nothing it sends comes near this.
+  constexpr size_t kMaxBodyBytes = 256u << 20;
+  std::optional<std::string> text = ZlibDecompress(request.body, kMaxBodyBytes);
+  if (!text) return false;
+  body->Parse(text->data(), text->size());
+  return !body->HasParseError();
+}
+
+VadoDevicePtr FindRequestDevice(const RequestHeader& request) {
+  auto& monitor = VadoDeviceMonitor::GetInstance();
+  std::lock_guard<std::mutex> lock(monitor.mutex());
+  if (!request.uuid.empty()) {
+    if (VadoDevicePtr device = monitor.FindDeviceById(Utf8ToUtf16(request.uuid))) return device;
+  }
+  if (!request.json.IsObject()) return nullptr;
+  auto code = request.json.FindMember("code");
+  if (code == request.json.MemberEnd()) return nullptr;
+  int64_t handle = 0;
+  if (code->value.IsInt64()) handle = code->value.GetInt64();
+  else if (code->value.IsUint64()) handle = static_cast<int64_t>(code->value.GetUint64());
+  else return nullptr;
+  if (handle == 0) return nullptr;
+  return monitor.FindDeviceByHandle(reinterpret_cast<DeviceRef>(static_cast<intptr_t>(handle)));
 }
 
 RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet) {

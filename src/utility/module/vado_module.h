@@ -11,6 +11,7 @@
 #include <rapidjson/document.h>
 
 #include "common/ipc_packet.h"
+#include "common/message_sections.h"
 #include "utility/ios/vado_device.h"
 
 class VadoClient;
@@ -63,6 +64,8 @@ class VadoModule {
   // A data message carrying `json` (compact JSON text) as its compressed body.
   void SendData(const bas::IPCPacket1& request, std::string_view json, int32_t stage);
   void SendData(const bas::IPCPacket1& request, const rapidjson::Value& value, int32_t stage);
+  // Any message about `request` (its task and command id) with every header field chosen.
+  void SendRecord(const bas::IPCPacket1& request, const ReplyRecord& record, uint16_t kind);
 
   VadoClient& client() { return client_; }
 
@@ -84,3 +87,14 @@ struct RequestHeader {
   std::string_view body;        // raw body bytes (still compressed)
 };
 RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet);
+
+// Inflates the request's body and parses it as JSON; false when either fails (the
+// caller replies 8).
+bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* body);
+
+// The device a request names: by "uuid" when it matches a device, else by the handle in
+// "code". Null when neither names an attached device.
+VadoDevicePtr FindRequestDevice(const RequestHeader& request);
+
+// Compact JSON text of a value.
+std::string JsonText(const rapidjson::Value& value);

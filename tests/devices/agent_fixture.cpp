@@ -1,0 +1,113 @@
+#include "agent_fixture.h"
+
+#include <stdlib.h>
+
+#include "common/json_text.h"
+
+using namespace std::chrono_literals;
+
+void AgentFixture::StartAll(int run_mode, int64_t task_id) {
+  if (sim_started_) {
+    ASSERT_TRUE(sim_.Start());
+    sim_.ExportSocket();
+  }
+  setenv("TMPDIR", sim_.dir().c_str(), 1);
+  ASSERT_GT(link_.Listen(), 0);
+  vadoctl::AgentLaunch launch;
+  launch.executable = VADO_AGENT_PATH;
+  launch.gui_port = link_.port();
+  launch.console = false;
+  launch.run_mode = run_mode;
+  launch.task_id = task_id;
+  std::string error;
+  ASSERT_TRUE(agent_.Start(launch, &error)) << error;
+  ASSERT_TRUE(link_.Accept(10s));
+}
+
+std::string AgentFixture::Add(devsim::DeviceSpec device) {
+  sim_started_ = true;
+  return sim_.AddDevice(device);
+}
+
+const Seen* AgentFixture::WaitFor(const std::function<bool(const Seen&)>& match,
+                                  std::chrono::milliseconds wait) {
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  for (const Seen& seen : seen_) {
+    if (match(seen)) return &seen;
+  }
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto message = link_.Receive(100ms);
+    if (!message) {
+      if (link_.closed()) return nullptr;
+      continue;
+    }
+    Seen seen;
+    seen.message = *message;
+    seen.header.Parse(message->header.c_str());
+    seen_.push_back(std::move(seen));
+    if (match(seen_.back())) return &seen_.back();
+  }
+  return nullptr;
+}
+
+int64_t AgentFixture::WaitArrival(const std::string& udid) {
+  const Seen* arrival = WaitFor([&](const Seen& s) { return IsArrival(s, udid); });
+  return arrival ? Code(*arrival) : 0;
+}
+
+void AgentFixture::SendRequest(uint32_t command_id, uint64_t task_id, const std::string& udid,
+                               int64_t handle, const std::string& body, int sections) {
+  std::string header =
+      "{\"uuid\":" + JsonQuote(udid) + ",\"code\":" + std::to_string(handle) + "}";
+  std::string payload = vadoctl::BuildRequestPayload(header, body, false);
+  if (sections != 1) payload.replace(0, 1, std::to_string(sections));
+  ASSERT_TRUE(link_.Send(command_id, task_id, 0, payload));
+}
+
+const Seen* AgentFixture::WaitResult(uint64_t task_id, std::chrono::milliseconds wait) {
+  return WaitFor(
+      [&](const Seen& s) {
+        uint16_t kind = s.message.kind;
+        return s.message.task_id == task_id && (kind == 1 || kind == 5 || kind == 6) &&
+               !(task_id == 0 && IsStatus(s, s.message.command_id));
+      },
+      wait);
+}
+
+std::vector<const Seen*> AgentFixture::MessagesOf(uint64_t task_id) const {
+  std::vector<const Seen*> found;
+  for (const Seen& s : seen_) {
+    if (s.message.task_id == task_id) found.push_back(&s);
+  }
+  return found;
+}
+
+bool AgentFixture::IsStatus(const Seen& s, uint32_t status) {
+  return s.message.kind == 1 && s.message.task_id == 0 && s.message.command_id == status;
+}
+
+bool AgentFixture::IsArrival(const Seen& s, const std::string& udid) {
+  return s.message.kind == 2 && s.message.command_id == 0 && s.header.IsObject() &&
+         s.header.HasMember("uuid") && s.header["uuid"].IsString() &&
+         s.header["uuid"].GetString() == udid && s.header.HasMember("info") &&
+         s.header["info"].IsObject() && s.header["info"].HasMember("Model");
+}
+
+bool AgentFixture::IsDeparture(const Seen& s, const std::string& udid) {
+  return s.message.kind == 2 && s.message.command_id == 0 && s.header.IsObject() &&
+         s.header.HasMember("uuid") && s.header["uuid"].IsString() &&
+         s.header["uuid"].GetString() == udid && s.header.HasMember("info") &&
+         s.header["info"].IsObject() && s.header["info"].HasMember("PID");
+}
+
+std::string AgentFixture::Info(const Seen& s) {
+  return s.header.IsObject() && s.header.HasMember("info") && s.header["info"].IsString()
+             ? s.header["info"].GetString()
+             : "";
+}
+
+int64_t AgentFixture::Code(const Seen& s) {
+  return s.header.IsObject() && s.header.HasMember("code") && s.header["code"].IsInt64()
+             ? s.header["code"].GetInt64()
+             : 0;
+}
