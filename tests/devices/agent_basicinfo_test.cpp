@@ -328,3 +328,37 @@ TEST_F(BasicInfoTest, RequestsOutsideTheirShapeDoNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// vadoctl as a person runs it against a device service that is already there.
+TEST(VadoctlInfoTest, InfoPrintsOneObjectAndRenameReachesTheDevice) {
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec first;
+  first.seed = 8;
+  devsim::DeviceSpec second;
+  second.seed = 9;
+  sim.AddDevice(first);
+  const std::string udid = sim.AddDevice(second);
+  ASSERT_TRUE(sim.Start());
+
+  devsim::testing::ToolResult info =
+      sim.Run({VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "info", "--json"}, 50);
+  ASSERT_EQ(info.status, 0) << info.err;
+  rapidjson::Document object;
+  object.Parse(info.out.c_str());
+  ASSERT_TRUE(object.IsObject()) << info.out;
+  EXPECT_EQ(std::string(object["UniqueDeviceID"].GetString()), udid);
+  EXPECT_TRUE(object.HasMember("CycleCount"));
+  EXPECT_TRUE(object.HasMember("Data_Others_PhysicalSize"));
+
+  devsim::testing::ToolResult rename =
+      sim.Run({VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "rename", "Kitchen"}, 50);
+  ASSERT_EQ(rename.status, 0) << rename.err;
+  EXPECT_EQ(sim.Run({"ideviceinfo", "-u", udid, "-k", "DeviceName"}).out, "Kitchen\n");
+
+  devsim::testing::ToolResult usage = sim.Run({VADO_VADOCTL_PATH, "rename"});
+  EXPECT_EQ(usage.status, 2);
+}
+
+}  // namespace

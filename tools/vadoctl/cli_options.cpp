@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "common/number_parse.h"
+#include "device_commands.h"
 
 namespace vadoctl {
 namespace {
@@ -24,9 +25,14 @@ bool IsNumber(const std::string& text) {
 }  // namespace
 
 std::string CliHelp() {
+  std::string device_lines;
+  for (const DeviceCommand& command : DeviceCommands()) {
+    device_lines += "  " + std::string(command.usage) + "\n";
+  }
   return R"(usage: vadoctl [options] [run]
        vadoctl [options] send COMMAND_ID [--header JSON] [--body JSON | --body-file FILE]
                                          [--raw] [--task N] [--kind N] [--timeout-ms N]
+       vadoctl [options] [--udid UDID] DEVICE-COMMAND [ARGS...]
 
 Starts VadoAgent as its front end (listening on 127.0.0.1), and prints every message the
 agent sends as one JSON line: task, command, kind, the decoded header object, and the
@@ -38,6 +44,8 @@ decompressed body (JSON) or its size.
   send COMMAND_ID     send one request and print its messages until its result
                       arrives (exit 0), or until --timeout-ms passes (exit 3)
 
+Device commands (on the device named by --udid, or the first one that arrives):
+)" + device_lines + R"(
 Request options (send):
   --header JSON       the header object (default {"uuid":""})
   --body JSON         a body, zlib-compressed unless --raw
@@ -57,9 +65,10 @@ Agent options:
   --task-id N         task id for run mode 1
   --product-name S    --product-version S    --app-folder S
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
-  --farm DIR          run: the simulator's device farm (default: the bundled sample farm)
-  --no-simulator      run: never start the simulator
-  --readable, --json  run: device events as plain text, or every message as JSON
+  --udid UDID         device commands: the device to address
+  --farm DIR          the simulator's device farm (default: the bundled sample farm)
+  --no-simulator      never start the simulator
+  --readable, --json  device events and results as plain text, or as JSON
                       (default: plain text on a terminal, JSON otherwise)
   -h, --help          this text
 )";
@@ -83,8 +92,12 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
     std::string v;
     if (arg == "-h" || arg == "--help") {
       options.help = true;
-    } else if (arg == "run" || arg == "send") {
+    } else if (options.command == "run" && (arg == "run" || arg == "send")) {
       options.command = arg;
+    } else if (options.command == "run" && FindDeviceCommand(arg) != nullptr) {
+      options.command = arg;
+    } else if (arg == "--udid") {
+      if (!value(&options.udid)) return std::nullopt;
     } else if (arg == "--agent") {
       if (!value(&options.launch.executable)) return std::nullopt;
     } else if (arg == "--console") {
@@ -137,6 +150,9 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
     } else if (options.command == "send" && !have_command_id && IsNumber(arg)) {
       options.command_id = static_cast<uint32_t>(ParseLeadingInt64(arg));
       have_command_id = true;
+    } else if (FindDeviceCommand(options.command) != nullptr &&
+               (arg.empty() || arg[0] != '-' || arg == "-")) {
+      options.args.push_back(arg);
     } else {
       *error = "unknown argument: " + arg;
       return std::nullopt;
@@ -145,6 +161,13 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
   if (!options.help && options.command == "send" && !have_command_id) {
     *error = "send needs a COMMAND_ID";
     return std::nullopt;
+  }
+  if (const DeviceCommand* command = FindDeviceCommand(options.command); command && !options.help) {
+    const int count = static_cast<int>(options.args.size());
+    if (count < command->min_args || (command->max_args >= 0 && count > command->max_args)) {
+      *error = "usage: vadoctl " + std::string(command->usage).substr(0, std::string(command->usage).find("  "));
+      return std::nullopt;
+    }
   }
   return options;
 }

@@ -4,13 +4,16 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent_process.h"
 
 namespace vadoctl {
 
 struct CliOptions {
-  std::string command = "run";  // run | send
+  std::string command = "run";  // run | send | a device subcommand
+  std::vector<std::string> args;  // a device subcommand's arguments
+  std::string udid;               // device subcommands: the device (default: the first)
   AgentLaunch launch;
   int seconds = 5;              // run: how long to watch; 0 until interrupted
   int timeout_ms = 30000;       // send: how long to wait for the result

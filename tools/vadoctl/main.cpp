@@ -1,7 +1,6 @@
 // vadoctl: a command-line front end for VadoAgent.
 #include <signal.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -10,14 +9,15 @@
 
 #include "agent_process.h"
 #include "cli_options.h"
+#include "device_commands.h"
+#include "device_session.h"
 #include "device_service.h"
 #include "frontend_link.h"
 #include "readable_message.h"
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-void OnInterrupt(int) { g_interrupted = true; }
+void OnInterrupt(int) { vadoctl::SetInterrupted(); }
 
 bool IsResultKind(uint16_t kind) { return kind == 1 || kind == 5 || kind == 6 || kind == 7; }
 
@@ -42,6 +42,17 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  bool readable = options->readable.value_or(::isatty(STDOUT_FILENO) == 1);
+  if (const DeviceCommand* command = FindDeviceCommand(options->command)) {
+    options->readable = readable;
+    DeviceSession session;
+    if (!session.Open(*options, &error)) {
+      std::fprintf(stderr, "vadoctl: %s\n", error.c_str());
+      return 1;
+    }
+    return command->run(session, *options);
+  }
+
   DeviceService devices;
   if (options->command == "run" && options->simulator) {
     if (!devices.Ensure(options->farm, &error)) {
@@ -53,7 +64,6 @@ int main(int argc, char** argv) {
                    devices.socket_path().c_str());
     }
   }
-  bool readable = options->readable.value_or(::isatty(STDOUT_FILENO) == 1);
 
   FrontEndLink link;
   if (link.Listen() < 0) {
@@ -86,7 +96,7 @@ int main(int argc, char** argv) {
     }
     auto deadline = std::chrono::steady_clock::now() + milliseconds(options->timeout_ms);
     exit_code = 3;
-    while (!g_interrupted && !link.closed() && std::chrono::steady_clock::now() < deadline) {
+    while (!Interrupted() && !link.closed() && std::chrono::steady_clock::now() < deadline) {
       auto message = link.Receive(milliseconds(100));
       if (!message) continue;
       // The request's own messages; device events and status notifications only on
@@ -102,7 +112,7 @@ int main(int argc, char** argv) {
     if (exit_code == 3) std::fprintf(stderr, "vadoctl: no result for command %u\n", options->command_id);
   } else {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options->seconds);
-    while (!g_interrupted && !link.closed() &&
+    while (!Interrupted() && !link.closed() &&
            (options->seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
       auto message = link.Receive(milliseconds(100));
       if (!message) continue;
