@@ -4,8 +4,10 @@
 
 #include "afc_service.h"
 #include "atc_service.h"
+#include "backup_service.h"
 #include "diagnostics_service.h"
 #include "instproxy_service.h"
+#include "notification_service.h"
 #include "springboard_service.h"
 
 namespace devsim {
@@ -31,6 +33,8 @@ const ServiceRegistry& BuiltinServices() {
     r.Add(Spec("com.apple.springboardservices", ServeSpringboard));
     r.Add(Spec("com.apple.mobile.diagnostics_relay", ServeDiagnostics));
     r.Add(Spec("com.apple.atc", ServeAtc));
+    r.Add(Spec("com.apple.mobilebackup2", ServeBackup));
+    r.Add(Spec("com.apple.mobile.notification_proxy", ServeNotificationProxy));
     return r;
   }();
   return registry;

@@ -80,7 +80,8 @@ Plist HandleControl(Daemon& daemon, plist_t request) {
     std::string name = DictString(request, "Name").value_or("");
     uint64_t raw = DictUint(request, "Arg").value_or(0);
     int64_t arg = DictItem(request, "Arg") ? static_cast<int64_t>(raw) : 0;
-    if (!dev->SetFault(name, arg)) return Reply(1, "unknown fault or bad argument: " + name);
+    std::string text = DictString(request, "Text").value_or("");
+    if (!dev->SetFault(name, arg, text)) return Reply(1, "unknown fault or bad argument: " + name);
     return Reply(0, "fault " + name + " set");
   }
   return Reply(1, "unknown command: " + cmd);
@@ -158,6 +159,12 @@ int RunControlCommand(const std::string& socket_path, const std::vector<std::str
         return 2;
       }
       SetUint(req.get(), "Arg", static_cast<uint64_t>(arg));
+    }
+    // Faults that need words (an error text, a path) take them after the number.
+    if (args.size() > 4) {
+      std::string text = args[4];
+      for (size_t i = 5; i < args.size(); ++i) text += " " + args[i];
+      SetString(req.get(), "Text", text);
     }
   }
   std::string error;

@@ -19,10 +19,26 @@ int Usage() {
                "                   [--device-class C] [--product-type T] [--untrusted] [--locked]\n"
                "                   [--wifi] [--jailbroken] [--seed S] [--apps N]\n"
                "                   [--atc-answer AssetMetrics|Ping|IdleExit]\n"
+               "                   [--backup-files N --backup-bytes SIZE[K|M|G]]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
-               "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear\n");
+               "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
+               "        backup-disconnect P, backup-drop P, backup-stall P,\n"
+               "        backup-error P [CODE TEXT], backup-hostile 0 upload|move|remove:PATH\n");
   return 2;
+}
+
+// "1500", "64K", "10M", "1G" (binary units).
+bool ParseSize(const std::string& s, uint64_t* out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  uint64_t v = std::strtoull(s.c_str(), &end, 10);
+  if (end == s.c_str()) return false;
+  std::string unit(end);
+  int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
+  if (shift < 0 || v > (UINT64_MAX >> shift)) return false;
+  *out = v << shift;
+  return true;
 }
 
 int MkFarm(const std::vector<std::string>& args) {
@@ -66,6 +82,12 @@ int MkFarm(const std::vector<std::string>& args) {
           spec.atc_answer != "IdleExit") {
         return Usage();
       }
+    } else if (a == "--backup-files" || a == "--backup-bytes") {
+      std::string n;
+      if (!value(&n)) return Usage();
+      uint64_t v = 0;
+      if (!ParseSize(n, &v)) return Usage();
+      (a == "--backup-files" ? spec.backup_files : spec.backup_bytes) = v;
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

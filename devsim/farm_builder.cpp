@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app_farm_builder.h"
+#include "backup_settings.h"
 #include "sim_device.h"
 
 namespace devsim {
@@ -484,6 +485,12 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
   if (!AddFarmApps(apps, std::min(wanted.apps, kMaxFarmApps), rng, &totals, error)) return {};
   if (!WritePlistFile(dev / "battery.plist", MakeBattery(values.get(), m, rng).get())) {
     *error = "cannot write battery.plist";
+    return {};
+  }
+  if (wanted.backup_files > 0 &&
+      !SaveBulkSettings(dev, std::min(wanted.backup_files, kMaxBulkFiles), wanted.backup_bytes,
+                        wanted.seed, 1700000000 + static_cast<int64_t>(wanted.seed % 100000))) {
+    *error = "cannot write backup.plist";
     return {};
   }
   Plist atc = MakeAirTraffic(values.get(), wanted.atc_answer, totals, rng);

@@ -23,6 +23,9 @@ struct DeviceSpec {
   uint64_t apps = 0;            // user applications (the system apps are always there)
   // How AirTraffic answers a power assertion: "AssetMetrics" (default), "Ping", "IdleExit".
   std::string atc_answer = "AssetMetrics";
+  // Generated backup content (backup.plist): this many files of this many bytes in total.
+  uint64_t backup_files = 0;
+  uint64_t backup_bytes = 0;
 };
 
 // At most this many generated user applications per device.

@@ -327,8 +327,9 @@ DeviceFaults SimDevice::faults() const {
   return faults_;
 }
 
-bool SimDevice::SetFault(const std::string& name, int64_t arg) {
+bool SimDevice::SetFault(const std::string& name, int64_t arg, const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (name.rfind("backup-", 0) == 0) return SetBackupFault(&faults_.backup, name, arg, text);
   if (name == "refuse-lockdown") {
     if (arg < 0 || arg > 1000000) return false;
     faults_.refuse_lockdown = static_cast<int>(arg);

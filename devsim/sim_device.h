@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "backup_settings.h"
 #include "cert_util.h"
 #include "file_util.h"
 #include "plist_ptr.h"
@@ -32,6 +33,7 @@ struct DeviceFaults {
   int refuse_lockdown = 0;        // refuse this many further lockdown connections
   int64_t drop_service_after = -1;  // close each service connection after this many bytes
   int64_t service_bandwidth = 0;  // bytes per second per service connection, 0 = unlimited
+  BackupFaults backup;            // the backup service's faults (backup_settings.h)
 };
 
 // A port opened by StartService and waiting for its one connection.
@@ -88,7 +90,7 @@ class SimDevice {
 
   DeviceFaults faults() const;
   // Sets a fault by name; false for an unknown name or a bad argument.
-  bool SetFault(const std::string& name, int64_t arg);
+  bool SetFault(const std::string& name, int64_t arg, const std::string& text = {});
   // True when this lockdown connection is to be refused (and counts it).
   bool ConsumeLockdownRefusal();
 

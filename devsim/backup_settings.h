@@ -1,0 +1,59 @@
+// What shapes a simulated device's backups: the farm's backup.plist (generated bulk content,
+// a hostile path, the backup keybag once a password is set) and the faults the control
+// command injects into the backup service.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "file_util.h"
+
+namespace devsim {
+
+// Where a hostile device puts a path that leaves the host's backup folder.
+enum class HostileOp { kNone, kUpload, kMove, kRemove };
+
+struct HostilePath {
+  HostileOp op = HostileOp::kNone;
+  std::string path;  // sent verbatim: "../x", "/tmp/x", "<other UDID>/x"
+};
+
+// "upload:PATH", "move:PATH" or "remove:PATH"; false for anything else.
+bool ParseHostile(std::string_view text, HostilePath* out);
+
+struct BackupFaults {
+  enum class Action { kNone, kDisconnect, kDrop, kError, kStall };
+  Action action = Action::kNone;
+  double at_progress = 0;  // fires at the first request whose progress reaches this
+  int64_t error_code = 0;
+  std::string error_text;
+  HostilePath hostile;
+};
+
+// Sets a backup fault from the control command (name, integer argument, optional text):
+//   backup-disconnect P, backup-drop P, backup-stall P, backup-error P "CODE TEXT",
+//   backup-hostile 0 "OP:PATH". False for an unknown name or a bad argument.
+bool SetBackupFault(BackupFaults* faults, const std::string& name, int64_t arg,
+                    const std::string& text);
+
+// devices/UDID/backup.plist.
+struct BackupSettings {
+  uint64_t bulk_files = 0;  // generated files under Media/Bulk, produced on the fly
+  uint64_t bulk_bytes = 0;  // their total size
+  uint64_t bulk_seed = 1;
+  int64_t bulk_time = 0;    // their modification time (Unix seconds)
+  HostilePath hostile;
+  std::string keybag;       // backup keybag; present while encryption is on
+};
+
+constexpr uint64_t kMaxBulkFiles = 10'000'000;
+
+fs::path BackupSettingsFile(const fs::path& device_dir);
+BackupSettings LoadBackupSettings(const fs::path& device_dir);
+// Read-modify-write of backup.plist under one process-wide lock.
+bool SaveBulkSettings(const fs::path& device_dir, uint64_t files, uint64_t bytes, uint64_t seed,
+                      int64_t time);
+bool SaveKeybag(const fs::path& device_dir, const std::string& keybag);  // empty removes it
+
+}  // namespace devsim
