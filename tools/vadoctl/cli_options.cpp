@@ -66,6 +66,7 @@ Agent options:
   --product-name S    --product-version S    --app-folder S
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
   --udid UDID         device commands: the device to address
+  --password TEXT     restore: the password of an encrypted backup
   --farm DIR          the simulator's device farm (default: the bundled sample farm)
   --no-simulator      never start the simulator
   --readable, --json  device events and results as plain text, or as JSON
@@ -98,6 +99,8 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       options.command = arg;
     } else if (arg == "--udid") {
       if (!value(&options.udid)) return std::nullopt;
+    } else if (arg == "--password") {
+      if (!value(&options.password)) return std::nullopt;
     } else if (arg == "--agent") {
       if (!value(&options.launch.executable)) return std::nullopt;
     } else if (arg == "--console") {

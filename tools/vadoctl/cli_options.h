@@ -14,6 +14,7 @@ struct CliOptions {
   std::string command = "run";  // run | send | a device subcommand
   std::vector<std::string> args;  // a device subcommand's arguments
   std::string udid;               // device subcommands: the device (default: the first)
+  std::string password;           // restore: the backup's password
   AgentLaunch launch;
   int seconds = 5;              // run: how long to watch; 0 until interrupted
   int timeout_ms = 30000;       // send: how long to wait for the result

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "backup_commands.h"
 #include "info_commands.h"
 
 namespace vadoctl {
@@ -11,6 +12,14 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"info", "info                identity, settings, battery and storage figures", 0, 0,
        RunInfo},
       {"rename", "rename NAME         give the device a new name", 1, 1, RunRename},
+      {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
+       0, 1, RunBackupCommand},
+      {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",
+       1, 2, RunRestoreCommand},
+      {"backups", "backups [DIR...]    list the backups in folders, with their sizes", 0, -1,
+       RunBackupsCommand},
+      {"encryption", "encryption [on PW]  show backup encryption, or turn it on with PW", 0, 2,
+       RunEncryptionCommand},
   };
   return commands;
 }

@@ -2,6 +2,7 @@
 
 #include "utility/module/basicinfo/vado_module_basicinfo.h"
 #include "utility/module/control/vado_module_control.h"
+#include "utility/module/itunes/vado_module_itunes.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
   for (uint32_t id : ids) table_[id] = module.get();
@@ -22,4 +23,6 @@ CommandTable& CommandTable::GetInstance() {
 void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleBasicInfo>(client), {15, 300, 303});
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
+  table.Register(std::make_unique<VadoModuleiTunes>(client),
+                 {1600, 1601, 1602, 1603, 1604, 1605, 1606, 1607});
 }
