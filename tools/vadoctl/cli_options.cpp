@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app_commands.h"
 #include "common/number_parse.h"
 
 namespace vadoctl {
@@ -27,6 +28,8 @@ std::string CliHelp() {
   return R"(usage: vadoctl [options] [run]
        vadoctl [options] send COMMAND_ID [--header JSON] [--body JSON | --body-file FILE]
                                          [--raw] [--task N] [--kind N] [--timeout-ms N]
+       vadoctl [options] apps | icons --out DIR [ID...] | install FILE... |
+                         uninstall ID... | archive ID...   [--udid UDID]
 
 Starts VadoAgent as its front end (listening on 127.0.0.1), and prints every message the
 agent sends as one JSON line: task, command, kind, the decoded header object, and the
@@ -37,6 +40,19 @@ decompressed body (JSON) or its size.
                       sample farm (or --farm DIR) on a private socket
   send COMMAND_ID     send one request and print its messages until its result
                       arrives (exit 0), or until --timeout-ms passes (exit 3)
+  apps                the user applications: one JSON object a line, or a table
+                      (--readable; the default on a terminal)
+  icons --out DIR [ID...]   writes DIR/<bundle id>.png for the ids (all apps when none)
+  install FILE...     installs application packages (.ipa) from this computer
+  uninstall ID...     uninstalls applications by bundle id
+  archive ID...       archives applications by bundle id (the device keeps the package)
+
+Application commands use the device named by --udid, or the first device that arrives;
+like run, they start the simulator when no usbmuxd socket is there. Exit status: 0 done,
+1 a failure was reported, 3 no answer. install, uninstall and archive show a progress
+bar on a terminal and one line per step otherwise.
+  --udid UDID         the device to use
+  --out DIR           icons: the output folder
 
 Request options (send):
   --header JSON       the header object (default {"uuid":""})
@@ -57,7 +73,7 @@ Agent options:
   --task-id N         task id for run mode 1
   --product-name S    --product-version S    --app-folder S
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
-  --farm DIR          run: the simulator's device farm (default: the bundled sample farm)
+  --farm DIR          run and app commands: the simulator's device farm (default: the bundled sample farm)
   --no-simulator      run: never start the simulator
   --readable, --json  run: device events as plain text, or every message as JSON
                       (default: plain text on a terminal, JSON otherwise)
@@ -83,8 +99,13 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
     std::string v;
     if (arg == "-h" || arg == "--help") {
       options.help = true;
-    } else if (arg == "run" || arg == "send") {
+    } else if ((arg == "run" || arg == "send" || IsAppCommand(arg)) && options.command == "run" &&
+               options.args.empty()) {
       options.command = arg;
+    } else if (arg == "--udid") {
+      if (!value(&options.udid)) return std::nullopt;
+    } else if (arg == "--out") {
+      if (!value(&options.out_dir)) return std::nullopt;
     } else if (arg == "--agent") {
       if (!value(&options.launch.executable)) return std::nullopt;
     } else if (arg == "--console") {
@@ -103,7 +124,7 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (arg == "--run-mode") options.launch.run_mode = ParseLeadingInt(v);
       if (arg == "--task-id") options.launch.task_id = ParseLeadingInt64(v);
       if (arg == "--seconds") options.seconds = ParseLeadingInt(v);
-      if (arg == "--timeout-ms") options.timeout_ms = ParseLeadingInt(v);
+      if (arg == "--timeout-ms") options.timeout_ms = options.app_timeout_ms = ParseLeadingInt(v);
       if (arg == "--task") options.task_id = static_cast<uint64_t>(ParseLeadingInt64(v));
       if (arg == "--kind") options.kind = static_cast<uint16_t>(ParseLeadingInt(v));
     } else if (arg == "--product-name") {
@@ -134,6 +155,8 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       options.readable = false;
     } else if (arg == "--readable") {
       options.readable = true;
+    } else if (IsAppCommand(options.command) && (arg.empty() || arg[0] != '-')) {
+      options.args.push_back(arg);
     } else if (options.command == "send" && !have_command_id && IsNumber(arg)) {
       options.command_id = static_cast<uint32_t>(ParseLeadingInt64(arg));
       have_command_id = true;

@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent_process.h"
 
 namespace vadoctl {
 
 struct CliOptions {
-  std::string command = "run";  // run | send
+  std::string command = "run";  // run | send | apps | icons | install | uninstall | archive
   AgentLaunch launch;
   int seconds = 5;              // run: how long to watch; 0 until interrupted
   int timeout_ms = 30000;       // send: how long to wait for the result
@@ -23,6 +24,12 @@ struct CliOptions {
   std::string body;
   bool raw = false;
   bool all = false;  // send: also print messages of other tasks
+  // application commands
+  std::vector<std::string> args;    // files (install) or bundle ids
+  std::string udid;                 // the device; empty: the first that arrives
+  std::string out_dir;              // icons: where the PNG files go
+  int device_wait_ms = 20000;       // how long to wait for the device
+  int app_timeout_ms = 30 * 60 * 1000;  // how long a command may run (--timeout-ms)
   // run
   bool simulator = true;            // start vado-devsimd when no device service runs
   std::string farm;                 // its farm; empty: the bundled sample farm

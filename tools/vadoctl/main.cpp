@@ -9,17 +9,18 @@
 #include <unistd.h>
 
 #include "agent_process.h"
+#include "app_commands.h"
 #include "cli_options.h"
 #include "device_service.h"
 #include "frontend_link.h"
 #include "readable_message.h"
+#include "request_runner.h"
 
 namespace {
 
 std::atomic<bool> g_interrupted{false};
 void OnInterrupt(int) { g_interrupted = true; }
 
-bool IsResultKind(uint16_t kind) { return kind == 1 || kind == 5 || kind == 6 || kind == 7; }
 
 }  // namespace
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   DeviceService devices;
-  if (options->command == "run" && options->simulator) {
+  if ((options->command == "run" || IsAppCommand(options->command)) && options->simulator) {
     if (!devices.Ensure(options->farm, &error)) {
       std::fprintf(stderr, "vadoctl: %s\n", error.c_str());
       return 1;
@@ -78,7 +79,9 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "vadoctl: agent %d connected on port %d\n", agent.pid(), link.port());
 
   int exit_code = 0;
-  if (options->command == "send") {
+  if (IsAppCommand(options->command)) {
+    exit_code = RunAppCommand(*options, link, g_interrupted);
+  } else if (options->command == "send") {
     std::string payload = BuildRequestPayload(options->header, options->body, options->raw);
     if (!link.Send(options->command_id, options->task_id, options->kind, payload)) {
       std::fprintf(stderr, "vadoctl: sending the request failed\n");
@@ -93,7 +96,9 @@ int main(int argc, char** argv) {
       // request.
       if (message->task_id != options->task_id && !options->all) continue;
       std::cout << message->ToJsonLine() << std::endl;
-      if (IsResultKind(message->kind) && message->task_id == options->task_id &&
+      rapidjson::Document header;
+      header.Parse(message->header.c_str());
+      if (IsRequestResult(*message, header) && message->task_id == options->task_id &&
           message->command_id == options->command_id) {
         exit_code = 0;
         break;

@@ -1,5 +1,6 @@
 #include "utility/module/command_table.h"
 
+#include "utility/module/app/vado_module_app.h"
 #include "utility/module/control/vado_module_control.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
@@ -19,5 +20,6 @@ CommandTable& CommandTable::GetInstance() {
 
 // The one list of command ids and the modules that serve them.
 void FillCommandTable(CommandTable& table, VadoClient& client) {
+  table.Register(std::make_unique<VadoModuleApp>(client), {501, 502, 504, 505, 506});
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
 }

@@ -11,6 +11,7 @@
 #include <rapidjson/document.h>
 
 #include "common/ipc_packet.h"
+#include "common/message_sections.h"
 #include "utility/ios/vado_device.h"
 
 class VadoClient;
@@ -63,6 +64,10 @@ class VadoModule {
   // A data message carrying `json` (compact JSON text) as its compressed body.
   void SendData(const bas::IPCPacket1& request, std::string_view json, int32_t stage);
   void SendData(const bas::IPCPacket1& request, const rapidjson::Value& value, int32_t stage);
+  // Any message about `request` (its task id and command id) with every header field and
+  // the kind chosen by the caller: data messages with info or a raw body (type 1), the
+  // final messages of installs (kinds 6 and 7).
+  void SendMessage(const bas::IPCPacket1& request, const ReplyRecord& record, uint16_t kind);
 
   VadoClient& client() { return client_; }
 
@@ -84,3 +89,14 @@ struct RequestHeader {
   std::string_view body;        // raw body bytes (still compressed)
 };
 RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet);
+
+// The device a request names: by "uuid", else by the handle value in "code"; null when
+// neither names an attached device. Takes the monitor's lock while searching.
+VadoDevicePtr FindRequestDevice(const RequestHeader& request);
+
+// Largest decompressed request body a module accepts.
+inline constexpr size_t kMaxRequestBodyBytes = 64 * 1024 * 1024;
+
+// Inflates the request's body and parses it as JSON into `out`; false (reply code 8)
+// when there is no body, it does not inflate, or it is not JSON.
+bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* out);
