@@ -135,7 +135,7 @@ class BasicInfoTest : public AgentFixture {
                    rapidjson::Document* figures) {
     const uint64_t task = next_task_++;
     SendRequest(300, task, named, handle);
-    const Seen* result = WaitResult(task);
+    const Seen* result = WaitForResult(task);
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->message.kind, 1);
     EXPECT_EQ(Code(*result), 0);
@@ -280,7 +280,7 @@ TEST_F(BasicInfoTest, RenameSetsTheNameThatOtherClientsSee) {
 
   const std::string name = "Büro \"Telefon\" 2";
   SendRequest(303, 1, udid, handle, "{\"name\":\"B\\u00fcro \\\"Telefon\\\" 2\"}");
-  const Seen* result = WaitResult(1);
+  const Seen* result = WaitForResult(1);
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(Code(*result), 0);
   devsim::testing::ToolResult info = sim_.Run({"ideviceinfo", "-u", udid, "-k", "DeviceName"});
@@ -290,7 +290,7 @@ TEST_F(BasicInfoTest, RenameSetsTheNameThatOtherClientsSee) {
   SendRequest(303, 2, udid, handle, "not json");
   SendRequest(303, 3, udid, handle, "{\"name\":7}");
   for (uint64_t task : {2, 3}) {
-    result = WaitResult(task);
+    result = WaitForResult(task);
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(Code(*result), 8);
     EXPECT_EQ(result->message.kind, 6);
@@ -318,7 +318,7 @@ TEST_F(BasicInfoTest, RequestsOutsideTheirShapeDoNothing) {
 
   const std::map<uint64_t, int64_t> expected = {{1, 0}, {2, 0}, {3, 7}, {4, 21}, {5, 0}};
   for (const auto& [task, code] : expected) {
-    const Seen* result = WaitResult(task);
+    const Seen* result = WaitForResult(task);
     ASSERT_NE(result, nullptr) << task;
     EXPECT_EQ(Code(*result), code) << task;
     EXPECT_EQ(MessagesOf(task).size(), 1u) << task;

@@ -7,11 +7,12 @@
 using namespace std::chrono_literals;
 
 void AgentFixture::StartAll(int run_mode, int64_t task_id) {
+  // The daemon and the agent both keep their temporary files in this test's folder.
+  setenv("TMPDIR", sim_.dir().c_str(), 1);
   if (sim_started_) {
     ASSERT_TRUE(sim_.Start());
     sim_.ExportSocket();
   }
-  setenv("TMPDIR", sim_.dir().c_str(), 1);
   ASSERT_GT(link_.Listen(), 0);
   vadoctl::AgentLaunch launch;
   launch.executable = VADO_AGENT_PATH;
@@ -50,8 +51,12 @@ const Seen* AgentFixture::WaitFor(const std::function<bool(const Seen&)>& match,
   return nullptr;
 }
 
+const Seen* AgentFixture::WaitForArrival(const std::string& udid) {
+  return WaitFor([&](const Seen& s) { return IsArrival(s, udid); });
+}
+
 int64_t AgentFixture::WaitArrival(const std::string& udid) {
-  const Seen* arrival = WaitFor([&](const Seen& s) { return IsArrival(s, udid); });
+  const Seen* arrival = WaitForArrival(udid);
   return arrival ? Code(*arrival) : 0;
 }
 
@@ -61,17 +66,36 @@ void AgentFixture::SendRequest(uint32_t command_id, uint64_t task_id, const std:
       "{\"uuid\":" + JsonQuote(udid) + ",\"code\":" + std::to_string(handle) + "}";
   std::string payload = vadoctl::BuildRequestPayload(header, body, false);
   if (sections != 1) payload.replace(0, 1, std::to_string(sections));
+  SendPayload(command_id, task_id, payload);
+}
+
+void AgentFixture::SendWithHeader(uint32_t command_id, uint64_t task_id, const std::string& header,
+                                  const std::string& body) {
+  SendPayload(command_id, task_id, vadoctl::BuildRequestPayload(header, body, false));
+}
+
+void AgentFixture::SendPayload(uint32_t command_id, uint64_t task_id, const std::string& payload) {
   ASSERT_TRUE(link_.Send(command_id, task_id, 0, payload));
 }
 
-const Seen* AgentFixture::WaitResult(uint64_t task_id, std::chrono::milliseconds wait) {
-  return WaitFor(
-      [&](const Seen& s) {
-        uint16_t kind = s.message.kind;
-        return s.message.task_id == task_id && (kind == 1 || kind == 5 || kind == 6) &&
-               !(task_id == 0 && IsStatus(s, s.message.command_id));
-      },
-      wait);
+bool AgentFixture::IsResult(const Seen& s, uint64_t task_id) {
+  if (s.message.task_id != task_id || !s.header.IsObject()) return false;
+  if (task_id == 0 && IsStatus(s, s.message.command_id)) return false;
+  if (s.message.kind == 1 || s.message.kind == 5) return true;
+  return s.message.kind == 6 && Code(s) != 0;
+}
+
+const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen*>* messages,
+                                        std::chrono::milliseconds wait) {
+  const Seen* result = WaitFor([&](const Seen& s) { return IsResult(s, task_id); }, wait);
+  if (messages != nullptr) {
+    messages->clear();
+    for (const Seen& s : seen_) {
+      if (&s == result) break;
+      if (s.message.task_id == task_id) messages->push_back(&s);
+    }
+  }
+  return result;
 }
 
 std::vector<const Seen*> AgentFixture::MessagesOf(uint64_t task_id) const {

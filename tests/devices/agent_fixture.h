@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -29,15 +30,25 @@ class AgentFixture : public ::testing::Test {
   // The first message (within `wait`) that `match` accepts; every message seen is kept.
   const Seen* WaitFor(const std::function<bool(const Seen&)>& match,
                       std::chrono::milliseconds wait = std::chrono::seconds(15));
-  // Waits for the device's arrival and returns its handle (0 when it never arrives).
+  // The device's arrival message (null if it did not arrive), or its handle (0).
+  const Seen* WaitForArrival(const std::string& udid);
   int64_t WaitArrival(const std::string& udid);
 
   // Sends a request whose header is {"uuid": udid, "code": handle} with `body` as JSON
   // text (none when empty), and a section count of `sections`.
   void SendRequest(uint32_t command_id, uint64_t task_id, const std::string& udid,
                    int64_t handle = 0, const std::string& body = "", int sections = 1);
-  // The request's final message (kind 1, 5 or 6), or null.
-  const Seen* WaitResult(uint64_t task_id, std::chrono::milliseconds wait = std::chrono::seconds(30));
+  // Sends a request with a header object of the caller's, or a whole payload.
+  void SendWithHeader(uint32_t command_id, uint64_t task_id, const std::string& header,
+                      const std::string& body = "");
+  void SendPayload(uint32_t command_id, uint64_t task_id, const std::string& payload);
+
+  // The module result of a task: kind 1 or 5, or kind 6 with a non-zero code (a kind-6
+  // message with code 0 is one application's failure within an install).
+  static bool IsResult(const Seen& s, uint64_t task_id);
+  // Waits for the task's result; `messages` gets the task's other messages in order.
+  const Seen* WaitForResult(uint64_t task_id, std::vector<const Seen*>* messages = nullptr,
+                            std::chrono::milliseconds wait = std::chrono::seconds(45));
   // Every message seen so far for the task, in arrival order.
   std::vector<const Seen*> MessagesOf(uint64_t task_id) const;
 

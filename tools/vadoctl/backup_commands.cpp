@@ -20,24 +20,10 @@ constexpr uint32_t kListCommand = 1602;
 constexpr uint32_t kEncryptionStateCommand = 1604;
 constexpr uint32_t kPasswordCommand = 1605;
 
-rapidjson::Document Header(const AgentMessage& message) {
-  rapidjson::Document header;
-  header.Parse(message.header.c_str());
-  return header;
-}
-
 int64_t HeaderNumber(const rapidjson::Document& header, const char* key) {
   return header.IsObject() && header.HasMember(key) && header[key].IsInt64()
              ? header[key].GetInt64()
              : 0;
-}
-
-// The "error" text of a final message's info, if any.
-std::string ErrorText(const AgentMessage& message) {
-  rapidjson::Document header = Header(message);
-  if (!header.IsObject() || !header.HasMember("info") || !header["info"].IsObject()) return "";
-  const auto& info = header["info"];
-  return info.HasMember("error") && info["error"].IsString() ? info["error"].GetString() : "";
 }
 
 // Runs a backup or restore request with a progress bar; progress arrives in hundredths
@@ -45,8 +31,8 @@ std::string ErrorText(const AgentMessage& message) {
 int RunWithProgress(DeviceSession& session, uint32_t command, const std::string& body,
                     const std::string& label) {
   ProgressDisplay progress(stderr, ::isatty(STDERR_FILENO) == 1);
-  auto result = session.Request(command, body, [&](const AgentMessage& message) {
-    rapidjson::Document header = Header(message);
+  RequestOutcome result = session.Run(command, body, [&](const AgentMessage& message,
+                                                         const rapidjson::Document& header) {
     if (message.kind != 2) return;
     if (HeaderNumber(header, "stage") == 1) {
       progress.Update(static_cast<int>(HeaderNumber(header, "code") / 100), label);
@@ -58,12 +44,7 @@ int RunWithProgress(DeviceSession& session, uint32_t command, const std::string&
       std::cout << data["BackupDir"].GetString() << std::endl;
     }
   });
-  const bool ok = result && DeviceSession::ResultCode(*result) == 0;
-  progress.Finish(label, ok ? "done" : "failed");
-  if (result && !ok) {
-    const std::string text = ErrorText(*result);
-    if (!text.empty()) std::fprintf(stderr, "vadoctl: %s\n", text.c_str());
-  }
+  progress.Finish(label, result.answered && result.code == 0 ? "done" : "failed");
   return FinishRequest(label, result);
 }
 
@@ -108,9 +89,9 @@ int RunBackupsCommand(DeviceSession& session, const CliOptions& options) {
   }
   paths += "]";
   const bool readable = options.readable.value_or(false);
-  auto result = session.Request(kListCommand, "{\"paths\":" + paths + "}",
-                                [&](const AgentMessage& message) {
-    rapidjson::Document header = Header(message);
+  RequestOutcome result = session.Run(kListCommand, "{\"paths\":" + paths + "}",
+                                      [&](const AgentMessage& message,
+                                          const rapidjson::Document& header) {
     if (message.kind != 2 || HeaderNumber(header, "stage") != 1) return;
     rapidjson::Document backup;
     backup.Parse(message.body.c_str());
@@ -135,17 +116,16 @@ int RunBackupsCommand(DeviceSession& session, const CliOptions& options) {
 
 int RunEncryptionCommand(DeviceSession& session, const CliOptions& options) {
   if (options.args.empty()) {
-    auto result = session.Request(kEncryptionStateCommand, "", nullptr);
-    if (!result) return FinishRequest("encryption", result);
-    const bool on = DeviceSession::ResultCode(*result) == 0;
-    std::cout << (on ? "on" : "off") << std::endl;
+    RequestOutcome result = session.Run(kEncryptionStateCommand, "", nullptr);
+    if (!result.answered) return FinishRequest("encryption", result);
+    std::cout << (result.code == 0 ? "on" : "off") << std::endl;
     return kExitOk;
   }
   if (options.args[0] != "on" || options.args.size() != 2) {
     std::fprintf(stderr, "vadoctl: usage: vadoctl encryption [on PASSWORD]\n");
     return kExitUsage;
   }
-  auto result = session.Request(kPasswordCommand,
+  RequestOutcome result = session.Run(kPasswordCommand,
                                 "{\"password\":" + JsonQuote(options.args[1]) + "}", nullptr);
   return FinishRequest("encryption on", result);
 }

@@ -54,7 +54,8 @@ Request options (send):
   --all               also print messages of other tasks (device events, status)
   --task N            task id of the request (default 1)
   --kind N            kind field of the request (default 0)
-  --timeout-ms N      how long to wait for the result (default 30000)
+  --timeout-ms N      how long to wait for the result (default 30000 for send, 30
+                      minutes for device commands)
 
 Agent options:
   --agent PATH        the agent executable (default: VadoAgent beside vadoctl)
@@ -67,6 +68,7 @@ Agent options:
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
   --udid UDID         device commands: the device to address
   --password TEXT     restore: the password of an encrypted backup
+  --out DIR           icons: the output folder
   --farm DIR          the simulator's device farm (default: the bundled sample farm)
   --no-simulator      never start the simulator
   --readable, --json  device events and results as plain text, or as JSON
@@ -101,6 +103,8 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (!value(&options.udid)) return std::nullopt;
     } else if (arg == "--password") {
       if (!value(&options.password)) return std::nullopt;
+    } else if (arg == "--out") {
+      if (!value(&options.out_dir)) return std::nullopt;
     } else if (arg == "--agent") {
       if (!value(&options.launch.executable)) return std::nullopt;
     } else if (arg == "--console") {
@@ -119,7 +123,7 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (arg == "--run-mode") options.launch.run_mode = ParseLeadingInt(v);
       if (arg == "--task-id") options.launch.task_id = ParseLeadingInt64(v);
       if (arg == "--seconds") options.seconds = ParseLeadingInt(v);
-      if (arg == "--timeout-ms") options.timeout_ms = ParseLeadingInt(v);
+      if (arg == "--timeout-ms") options.timeout_ms = options.request_timeout_ms = ParseLeadingInt(v);
       if (arg == "--task") options.task_id = static_cast<uint64_t>(ParseLeadingInt64(v));
       if (arg == "--kind") options.kind = static_cast<uint16_t>(ParseLeadingInt(v));
     } else if (arg == "--product-name") {

@@ -15,6 +15,9 @@ struct CliOptions {
   std::vector<std::string> args;  // a device subcommand's arguments
   std::string udid;               // device subcommands: the device (default: the first)
   std::string password;           // restore: the backup's password
+  std::string out_dir;            // icons: where the PNG files go
+  int device_wait_ms = 30000;     // how long to wait for the device
+  int request_timeout_ms = 30 * 60 * 1000;  // how long a device command may run
   AgentLaunch launch;
   int seconds = 5;              // run: how long to watch; 0 until interrupted
   int timeout_ms = 30000;       // send: how long to wait for the result

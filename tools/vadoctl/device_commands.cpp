@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include <rapidjson/document.h>
+
+#include "app_commands.h"
 #include "backup_commands.h"
 #include "info_commands.h"
 
@@ -12,6 +15,15 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"info", "info                identity, settings, battery and storage figures", 0, 0,
        RunInfo},
       {"rename", "rename NAME         give the device a new name", 1, 1, RunRename},
+      {"apps", "apps                the user applications (JSON lines, or a table on a terminal)",
+       0, 0, RunApps},
+      {"icons", "icons --out DIR [ID...]  write DIR/<bundle id>.png (all apps when no ID)", 0, -1,
+       RunIcons},
+      {"install", "install FILE...     install application packages (.ipa)", 1, -1, RunInstall},
+      {"uninstall", "uninstall ID...     uninstall applications by bundle id", 1, -1,
+       RunUninstall},
+      {"archive", "archive ID...       archive applications (the device keeps the package)", 1,
+       -1, RunArchive},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",
@@ -31,15 +43,21 @@ const DeviceCommand* FindDeviceCommand(const std::string& name) {
   return nullptr;
 }
 
-int FinishRequest(const std::string& what, const std::optional<AgentMessage>& result) {
-  if (!result) {
+int FinishRequest(const std::string& what, const RequestOutcome& outcome) {
+  if (!outcome.answered) {
     std::fprintf(stderr, "vadoctl: %s: no answer from the agent\n", what.c_str());
     return kExitNoResult;
   }
-  const int64_t code = DeviceSession::ResultCode(*result);
-  if (code != 0) {
-    std::fprintf(stderr, "vadoctl: %s failed with code %lld\n", what.c_str(),
-                 static_cast<long long>(code));
+  if (outcome.code != 0) {
+    rapidjson::Document header;
+    header.Parse(outcome.header.c_str());
+    std::string reason;
+    if (header.IsObject() && header.HasMember("info") && header["info"].IsObject() &&
+        header["info"].HasMember("error") && header["info"]["error"].IsString()) {
+      reason = header["info"]["error"].GetString();
+    }
+    std::fprintf(stderr, "vadoctl: %s failed with code %lld%s%s\n", what.c_str(),
+                 static_cast<long long>(outcome.code), reason.empty() ? "" : ": ", reason.c_str());
     return kExitFailed;
   }
   return kExitOk;

@@ -28,8 +28,8 @@ constexpr int kExitFailed = 1;     // the agent answered with an error
 constexpr int kExitUsage = 2;
 constexpr int kExitNoResult = 3;   // no answer (timeout, agent gone, interrupted)
 
-// Prints "vadoctl: <what> failed with code N" or the missing answer, and returns the
-// exit code for a request's final message.
-int FinishRequest(const std::string& what, const std::optional<AgentMessage>& result);
+// Prints "vadoctl: <what> failed with code N" (and the agent's reason) or the missing
+// answer, and returns the exit code for a request's result.
+int FinishRequest(const std::string& what, const RequestOutcome& outcome);
 
 }  // namespace vadoctl

@@ -28,7 +28,8 @@ std::string ValueText(const rapidjson::Value& value) {
 
 int RunInfo(DeviceSession& session, const CliOptions& options) {
   rapidjson::Document all(rapidjson::kObjectType);
-  auto result = session.Request(kInfoCommand, "", [&](const AgentMessage& message) {
+  RequestOutcome result = session.Run(kInfoCommand, "", [&](const AgentMessage& message,
+                                                             const rapidjson::Document&) {
     rapidjson::Document part;
     part.Parse(message.body.c_str());
     if (message.kind != 2 || !part.IsObject()) return;
@@ -37,7 +38,7 @@ int RunInfo(DeviceSession& session, const CliOptions& options) {
                     rapidjson::Value(member.value, all.GetAllocator()), all.GetAllocator());
     }
   });
-  if (result && DeviceSession::ResultCode(*result) == 0) {
+  if (result.answered && result.code == 0) {
     if (options.readable.value_or(false)) {
       size_t width = 0;
       for (auto& member : all.GetObject()) width = std::max<size_t>(width, member.name.GetStringLength());
@@ -54,7 +55,7 @@ int RunInfo(DeviceSession& session, const CliOptions& options) {
 
 int RunRename(DeviceSession& session, const CliOptions& options) {
   const std::string body = "{\"name\":" + JsonQuote(options.args[0]) + "}";
-  auto result = session.Request(kRenameCommand, body, nullptr);
+  RequestOutcome result = session.Run(kRenameCommand, body, nullptr);
   int code = FinishRequest("rename", result);
   if (code == kExitOk) std::fprintf(stderr, "vadoctl: %s is now named \"%s\"\n",
                                     session.udid().c_str(), options.args[0].c_str());

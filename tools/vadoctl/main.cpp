@@ -14,12 +14,11 @@
 #include "device_service.h"
 #include "frontend_link.h"
 #include "readable_message.h"
+#include "request_runner.h"
 
 namespace {
 
 void OnInterrupt(int) { vadoctl::SetInterrupted(); }
-
-bool IsResultKind(uint16_t kind) { return kind == 1 || kind == 5 || kind == 6 || kind == 7; }
 
 }  // namespace
 
@@ -103,7 +102,9 @@ int main(int argc, char** argv) {
       // request.
       if (message->task_id != options->task_id && !options->all) continue;
       std::cout << message->ToJsonLine() << std::endl;
-      if (IsResultKind(message->kind) && message->task_id == options->task_id &&
+      rapidjson::Document header;
+      header.Parse(message->header.c_str());
+      if (IsRequestResult(*message, header) && message->task_id == options->task_id &&
           message->command_id == options->command_id) {
         exit_code = 0;
         break;

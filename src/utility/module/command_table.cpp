@@ -1,6 +1,7 @@
 #include "utility/module/command_table.h"
 
 #include "utility/module/basicinfo/vado_module_basicinfo.h"
+#include "utility/module/app/vado_module_app.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/itunes/vado_module_itunes.h"
 
@@ -22,6 +23,7 @@ CommandTable& CommandTable::GetInstance() {
 // The one list of command ids and the modules that serve them.
 void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleBasicInfo>(client), {15, 300, 303});
+  table.Register(std::make_unique<VadoModuleApp>(client), {501, 502, 504, 505, 506});
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
   table.Register(std::make_unique<VadoModuleiTunes>(client),
                  {1600, 1601, 1602, 1603, 1604, 1605, 1606, 1607});

@@ -57,10 +57,15 @@ void VadoModule::SendData(const bas::IPCPacket1& request, std::string_view json,
   record.stage = stage;
   record.uuid = std::string();
   record.body = json;
+  SendMessage(request, record, kKindProgress);
+}
+
+void VadoModule::SendMessage(const bas::IPCPacket1& request, const ReplyRecord& record,
+                             uint16_t kind) {
   bas::PacketHeader header;
   header.task_id = request.task_id;
   header.command_id = request.command_id;
-  header.kind = kKindProgress;
+  header.kind = kind;
   client_.SendReply(record, header);
 }
 
@@ -69,46 +74,11 @@ void VadoModule::SendData(const bas::IPCPacket1& request, const rapidjson::Value
   SendData(request, JsonText(value), stage);
 }
 
-void VadoModule::SendRecord(const bas::IPCPacket1& request, const ReplyRecord& record,
-                            uint16_t kind) {
-  bas::PacketHeader header;
-  header.task_id = request.task_id;
-  header.command_id = request.command_id;
-  header.kind = kind;
-  client_.SendReply(record, header);
-}
-
 std::string JsonText(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   value.Accept(writer);
   return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* body) {
-  // Bodies are JSON texts written by the front end; nothing it sends comes near this.
-  constexpr size_t kMaxBodyBytes = 256u << 20;
-  std::optional<std::string> text = ZlibDecompress(request.body, kMaxBodyBytes);
-  if (!text) return false;
-  body->Parse(text->data(), text->size());
-  return !body->HasParseError();
-}
-
-VadoDevicePtr FindRequestDevice(const RequestHeader& request) {
-  auto& monitor = VadoDeviceMonitor::GetInstance();
-  std::lock_guard<std::mutex> lock(monitor.mutex());
-  if (!request.uuid.empty()) {
-    if (VadoDevicePtr device = monitor.FindDeviceById(Utf8ToUtf16(request.uuid))) return device;
-  }
-  if (!request.json.IsObject()) return nullptr;
-  auto code = request.json.FindMember("code");
-  if (code == request.json.MemberEnd()) return nullptr;
-  int64_t handle = 0;
-  if (code->value.IsInt64()) handle = code->value.GetInt64();
-  else if (code->value.IsUint64()) handle = static_cast<int64_t>(code->value.GetUint64());
-  else return nullptr;
-  if (handle == 0) return nullptr;
-  return monitor.FindDeviceByHandle(reinterpret_cast<DeviceRef>(static_cast<intptr_t>(handle)));
 }
 
 RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet) {
@@ -128,4 +98,32 @@ RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet) {
   }
   request.valid = true;
   return request;
+}
+
+VadoDevicePtr FindRequestDevice(const RequestHeader& request) {
+  int64_t handle = 0;
+  auto code = request.json.FindMember("code");
+  if (code != request.json.MemberEnd() && code->value.IsInt64()) handle = code->value.GetInt64();
+  else if (code != request.json.MemberEnd() && code->value.IsUint64()) {
+    handle = static_cast<int64_t>(code->value.GetUint64());
+  }
+  VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
+  std::lock_guard<std::mutex> lock(monitor.mutex());
+  // An empty identifier (absent, or not UTF-8) must not match a device whose identity
+  // has not been read yet.
+  std::u16string id = Utf8ToUtf16(request.uuid);
+  if (!id.empty()) {
+    if (VadoDevicePtr device = monitor.FindDeviceById(id)) return device;
+  }
+  // The handle is only compared with those of attached devices, never dereferenced.
+  if (handle == 0) return nullptr;
+  return monitor.FindDeviceByHandle(reinterpret_cast<DeviceRef>(static_cast<intptr_t>(handle)));
+}
+
+bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* out) {
+  if (request.body.empty()) return false;
+  std::optional<std::string> text = ZlibDecompress(request.body, kMaxRequestBodyBytes);
+  if (!text) return false;
+  out->Parse(text->data(), text->size());
+  return !out->HasParseError();
 }

@@ -64,8 +64,10 @@ class VadoModule {
   // A data message carrying `json` (compact JSON text) as its compressed body.
   void SendData(const bas::IPCPacket1& request, std::string_view json, int32_t stage);
   void SendData(const bas::IPCPacket1& request, const rapidjson::Value& value, int32_t stage);
-  // Any message about `request` (its task and command id) with every header field chosen.
-  void SendRecord(const bas::IPCPacket1& request, const ReplyRecord& record, uint16_t kind);
+  // Any message about `request` (its task id and command id) with every header field and
+  // the kind chosen by the caller: data messages with info or a raw body (type 1), the
+  // final messages of installs (kinds 6 and 7).
+  void SendMessage(const bas::IPCPacket1& request, const ReplyRecord& record, uint16_t kind);
 
   VadoClient& client() { return client_; }
 
@@ -88,13 +90,16 @@ struct RequestHeader {
 };
 RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet);
 
-// Inflates the request's body and parses it as JSON; false when either fails (the
-// caller replies 8).
-bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* body);
-
-// The device a request names: by "uuid" when it matches a device, else by the handle in
-// "code". Null when neither names an attached device.
+// The device a request names: by "uuid", else by the handle value in "code"; null when
+// neither names an attached device. Takes the monitor's lock while searching.
 VadoDevicePtr FindRequestDevice(const RequestHeader& request);
+
+// Largest decompressed request body a module accepts.
+inline constexpr size_t kMaxRequestBodyBytes = 64 * 1024 * 1024;
+
+// Inflates the request's body and parses it as JSON into `out`; false (reply code 8)
+// when there is no body, it does not inflate, or it is not JSON.
+bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* out);
 
 // Compact JSON text of a value.
 std::string JsonText(const rapidjson::Value& value);

@@ -61,14 +61,14 @@ int64_t VadoModuleBasicInfo::SendDeviceInfo(const bas::IPCPacket1& packet, VadoD
                      identity.GetAllocator());
   std::string text = JsonText(identity);
   record.body = text;
-  SendRecord(packet, record, kKindProgress);
+  SendMessage(packet, record, kKindProgress);
 
   rapidjson::Document figures(rapidjson::kObjectType);
   AppendCycleCount(device, &figures, figures.GetAllocator());
   AppendStorage(device, &figures, figures.GetAllocator());
   text = JsonText(figures);
   record.body = text;
-  SendRecord(packet, record, kKindProgress);
+  SendMessage(packet, record, kKindProgress);
   return kResultOk;
 }
 

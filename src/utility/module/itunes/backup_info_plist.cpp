@@ -6,6 +6,7 @@
 
 #include "common/afc_file_ops.h"
 #include "common/binary_plist.h"
+#include "common/cf_plist_builder.h"
 #include "common/cf_value_convert.h"
 #include "iOSAPI/MobileExportFun.h"
 #include "utility/ios/device_values.h"
@@ -14,49 +15,17 @@ namespace {
 
 CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
-// Containers are made without callbacks (values are stored as they are), so this owns
-// every object it creates and releases them after the property list is written.
-class CFPool {
- public:
-  ~CFPool() {
-    for (auto it = owned_.rbegin(); it != owned_.rend(); ++it) Fun().CFRelease(*it);
-  }
-  template <typename T>
-  T Own(T object) {
-    if (object != nullptr) owned_.push_back(object);
-    return object;
-  }
-  CFMutableDictionaryRef Dictionary() {
-    return Own(Fun().CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr));
-  }
-  CFMutableArrayRef Array() { return Own(Fun().CFArrayCreateMutable(nullptr, 0, nullptr)); }
-  CFStringRef String(const std::string& text) {
-    return Own(Fun().CFStringCreateWithCString(nullptr, text.c_str(), kCFStringEncodingUTF8));
-  }
-  CFDataRef Data(const std::string& bytes) {
-    return Own(Fun().CFDataCreate(nullptr, reinterpret_cast<const uint8_t*>(bytes.data()),
-                                  static_cast<CFIndex>(bytes.size())));
-  }
-
- private:
-  std::vector<CFTypeRef> owned_;
-};
-
 CFStringRef Key(const char* key) { return Fun().__CFStringMakeConstantString(key); }
 
-void Set(CFMutableDictionaryRef dict, const char* key, CFTypeRef value) {
-  if (dict != nullptr && value != nullptr) Fun().CFDictionaryAddValue(dict, Key(key), value);
-}
-
 // A device value as text; "" when the device does not report it.
-CFStringRef DeviceText(CFPool& pool, VadoDevice& device, const char* key) {
+CFStringRef DeviceText(CFPlistBuilder& plist, VadoDevice& device, const char* key) {
   CFTypeRef raw = CopyDeviceValue(device.device, key);
   std::string text;
   if (raw != nullptr && Fun().CFGetTypeID(raw) == kCFTypeIdString) {
     text = CFStringToUtf8(static_cast<CFStringRef>(raw));
   }
   if (raw != nullptr) Fun().CFRelease(raw);
-  return pool.String(text);
+  return plist.String(text);
 }
 
 constexpr const char* kItunesFiles[] = {
@@ -80,61 +49,62 @@ bool WriteInfoPlist(VadoDevice& device, AFCConnectionRef afc,
                     const std::vector<CFDictionaryRef>& apps, const IconFetcher& fetch_icon,
                     const std::string& path) {
   CMobileExportFun& fun = Fun();
-  CFPool pool;
-  CFMutableDictionaryRef info = pool.Dictionary();
-  if (info == nullptr) return false;
+  CFPlistBuilder plist;
+  CFMutableDictionaryRef info = plist.Dictionary();
 
-  CFMutableDictionaryRef applications = pool.Dictionary();
-  CFMutableArrayRef installed = pool.Array();
+  CFMutableDictionaryRef applications = plist.Dictionary();
+  CFMutableArrayRef installed = plist.Array();
   for (CFDictionaryRef app : apps) {
     CFTypeRef id = fun.CFDictionaryGetValue(app, Key("CFBundleIdentifier"));
     if (id == nullptr || fun.CFGetTypeID(id) != kCFTypeIdString) continue;
-    CFMutableDictionaryRef entry = pool.Dictionary();
-    Set(entry, "ApplicationSINF", fun.CFDictionaryGetValue(app, Key("ApplicationSINF")));
-    Set(entry, "iTunesMetadata", fun.CFDictionaryGetValue(app, Key("iTunesMetadata")));
+    CFMutableDictionaryRef entry = plist.Dictionary();
+    for (const char* key : {"ApplicationSINF", "iTunesMetadata"}) {
+      if (CFTypeRef value = fun.CFDictionaryGetValue(app, Key(key))) plist.Set(entry, key, value);
+    }
     std::string png;
     if (fetch_icon && fetch_icon(CFStringToUtf8(static_cast<CFStringRef>(id)), &png)) {
-      Set(entry, "PlaceholderIcon", pool.Data(png));
+      plist.Set(entry, "PlaceholderIcon", plist.Data(png));
     }
-    fun.CFDictionaryAddValue(applications, id, entry);
-    fun.CFArrayAppendValue(installed, id);
+    plist.Set(applications, static_cast<CFStringRef>(id), entry);
+    plist.Append(installed, id);
   }
-  Set(info, "Applications", applications);
-  Set(info, "Build Version", DeviceText(pool, device, "BuildVersion"));
-  Set(info, "Device Name", DeviceText(pool, device, "DeviceName"));
-  Set(info, "Display Name", DeviceText(pool, device, "DeviceName"));
-  Set(info, "GUID", pool.String(MakeBackupGuid()));
-  Set(info, "ICCID", DeviceText(pool, device, "IntegratedCircuitCardIdentity"));
-  Set(info, "IMEI", DeviceText(pool, device, "InternationalMobileEquipmentIdentity"));
-  Set(info, "Installed Applications", installed);
-  Set(info, "Last Backup Date", pool.Own(fun.CFDateCreate(nullptr, fun.CFAbsoluteTimeGetCurrent())));
-  Set(info, "MEID", DeviceText(pool, device, "MobileEquipmentIdentifier"));
-  Set(info, "Phone Number", DeviceText(pool, device, "PhoneNumber"));
-  Set(info, "Product Type", DeviceText(pool, device, "ProductType"));
-  Set(info, "Product Version", DeviceText(pool, device, "ProductVersion"));
-  Set(info, "Serial Number", DeviceText(pool, device, "SerialNumber"));
-  Set(info, "Target Identifier", DeviceText(pool, device, "UniqueDeviceID"));
-  Set(info, "Target Type", pool.String("Device"));
-  Set(info, "Unique Identifier", DeviceText(pool, device, "UniqueDeviceID"));
+  plist.Set(info, "Applications", applications);
+  plist.Set(info, "Build Version", DeviceText(plist, device, "BuildVersion"));
+  plist.Set(info, "Device Name", DeviceText(plist, device, "DeviceName"));
+  plist.Set(info, "Display Name", DeviceText(plist, device, "DeviceName"));
+  plist.Set(info, "GUID", plist.String(MakeBackupGuid()));
+  plist.Set(info, "ICCID", DeviceText(plist, device, "IntegratedCircuitCardIdentity"));
+  plist.Set(info, "IMEI", DeviceText(plist, device, "InternationalMobileEquipmentIdentity"));
+  plist.Set(info, "Installed Applications", installed);
+  plist.Set(info, "Last Backup Date",
+            plist.Adopt(fun.CFDateCreate(kCFDefaultAllocator, fun.CFAbsoluteTimeGetCurrent())));
+  plist.Set(info, "MEID", DeviceText(plist, device, "MobileEquipmentIdentifier"));
+  plist.Set(info, "Phone Number", DeviceText(plist, device, "PhoneNumber"));
+  plist.Set(info, "Product Type", DeviceText(plist, device, "ProductType"));
+  plist.Set(info, "Product Version", DeviceText(plist, device, "ProductVersion"));
+  plist.Set(info, "Serial Number", DeviceText(plist, device, "SerialNumber"));
+  plist.Set(info, "Target Identifier", DeviceText(plist, device, "UniqueDeviceID"));
+  plist.Set(info, "Target Type", plist.String("Device"));
+  plist.Set(info, "Unique Identifier", DeviceText(plist, device, "UniqueDeviceID"));
 
   if (afc != nullptr) {
     std::string bytes;
     if (CopyFileFromDevice(afc, "/Books/iBooksData2.plist", nullptr, &bytes)) {
-      Set(info, "iBooks Data 2", pool.Data(bytes));
+      plist.Set(info, "iBooks Data 2", plist.Data(bytes));
     }
-    CFMutableDictionaryRef files = pool.Dictionary();
+    CFMutableDictionaryRef files = plist.Dictionary();
     for (const char* name : kItunesFiles) {
       bytes.clear();
       if (CopyFileFromDevice(afc, std::string("/iTunes_Control/iTunes/") + name, nullptr, &bytes)) {
-        Set(files, name, pool.Data(bytes));
+        plist.Set(files, name, plist.Data(bytes));
       }
     }
-    Set(info, "iTunes Files", files);
+    plist.Set(info, "iTunes Files", files);
   }
-  Set(info, "iTunes Settings", pool.Dictionary());
-  Set(info, "iTunes Version", pool.String("11.2.2.3"));
+  plist.Set(info, "iTunes Settings", plist.Dictionary());
+  plist.Set(info, "iTunes Version", plist.String("11.2.2.3"));
 
-  BinaryPlistPtr binary = CFPropertyListToBytes(info, kCFPropertyListBinaryFormat_v1_0);
+  BinaryPlistPtr binary = plist.ToBinary(info);
   if (!binary) return false;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(binary->bytes), binary->length);

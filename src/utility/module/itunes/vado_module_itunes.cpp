@@ -1,5 +1,7 @@
 #include "utility/module/itunes/vado_module_itunes.h"
 
+#include <glog/logging.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "platform/command_runner.h"
 #include "platform/process.h"
 #include "utility/ios/device_values.h"
+#include "utility/ios/vado_device_connection.h"
 #include "utility/module/itunes/backup_engine.h"
 #include "utility/module/itunes/backup_listing.h"
 #include "utility/module/itunes/backup_paths.h"
@@ -17,7 +20,10 @@ namespace {
 
 constexpr char kMediaProgram[] = "iTunes.exe";
 
+// Protected domains are only readable in a session.
 bool DomainBoolean(VadoDevice& device, const char* domain, const char* key) {
+  int32_t error = 0;
+  SessionPtr session = GetSession(device.device, &error);
   PlistValue value;
   return GetDeviceValue(device.device, domain, key, &value) && value.tag() == kPlistBoolean &&
          value.boolean() != 0;
@@ -38,9 +44,14 @@ bool BackupEncryptionState(VadoDevice& device) {
 }
 
 int64_t SetBackupPassword(VadoDevice& device, const std::string& password) {
-  platform::RunCommand({"idevicebackup2", "-u", Utf16ToUtf8(device.unique_device_id),
-                        "encryption", "on", password},
-                       nullptr);
+  std::string output;
+  const int status = platform::RunCommand(
+      {"idevicebackup2", "-u", Utf16ToUtf8(device.unique_device_id), "encryption", "on", password},
+      &output);
+  if (status != 0) LOG(WARNING) << "idevicebackup2 ended with " << status << ": " << output;
+  // The tool ran its own lockdown session; read the new state through a fresh one.
+  int32_t error = 0;
+  SessionPtr session = RenewSession(device.device, &error);
   return BackupEncryptionState(device) ? 0 : 1;
 }
 

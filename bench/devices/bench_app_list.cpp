@@ -1,0 +1,103 @@
+// The application list (command 501) of a device with many apps, end to end: vadoctl's
+// protocol library drives a real agent against the simulator and times each request
+// from sending to the result. In the same run, `ideviceinstaller -l` lists the same
+// device's apps, timed as a whole process.
+//
+//   build/bin/bench_app_list [--apps N] [--rounds R]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "agent_process.h"
+#include "frontend_link.h"
+#include "request_runner.h"
+#include "sim_harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t apps = 300;
+  int rounds = 5;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--apps") == 0) apps = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
+  }
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec spec;
+  spec.seed = 7;
+  spec.apps = apps;
+  std::string udid = sim.AddDevice(spec);
+  if (udid.empty() || !sim.Start()) {
+    std::fprintf(stderr, "the simulator did not start\n");
+    return 1;
+  }
+  sim.ExportSocket();
+  setenv("TMPDIR", sim.dir().c_str(), 1);
+
+  vadoctl::FrontEndLink link;
+  if (link.Listen() < 0) return 1;
+  vadoctl::AgentLaunch launch;
+  launch.executable = VADO_AGENT_PATH;
+  launch.gui_port = link.port();
+  launch.console = false;
+  vadoctl::AgentProcess agent;
+  std::string error;
+  if (!agent.Start(launch, &error) || !link.Accept(std::chrono::seconds(15))) {
+    std::fprintf(stderr, "the agent did not start: %s\n", error.c_str());
+    return 1;
+  }
+  auto device = vadoctl::WaitForDevice(link, udid, std::chrono::seconds(20));
+  if (!device) {
+    std::fprintf(stderr, "the device did not arrive\n");
+    return 1;
+  }
+  const std::string header = vadoctl::DeviceHeader(*device);
+
+  double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0;
+  size_t listed = 0;
+  for (int round = 0; round < rounds; ++round) {
+    size_t count = 0;
+    auto start = Clock::now();
+    vadoctl::RequestOutcome outcome = vadoctl::RunRequest(
+        link, 501, 100 + round, header, "",
+        [&](const vadoctl::AgentMessage& m, const rapidjson::Document& h) {
+          if (h.IsObject() && h.HasMember("stage") && h["stage"] == 1) ++count;
+        },
+        std::chrono::seconds(120));
+    double agent_s = Seconds(Clock::now() - start);
+    if (!outcome.answered || outcome.code != 0 || count != apps) {
+      std::fprintf(stderr, "501 failed: answered %d code %lld, %zu apps\n", outcome.answered,
+                   static_cast<long long>(outcome.code), count);
+      return 1;
+    }
+    listed = count;
+    best_agent = std::min(best_agent, agent_s);
+    total_agent += agent_s;
+
+    start = Clock::now();
+    devsim::testing::ToolResult tool = sim.Run({"ideviceinstaller", "-u", udid, "-l"}, 120);
+    double tool_s = Seconds(Clock::now() - start);
+    if (tool.status != 0) {
+      std::fprintf(stderr, "ideviceinstaller failed (%d): %s\n", tool.status, tool.err.c_str());
+      return 1;
+    }
+    best_tool = std::min(best_tool, tool_s);
+    total_tool += tool_s;
+  }
+  std::printf("device with %zu user apps, %d rounds (wall time per listing)\n", listed, rounds);
+  std::printf("agent 501 via vadoctl protocol: best %.3f s, mean %.3f s\n", best_agent,
+              total_agent / rounds);
+  std::printf("ideviceinstaller -l (process):  best %.3f s, mean %.3f s\n", best_tool,
+              total_tool / rounds);
+  agent.Stop();
+  return 0;
+}
