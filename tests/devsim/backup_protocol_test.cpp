@@ -161,6 +161,7 @@ TEST_F(BackupProtocol, AHostThatAnswersTheFinalResultGetsADisconnect) {
 struct HostileCase {
   const char* setting;
   const char* path;
+  const char* label;
 };
 
 class HostileDevice : public BackupProtocol, public ::testing::WithParamInterface<HostileCase> {};
@@ -189,10 +190,13 @@ TEST_P(HostileDevice, SendsThePathThatLeavesTheBackupFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, HostileDevice,
-                         ::testing::Values(HostileCase{"upload", "../x"},
-                                           HostileCase{"move", "/tmp/vado-hostile-target"},
-                                           HostileCase{"remove", "OTHER"},
-                                           HostileCase{"upload", "OTHER"}));
+                         ::testing::Values(HostileCase{"upload", "../x", "UploadAboveTheRoot"},
+                                           HostileCase{"move", "/tmp/vado-hostile-target", "MoveToAnAbsolutePath"},
+                                           HostileCase{"remove", "OTHER", "RemoveInAnotherDevicesFolder"},
+                                           HostileCase{"upload", "OTHER", "UploadIntoAnotherDevicesFolder"}),
+                         [](const ::testing::TestParamInfo<HostileCase>& info) {
+                           return std::string(info.param.label);
+                         });
 
 TEST_F(BackupProtocol, HostilePathCanBeAFarmSetting) {
   udid_ = sim_.AddDevice(Spec(37));
