@@ -48,6 +48,7 @@ class BackupJob {
   bool UploadData(const std::vector<BackupEntry>& entries);
   bool UploadManifest(const std::vector<BackupEntry>& entries);
   bool MoveOut(const std::vector<BackupEntry>& entries);
+  bool HostileMoveAndRemove();
   bool StatusFile(const std::string& state, double progress);
   bool HasHostileUpload() const {
     return hostile_.op == HostileOp::kUpload || hostile_.op == HostileOp::kMove;
@@ -56,7 +57,7 @@ class BackupJob {
   Upload HostileUpload() const {
     Upload h;
     h.source = "/var/mobile/Library/hostile";
-    h.target = hostile_.op == HostileOp::kUpload ? hostile_.path : r_ + "/Snapshot/hostile";
+    h.target = hostile_.op == HostileOp::kUpload ? hostile_.path : stage_ + "hostile";
     h.bytes = "hostile\n";
     return h;
   }
@@ -74,6 +75,7 @@ class BackupJob {
   std::string uuid_;
   int64_t started_ = 0;
   std::set<std::string> prefixes_;
+  std::string stage_;  // where uploads go: R/Snapshot/, or R/ in the direct layout
 };
 
 bool BackupJob::HostAccepted(const char* what) {
@@ -157,7 +159,7 @@ bool BackupJob::UploadData(const std::vector<BackupEntry>& entries) {
     if (e.flags != kEntryFile) continue;
     Upload u;
     u.source = DeviceFolderOf(e.domain) + e.relative_path;
-    u.target = r_ + "/Snapshot/" + e.file_id.substr(0, 2) + "/" + e.file_id;
+    u.target = stage_ + e.file_id.substr(0, 2) + "/" + e.file_id;
     u.entry = &e;
     batch.push_back(std::move(u));
     batch_bytes += e.size;
@@ -193,11 +195,11 @@ bool BackupJob::UploadManifest(const std::vector<BackupEntry>& entries) {
   }
   Upload plist;
   plist.source = "/var/mobile/Library/Backup/Manifest.plist";
-  plist.target = r_ + "/Snapshot/Manifest.plist";
+  plist.target = stage_ + "Manifest.plist";
   plist.bytes = ToBinary(MakeManifestPlist(device_, keybag_, started_).get());
   Upload dbu;
   dbu.source = "/var/mobile/Library/Backup/Manifest.db";
-  dbu.target = r_ + "/Snapshot/Manifest.db";
+  dbu.target = stage_ + "Manifest.db";
   dbu.file = db;
   // The size announced for the batch is informational; the database goes in as it is.
   ok = SendUploads({plist, dbu}, kUploadEnd);
@@ -207,6 +209,7 @@ bool BackupJob::UploadManifest(const std::vector<BackupEntry>& entries) {
 }
 
 bool BackupJob::MoveOut(const std::vector<BackupEntry>& entries) {
+  if (settings_.direct) return HostileMoveAndRemove();
   for (const auto& p : prefixes_) {
     if (!link_.CreateDirectory(r_ + "/" + p, kUploadEnd) || !HostAccepted("create a folder"))
       return false;
@@ -228,13 +231,13 @@ bool BackupJob::MoveOut(const std::vector<BackupEntry>& entries) {
     double progress = kUploadEnd + (kMovesEnd - kUploadEnd) * double(sent) / double(moves.size());
     if (!link_.Move(part, progress) || !HostAccepted("move the backup files")) return false;
   }
-  if (hostile_.op == HostileOp::kMove) {
-    // The host's answer does not matter: a careful host refuses.
-    if (!link_.Move({{r_ + "/Snapshot/hostile", hostile_.path}}, kMovesEnd)) return false;
-  }
-  if (hostile_.op == HostileOp::kRemove) {
-    if (!link_.Remove({hostile_.path}, kMovesEnd)) return false;
-  }
+  return HostileMoveAndRemove();
+}
+
+bool BackupJob::HostileMoveAndRemove() {
+  // The host's answer does not matter: a careful host refuses.
+  if (hostile_.op == HostileOp::kMove) return link_.Move({{stage_ + "hostile", hostile_.path}}, kMovesEnd);
+  if (hostile_.op == HostileOp::kRemove) return link_.Remove({hostile_.path}, kMovesEnd);
   return true;
 }
 
@@ -271,17 +274,22 @@ void BackupJob::Run() {
     return;
   }
   if (!link_.ContentsOfDirectory(r_, 0.0)) return;
-  if (!link_.CreateDirectory(r_ + "/Snapshot", 0.0) || !HostAccepted("create a folder")) return;
+  stage_ = settings_.direct ? r_ + "/" : r_ + "/Snapshot/";
+  if (!settings_.direct &&
+      (!link_.CreateDirectory(r_ + "/Snapshot", 0.0) || !HostAccepted("create a folder"))) {
+    return;
+  }
   for (const auto& p : prefixes_) {
-    if (!link_.CreateDirectory(r_ + "/Snapshot/" + p, 0.0) || !HostAccepted("create a folder"))
-      return;
+    if (!link_.CreateDirectory(stage_ + p, 0.0) || !HostAccepted("create a folder")) return;
   }
   if (!StatusFile("uploading", kUploadStart)) return;
   if (!UploadData(entries)) return;
   if (!UploadManifest(entries)) return;
   if (!MoveOut(entries)) return;
-  if (!link_.Remove({r_ + "/Snapshot"}, kSnapshotRemoved) || !HostAccepted("remove the snapshot"))
+  if (!settings_.direct &&
+      (!link_.Remove({r_ + "/Snapshot"}, kSnapshotRemoved) || !HostAccepted("remove the snapshot"))) {
     return;
+  }
   if (!StatusFile("finished", 100.0)) return;
   link_.Finish(0, "");
 }

@@ -92,6 +92,7 @@ BackupSettings LoadBackupSettings(const fs::path& device_dir) {
   s.bulk_seed = DictUint(p.get(), "BulkSeed").value_or(1);
   s.bulk_time = static_cast<int64_t>(DictUint(p.get(), "BulkTime").value_or(1700000000));
   if (auto h = DictString(p.get(), "Hostile")) ParseHostile(*h, &s.hostile);
+  s.direct = DictBool(p.get(), "Direct").value_or(false);
   s.keybag = DictData(p.get(), "KeyBag").value_or("");
   return s;
 }

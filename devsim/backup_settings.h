@@ -44,6 +44,9 @@ struct BackupSettings {
   uint64_t bulk_seed = 1;
   int64_t bulk_time = 0;    // their modification time (Unix seconds)
   HostilePath hostile;
+  // Uploads go straight to their final place: no Snapshot/ stage, no moves. For hosts that
+  // keep the path a file arrived at and do not follow moves.
+  bool direct = false;
   std::string keybag;       // backup keybag; present while encryption is on
 };
 

@@ -161,6 +161,7 @@ TEST_F(BackupProtocol, AHostThatAnswersTheFinalResultGetsADisconnect) {
 struct HostileCase {
   const char* setting;
   const char* path;
+  const char* label;
 };
 
 class HostileDevice : public BackupProtocol, public ::testing::WithParamInterface<HostileCase> {};
@@ -189,10 +190,13 @@ TEST_P(HostileDevice, SendsThePathThatLeavesTheBackupFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, HostileDevice,
-                         ::testing::Values(HostileCase{"upload", "../x"},
-                                           HostileCase{"move", "/tmp/vado-hostile-target"},
-                                           HostileCase{"remove", "OTHER"},
-                                           HostileCase{"upload", "OTHER"}));
+                         ::testing::Values(HostileCase{"upload", "../x", "UploadAboveTheRoot"},
+                                           HostileCase{"move", "/tmp/vado-hostile-target", "MoveToAnAbsolutePath"},
+                                           HostileCase{"remove", "OTHER", "RemoveInAnotherDevicesFolder"},
+                                           HostileCase{"upload", "OTHER", "UploadIntoAnotherDevicesFolder"}),
+                         [](const ::testing::TestParamInfo<HostileCase>& info) {
+                           return std::string(info.param.label);
+                         });
 
 TEST_F(BackupProtocol, HostilePathCanBeAFarmSetting) {
   udid_ = sim_.AddDevice(Spec(37));
@@ -206,6 +210,26 @@ TEST_F(BackupProtocol, HostilePathCanBeAFarmSetting) {
   auto host = Host();
   HostRun run = Backup(*host);
   EXPECT_NE(std::find(run.removes.begin(), run.removes.end(), "../outside"), run.removes.end());
+}
+
+TEST_F(BackupProtocol, DirectLayoutUploadsStraightToTheFinalPlaces) {
+  udid_ = sim_.AddDevice(Spec(42));
+  fs::path settings = sim_.farm_dir() / "devices" / udid_ / "backup.plist";
+  Plist p = ReadPlistFile(settings);
+  ASSERT_TRUE(p);
+  SetBool(p.get(), "Direct", true);
+  ASSERT_TRUE(WritePlistFile(settings, p.get()));
+  ASSERT_TRUE(sim_.Start());
+  sim_.ExportSocket();
+  auto host = Host();
+  HostRun run = Backup(*host);
+  ASSERT_EQ(ResultCode(run), 0);
+  EXPECT_TRUE(run.moves.empty());
+  EXPECT_TRUE(run.removes.empty());
+  for (const auto& t : run.upload_targets) EXPECT_EQ(t.find("Snapshot"), std::string::npos) << t;
+  std::string id = BackupFileId("HomeDomain", "Library/Preferences/.GlobalPreferences.plist");
+  EXPECT_EQ(host->files.count(udid_ + "/" + id.substr(0, 2) + "/" + id), 1u);
+  EXPECT_EQ(host->files.count(udid_ + "/Manifest.db"), 1u);
 }
 
 // Writes a Manifest.db with the given (domain, relativePath) files.
