@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string header = vadoctl::DeviceHeader(*device);
+  std::fprintf(stderr, "device %s arrived\n", udid.c_str());
 
   double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0;
   size_t listed = 0;
@@ -70,7 +71,8 @@ int main(int argc, char** argv) {
     vadoctl::RequestOutcome outcome = vadoctl::RunRequest(
         link, 501, 100 + round, header, "",
         [&](const vadoctl::AgentMessage& m, const rapidjson::Document& h) {
-          if (h.IsObject() && h.HasMember("stage") && h["stage"] == 1) ++count;
+          auto stage = h.IsObject() ? h.FindMember("stage") : h.MemberEnd();
+          if (stage != h.MemberEnd() && stage->value.IsInt() && stage->value.GetInt() == 1) ++count;
         },
         std::chrono::seconds(120));
     double agent_s = Seconds(Clock::now() - start);
@@ -80,6 +82,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     listed = count;
+    std::fprintf(stderr, "round %d: agent %.3f s\n", round, agent_s);
     best_agent = std::min(best_agent, agent_s);
     total_agent += agent_s;
 
@@ -90,6 +93,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "ideviceinstaller failed (%d): %s\n", tool.status, tool.err.c_str());
       return 1;
     }
+    std::fprintf(stderr, "round %d: ideviceinstaller %.3f s\n", round, tool_s);
     best_tool = std::min(best_tool, tool_s);
     total_tool += tool_s;
   }

@@ -53,6 +53,14 @@ std::string Megabytes(const std::string& bytes) {
   return text;
 }
 
+// (rapidjson's comparison of a value with a plain number recurses forever under C++20's
+// rewritten operators, so numbers are read out first.)
+int64_t StageOf(const rapidjson::Document& header) {
+  if (!header.IsObject()) return -1;
+  auto it = header.FindMember("stage");
+  return it != header.MemberEnd() && it->value.IsInt64() ? it->value.GetInt64() : -1;
+}
+
 int Finish(const RequestOutcome& outcome, const char* what, int failures) {
   const int code = FinishRequest(what, outcome);
   return code == kExitOk && failures > 0 ? kExitFailed : code;
@@ -61,7 +69,7 @@ int Finish(const RequestOutcome& outcome, const char* what, int failures) {
 // 501: one JSON object per application (stage 1 messages).
 RequestOutcome ListApps(DeviceSession& s, std::vector<rapidjson::Document>* apps) {
   return s.Run(kListCommand, "", [&](const AgentMessage& m, const rapidjson::Document& h) {
-    if (m.kind != 2 || !h.IsObject() || !h.HasMember("stage") || h["stage"] != 1) return;
+    if (m.kind != 2 || StageOf(h) != 1) return;
     rapidjson::Document app;
     app.Parse(m.body.c_str());
     if (app.IsObject()) apps->push_back(std::move(app));
