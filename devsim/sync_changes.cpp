@@ -43,35 +43,46 @@ void SyncWorkingCopy::Put(const std::string& id, plist_t record) {
   ops_.push_back({SyncOp::Kind::kPut, id, Copy(record)});
 }
 
-void SyncWorkingCopy::Delete(const std::string& first) {
+void SyncWorkingCopy::Delete(const std::vector<std::string>& ids) {
+  // Who names whom, built once: owner -> records it owns, member -> groups listing it.
+  std::map<std::string, std::vector<std::string>> owned, listed;
+  for (const std::string& id : DictKeys(records_.get())) {
+    plist_t r = plist_dict_get_item(records_.get(), id.c_str());
+    auto index = [&id](plist_t array, std::map<std::string, std::vector<std::string>>* into) {
+      if (!array || plist_get_node_type(array) != PLIST_ARRAY) return;
+      for (uint32_t i = 0; i < plist_array_get_size(array); ++i) {
+        if (auto s = StringValue(plist_array_get_item(array, i))) (*into)[*s].push_back(id);
+      }
+    };
+    for (const char* field : kOwnerFields) index(DictItem(r, field), &owned);
+    index(DictItem(r, kMembersField), &listed);
+  }
   // What belonged to a deleted record goes with it; groups only lose the member. A work
   // list rather than recursion: a host may nest folders as deep as it likes.
-  std::vector<std::string> work{first};
+  std::vector<std::string> work(ids.rbegin(), ids.rend());
   while (!work.empty()) {
     std::string id = std::move(work.back());
     work.pop_back();
     if (!plist_dict_get_item(records_.get(), id.c_str())) continue;
     plist_dict_remove_item(records_.get(), id.c_str());
     ops_.push_back({SyncOp::Kind::kDelete, id, nullptr});
-    for (const std::string& other : DictKeys(records_.get())) {
-      plist_t r = plist_dict_get_item(records_.get(), other.c_str());
-      bool owned = false;
-      for (const char* field : kOwnerFields) owned = owned || ArrayHolds(DictItem(r, field), id);
-      if (owned) {
-        work.push_back(other);
-        continue;
-      }
+    if (auto it = owned.find(id); it != owned.end()) {
+      work.insert(work.end(), it->second.begin(), it->second.end());
+    }
+    auto it = listed.find(id);
+    if (it == listed.end()) continue;
+    for (const std::string& group : it->second) {
+      plist_t r = plist_dict_get_item(records_.get(), group.c_str());
       plist_t members = DictItem(r, kMembersField);
-      if (ArrayHolds(members, id)) {
-        Plist edited = Copy(r);
-        Plist kept = NewArray();
-        for (uint32_t i = 0; i < plist_array_get_size(members); ++i) {
-          plist_t m = plist_array_get_item(members, i);
-          if (StringValue(m) != id) plist_array_append_item(kept.get(), plist_copy(m));
-        }
-        SetNode(edited.get(), kMembersField, std::move(kept));
-        Put(other, edited.get());
+      if (!ArrayHolds(members, id)) continue;
+      Plist edited = Copy(r);
+      Plist kept = NewArray();
+      for (uint32_t i = 0; i < plist_array_get_size(members); ++i) {
+        plist_t m = plist_array_get_item(members, i);
+        if (StringValue(m) != id) plist_array_append_item(kept.get(), plist_copy(m));
       }
+      SetNode(edited.get(), kMembersField, std::move(kept));
+      Put(group, edited.get());
     }
   }
 }
@@ -173,10 +184,11 @@ Plist SyncWorkingCopy::ApplyPush(plist_t pushed, bool echo_modified) {
     // Records that keep the host's identifier (bookmarks) need no remapping.
     if (device_id != item.id || echo_modified) SetString(remap.get(), item.id.c_str(), device_id);
   }
-  for (const std::string& id : deletions) {
+  for (std::string& id : deletions) {
     auto it = remapped_.find(id);
-    Delete(it != remapped_.end() ? it->second : id);
+    if (it != remapped_.end()) id = it->second;
   }
+  if (!deletions.empty()) Delete(deletions);
   return remap;
 }
 

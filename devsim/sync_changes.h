@@ -32,7 +32,8 @@ class SyncWorkingCopy {
 
  private:
   void Put(const std::string& id, plist_t record);
-  void Delete(const std::string& id);
+  // Deletes the records and, with them, what belongs to them.
+  void Delete(const std::vector<std::string>& ids);
   // A fresh device identifier for a new record, or empty when it cannot have one.
   std::string NewId(const std::string& host_id, const std::string& entity, plist_t record);
   // Rewrites references to records this conversation created under host identifiers.
