@@ -112,7 +112,11 @@ std::string SyncWorkingCopy::NewId(const std::string& host_id, const std::string
     auto person = owner && plist_get_node_type(owner) == PLIST_ARRAY && plist_array_get_size(owner) > 0
                       ? StringValue(plist_array_get_item(owner, 0))
                       : std::nullopt;
-    if (!person || person->empty() || person->find('/') != std::string::npos) return {};
+    // The value belongs to a contact of this class, or it cannot exist.
+    if (!person || person->empty() || person->find('/') != std::string::npos ||
+        DictString(plist_dict_get_item(records_.get(), person->c_str()), kEntityKey) != entity::kContact) {
+      return {};
+    }
     std::string prefix = ContactPropertyNumber(entity) + "/" + *person + "/";
     for (uint64_t k = 0; k < kMaxValueIndex; ++k) {
       std::string id = prefix + std::to_string(k);

@@ -36,7 +36,9 @@ void ApplySyncOp(plist_t records, const SyncOp& op) {
 std::shared_ptr<SyncStore> SyncStore::Open(const fs::path& file) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   auto& stores = Registry();
-  std::string key = fs::absolute(file).lexically_normal().string();
+  std::error_code ec;
+  fs::path absolute = fs::absolute(file, ec);
+  std::string key = (ec ? file : absolute).lexically_normal().string();
   if (auto existing = stores[key].lock()) return existing;
   auto store = std::make_shared<SyncStore>(file);
   store->Load();

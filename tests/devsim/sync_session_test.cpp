@@ -420,6 +420,9 @@ TEST(SyncBadInput, MalformedMessagesNeverCrashAndPushesAlwaysGetOneReply) {
   SetNode(foreign.get(), std::string(2000, 'x').c_str(), Record("com.apple.contacts.Contact", {}));
   Plist orphan = Record("com.apple.contacts.Phone Number", {{"value", "1"}});
   SetNode(foreign.get(), "p1", std::move(orphan));  // no contact: it cannot get an identifier
+  Plist stray = Record("com.apple.contacts.Phone Number", {{"value", "2"}});
+  SetNode(stray.get(), "contact", Ids({"404"}));
+  SetNode(foreign.get(), "p2", std::move(stray));  // names a contact the device lacks
   EXPECT_EQ(conv.One(Push("com.apple.Contacts", std::move(foreign))), "SDMessageRemapRecordIdentifiers");
   EXPECT_EQ(StringValue(RemapOf(conv.last())), kEmptyParameter);
   // Not a DeviceLink message at all: the link ends.

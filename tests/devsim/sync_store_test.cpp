@@ -223,6 +223,24 @@ TEST(SyncPlanner, FullPullCutsEachEntityGroupIntoBatches) {
   EXPECT_EQ(Count(one[0].records.get()), 8u);
 }
 
+TEST(SyncPlanner, BigRecordsAreSpreadOverBatchesWellUnderTheMessageLimit) {
+  Plist records = NewDict();
+  for (int i = 0; i < 12; ++i) {
+    Plist c = Rec(entity::kContact);
+    SetData(c.get(), "image", std::string(1000000, 'j'));
+    SetNode(records.get(), std::to_string(i).c_str(), std::move(c));
+  }
+  auto batches = PlanFullPull(Class("com.apple.Contacts"), records.get(), 0);
+  size_t contacts = 0;
+  for (size_t i = 0; i + 7 < batches.size(); ++i) {
+    size_t n = Count(batches[i].records.get());
+    EXPECT_LE(n, 5u);
+    contacts += n;
+  }
+  EXPECT_EQ(contacts, 12u);
+  EXPECT_GE(batches.size(), 3u + 7u);
+}
+
 TEST(SyncPlanner, ChangesPullHasTwoContactBatchesAndOneForOtherClasses) {
   Plist records = NewDict();
   SetNode(records.get(), "1", Rec(entity::kContact));
