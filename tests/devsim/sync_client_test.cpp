@@ -188,7 +188,9 @@ TEST(MobileSyncPull, SecondSyncWithTheDeviceAnchorIsFast) {
     PullAndTurn(client.get());
     ASSERT_EQ(mobilesync_finish(client.get()), MOBILESYNC_E_SUCCESS);
   }
-  std::string anchor = DictString(StoreFile(sim, udid, "com.apple.Notes").get(), "DeviceAnchor").value_or("");
+  fs::path notes = sim.farm_dir() / "devices" / udid / "sync" / "com.apple.Notes.plist";
+  std::string anchor =
+      DictString(ReadPlistFile(SyncStore::StateFile(notes)).get(), "DeviceAnchor").value_or("");
   ASSERT_FALSE(anchor.empty());
   SyncClient again(udid);
   mobilesync_sync_type_t type{};

@@ -120,9 +120,9 @@ void WriteContacts(const fs::path& dir, Plist pending = nullptr) {
   fs::path file = dir / "com.apple.Contacts.plist";
   ASSERT_TRUE(SyncStore::Write(file, records.get(), 2, &error)) << error;
   if (pending) {
-    Plist f = ReadPlistFile(file);
-    SetNode(f.get(), "Pending", std::move(pending));
-    ASSERT_TRUE(WritePlistFile(file, f.get()));
+    Plist state = NewDict();
+    SetNode(state.get(), "Pending", std::move(pending));
+    ASSERT_TRUE(WritePlistFile(SyncStore::StateFile(file), state.get()));
   }
 }
 

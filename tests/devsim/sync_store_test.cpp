@@ -61,10 +61,33 @@ TEST(SyncStore, CommittedChangesSurviveReloadingTheFile) {
     std::string error;
     ASSERT_TRUE(store->Commit(work.ops(), &anchors, {}, &error)) << error;
   }
-  auto reloaded = SyncStore::Open(file);  // the last user is gone: read from disk again
-  EXPECT_EQ(Count(reloaded->Records().get()), 1u);
-  EXPECT_EQ(reloaded->Anchors().device, "dev-anchor");
-  EXPECT_EQ(reloaded->Anchors().computer, "host-anchor");
+  Plist on_disk = ReadPlistFile(file);
+  EXPECT_EQ(Count(DictItem(on_disk.get(), "Records")), 1u);
+  Plist state = ReadPlistFile(SyncStore::StateFile(file));
+  EXPECT_EQ(DictString(state.get(), "DeviceAnchor"), "dev-anchor");
+  EXPECT_EQ(DictString(state.get(), "ComputerAnchor"), "host-anchor");
+}
+
+TEST(SyncStore, FilesEditedOnDiskAreReadAgainAtTheNextOpen) {
+  TempDir dir;
+  fs::path file = dir.path() / "com.apple.Notes.plist";
+  std::string error;
+  ASSERT_TRUE(SyncStore::Write(file, NewDict().get(), 1, &error));
+  auto store = SyncStore::Open(file);
+  EXPECT_EQ(Count(SnapshotRecords(store->Records())), 0u);
+  Plist records = NewDict();
+  SetNode(records.get(), "5", Rec(entity::kNote));
+  SetNode(records.get(), "6", Rec(entity::kNote));
+  ASSERT_TRUE(SyncStore::Write(file, records.get(), 7, &error));
+  Plist state = NewDict();
+  Plist pending = NewDict();
+  SetString(pending.get(), "5", entity::kNote);
+  SetNode(state.get(), "Pending", std::move(pending));
+  ASSERT_TRUE(WritePlistFile(SyncStore::StateFile(file), state.get()));
+  auto again = SyncStore::Open(file);
+  EXPECT_EQ(Count(SnapshotRecords(again->Records())), 2u);
+  EXPECT_EQ(again->Pending().size(), 1u);
+  EXPECT_EQ(again->NextNumber(), 7u);
 }
 
 TEST(SyncStore, FailedWriteLeavesTheStoreAsItWas) {
@@ -80,7 +103,7 @@ TEST(SyncStore, FailedWriteLeavesTheStoreAsItWas) {
   std::string error;
   EXPECT_FALSE(store->Commit(work.ops(), nullptr, {}, &error));
   EXPECT_FALSE(error.empty());
-  EXPECT_EQ(Count(store->Records().get()), 0u);
+  EXPECT_EQ(Count(SnapshotRecords(store->Records())), 0u);
 }
 
 TEST(SyncStore, ConcurrentConversationsGetDistinctIdentifiersAndBothCommitsStay) {
@@ -111,7 +134,7 @@ TEST(SyncStore, ConcurrentConversationsGetDistinctIdentifiersAndBothCommitsStay)
   for (auto& v : ids) all.insert(v.begin(), v.end());
   EXPECT_EQ(all.size(), 100u);
   EXPECT_EQ(all.count(""), 0u);
-  EXPECT_EQ(Count(store->Records().get()), 100u);
+  EXPECT_EQ(Count(SnapshotRecords(store->Records())), 100u);
 }
 
 TEST(SyncStore, ClaimRefusesIdentifiersInUse) {
@@ -135,7 +158,7 @@ TEST(SyncStore, HandEditedFileWithNonRecordsLoadsOnlyTheRecords) {
                                     "<key>b</key><dict/></dict><key>NextRecordNumber</key>"
                                     "<string>x</string></dict></plist>"));
   auto store = SyncStore::Open(file);
-  EXPECT_EQ(Count(store->Records().get()), 1u);
+  EXPECT_EQ(Count(SnapshotRecords(store->Records())), 1u);
   EXPECT_GE(store->NextNumber(), 1u);
 }
 
