@@ -9,6 +9,7 @@
 #include "instproxy_service.h"
 #include "notification_service.h"
 #include "springboard_service.h"
+#include "sync_service.h"
 
 namespace devsim {
 namespace {
@@ -35,6 +36,7 @@ const ServiceRegistry& BuiltinServices() {
     r.Add(Spec("com.apple.atc", ServeAtc));
     r.Add(Spec("com.apple.mobilebackup2", ServeBackup));
     r.Add(Spec("com.apple.mobile.notification_proxy", ServeNotificationProxy));
+    r.Add(Spec("com.apple.mobilesync", ServeMobileSync));
     return r;
   }();
   return registry;

@@ -4,6 +4,7 @@
 //                             lock UDID | unlock UDID | fault UDID NAME [ARG]
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,14 @@ int Usage() {
                "                   [--wifi] [--jailbroken] [--seed S] [--apps N]\n"
                "                   [--atc-answer AssetMetrics|Ping|IdleExit]\n"
                "                   [--backup-files N --backup-bytes SIZE[K|M|G]]\n"
+               "                   [--contacts N] [--groups N] [--calendars N] [--events N]\n"
+               "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
                "        backup-disconnect P, backup-drop P, backup-stall P,\n"
-               "        backup-error P [CODE TEXT], backup-hostile 0 upload|move|remove:PATH\n");
+               "        backup-error P [CODE TEXT], backup-hostile 0 upload|move|remove:PATH,\n"
+               "        sync-cut MESSAGES, sync-cancel MESSAGES\n");
   return 2;
 }
 
@@ -38,6 +42,26 @@ bool ParseSize(const std::string& s, uint64_t* out) {
   int shift = unit.empty() ? 0 : unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : -1;
   if (shift < 0 || v > (UINT64_MAX >> shift)) return false;
   *out = v << shift;
+  return true;
+}
+
+bool ParseCount(const std::string& text, uint64_t max, uint64_t* out) {
+  char* end = nullptr;
+  *out = std::strtoull(text.c_str(), &end, 10);
+  return !text.empty() && text[0] != '-' && *end == '\0' && *out <= max;
+}
+
+// "Contacts,Notes" -> {"Contacts", "Notes"}; false for a name that is not a data class.
+bool ParseClasses(const std::string& text, std::set<std::string>* out) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (name != "Contacts" && name != "Calendars" && name != "Bookmarks" && name != "Notes") return false;
+    out->insert(name);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
   return true;
 }
 
@@ -88,6 +112,23 @@ int MkFarm(const std::vector<std::string>& args) {
       uint64_t v = 0;
       if (!ParseSize(n, &v)) return Usage();
       (a == "--backup-files" ? spec.backup_files : spec.backup_bytes) = v;
+    } else if (a == "--contacts" || a == "--groups" || a == "--calendars" || a == "--events" ||
+               a == "--bookmarks" || a == "--notes") {
+      devsim::SyncContentSpec& c = spec.sync;
+      uint64_t* target = a == "--contacts"    ? &c.contacts
+                         : a == "--groups"    ? &c.groups
+                         : a == "--calendars" ? &c.calendars
+                         : a == "--events"    ? &c.events
+                         : a == "--bookmarks" ? &c.bookmarks
+                                              : &c.notes;
+      std::string n;
+      if (!value(&n) || !ParseCount(n, devsim::kMaxFarmSyncRecords, target)) return Usage();
+    } else if (a == "--icloud") {
+      std::string list;
+      if (!value(&list) || !ParseClasses(list, &spec.icloud_classes)) return Usage();
+    } else if (a == "--sync-batch") {
+      std::string n;
+      if (!value(&n) || !ParseCount(n, 1000000, &spec.sync_batch)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

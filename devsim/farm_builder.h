@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "farm.h"
+#include "sync_farm_builder.h"
 
 namespace devsim {
 
@@ -26,6 +28,14 @@ struct DeviceSpec {
   // Generated backup content (backup.plist): this many files of this many bytes in total.
   uint64_t backup_files = 0;
   uint64_t backup_bytes = 0;
+  // Contacts, calendars, bookmarks and notes in the device's sync stores.
+  SyncContentSpec sync;
+  // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:
+  // the data_sync domain lists the account and mobilesync sends no records for them.
+  std::set<std::string> icloud_classes;
+  // Records per batch of a full mobilesync pull for every class; 0 keeps the device's
+  // defaults (50 contacts or calendar records, bookmarks and notes in one batch).
+  uint64_t sync_batch = 0;
 };
 
 // At most this many generated user applications per device.
