@@ -1,5 +1,6 @@
 #include "utility/module/command_table.h"
 
+#include "utility/module/contact/vado_module_contact.h"
 #include "utility/module/control/vado_module_control.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
@@ -20,4 +21,5 @@ CommandTable& CommandTable::GetInstance() {
 // The one list of command ids and the modules that serve them.
 void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
+  table.Register(std::make_unique<VadoModuleContact>(client), {100, 101, 102, 103, 104, 105, 106});
 }
