@@ -2,6 +2,7 @@
 
 #include "utility/module/contact/vado_module_contact.h"
 #include "utility/module/control/vado_module_control.h"
+#include "utility/module/note/vado_module_note.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
   for (uint32_t id : ids) table_[id] = module.get();
@@ -22,4 +23,5 @@ CommandTable& CommandTable::GetInstance() {
 void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
   table.Register(std::make_unique<VadoModuleContact>(client), {100, 101, 102, 103, 104, 105, 106});
+  table.Register(std::make_unique<VadoModuleNote>(client), {1200, 1201});
 }
