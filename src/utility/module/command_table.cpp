@@ -1,5 +1,7 @@
 #include "utility/module/command_table.h"
 
+#include "utility/module/bookmark/vado_module_bookmark.h"
+#include "utility/module/calendar/vado_module_calendar.h"
 #include "utility/module/contact/vado_module_contact.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
@@ -24,4 +26,6 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
   table.Register(std::make_unique<VadoModuleContact>(client), {100, 101, 102, 103, 104, 105, 106});
   table.Register(std::make_unique<VadoModuleNote>(client), {1200, 1201});
+  table.Register(std::make_unique<VadoModuleBookmark>(client), {1400, 1401, 1402});
+  table.Register(std::make_unique<VadoModuleCalendar>(client), {1500, 1501, 1502});
 }
