@@ -59,6 +59,7 @@ TEST(SyncSessionOpen, WaitForReadyReadsPastAPing) {
     if (ElementText(m, 0) != "DLMessageVersionExchange") return {};
     return {Msg({"DLMessagePing", "x"}), Msg({"DLMessageDeviceReady"})};
   };
+  device.batches = {"<dict/>"};
   device.Start();
   SyncSession session(device.connection(), kNotesClass);
   session.Open(false);
