@@ -7,6 +7,7 @@
 #include "diagnostics_service.h"
 #include "instproxy_service.h"
 #include "springboard_service.h"
+#include "sync_service.h"
 
 namespace devsim {
 namespace {
@@ -31,6 +32,7 @@ const ServiceRegistry& BuiltinServices() {
     r.Add(Spec("com.apple.springboardservices", ServeSpringboard));
     r.Add(Spec("com.apple.mobile.diagnostics_relay", ServeDiagnostics));
     r.Add(Spec("com.apple.atc", ServeAtc));
+    r.Add(Spec("com.apple.mobilesync", ServeMobileSync));
     return r;
   }();
   return registry;

@@ -4,6 +4,7 @@
 //                             lock UDID | unlock UDID | fault UDID NAME [ARG]
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,33 @@ int Usage() {
                "                   [--device-class C] [--product-type T] [--untrusted] [--locked]\n"
                "                   [--wifi] [--jailbroken] [--seed S] [--apps N]\n"
                "                   [--atc-answer AssetMetrics|Ping|IdleExit]\n"
+               "                   [--contacts N] [--groups N] [--calendars N] [--events N]\n"
+               "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
-               "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear\n");
+               "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S,\n"
+               "        sync-cut MESSAGES, sync-cancel MESSAGES, clear\n");
   return 2;
+}
+
+bool ParseCount(const std::string& text, uint64_t max, uint64_t* out) {
+  char* end = nullptr;
+  *out = std::strtoull(text.c_str(), &end, 10);
+  return !text.empty() && text[0] != '-' && *end == '\0' && *out <= max;
+}
+
+// "Contacts,Notes" -> {"Contacts", "Notes"}; false for a name that is not a data class.
+bool ParseClasses(const std::string& text, std::set<std::string>* out) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (name != "Contacts" && name != "Calendars" && name != "Bookmarks" && name != "Notes") return false;
+    out->insert(name);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return true;
 }
 
 int MkFarm(const std::vector<std::string>& args) {
@@ -66,6 +90,23 @@ int MkFarm(const std::vector<std::string>& args) {
           spec.atc_answer != "IdleExit") {
         return Usage();
       }
+    } else if (a == "--contacts" || a == "--groups" || a == "--calendars" || a == "--events" ||
+               a == "--bookmarks" || a == "--notes") {
+      devsim::SyncContentSpec& c = spec.sync;
+      uint64_t* target = a == "--contacts"    ? &c.contacts
+                         : a == "--groups"    ? &c.groups
+                         : a == "--calendars" ? &c.calendars
+                         : a == "--events"    ? &c.events
+                         : a == "--bookmarks" ? &c.bookmarks
+                                              : &c.notes;
+      std::string n;
+      if (!value(&n) || !ParseCount(n, devsim::kMaxFarmSyncRecords, target)) return Usage();
+    } else if (a == "--icloud") {
+      std::string list;
+      if (!value(&list) || !ParseClasses(list, &spec.icloud_classes)) return Usage();
+    } else if (a == "--sync-batch") {
+      std::string n;
+      if (!value(&n) || !ParseCount(n, 1000000, &spec.sync_batch)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

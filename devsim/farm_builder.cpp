@@ -148,7 +148,7 @@ Plist MakeRoot(const DeviceSpec& wanted, const Model& m, const std::string& udid
   return r;
 }
 
-Plist MakeDomains(const Model& m, std::mt19937_64& rng) {
+Plist MakeDomains(const DeviceSpec& wanted, const Model& m, std::mt19937_64& rng) {
   Plist d = NewDict();
   {
     Plist b = NewDict();
@@ -190,10 +190,12 @@ Plist MakeDomains(const Model& m, std::mt19937_64& rng) {
   }
   {
     Plist s = NewDict();
+    // Classes kept on the device list no over-the-air account; iCloud ones do.
     for (const char* cls : {"Contacts", "Calendars", "Bookmarks", "Notes"}) {
+      bool cloud = wanted.icloud_classes.count(cls) > 0;
       Plist c = NewDict();
-      SetNode(c.get(), "AccountNames", StringArray({"iCloud"}));
-      SetNode(c.get(), "Sources", StringArray({"com.apple.sync.local"}));
+      SetNode(c.get(), "AccountNames", cloud ? StringArray({"iCloud"}) : NewArray());
+      SetNode(c.get(), "Sources", cloud ? StringArray({"iCloud"}) : NewArray());
       SetNode(s.get(), cls, std::move(c));
     }
     SetNode(d.get(), "com.apple.mobile.data_sync", std::move(s));
@@ -410,7 +412,7 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
 
   Plist values = NewDict();
   SetNode(values.get(), "Root", MakeRoot(wanted, m, udid, name, rng, ecid));
-  SetNode(values.get(), "Domains", MakeDomains(m, rng));
+  SetNode(values.get(), "Domains", MakeDomains(wanted, m, rng));
   if (!WritePlistFile(dev / "values.plist", values.get())) {
     *error = "cannot write values.plist";
     return {};
@@ -490,6 +492,17 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
   if (!WritePlistFile(dev / "atc.plist", atc.get())) {
     *error = "cannot write atc.plist";
     return {};
+  }
+  // Seeded on its own so the sync content does not shift the other generated values.
+  std::mt19937_64 sync_rng(wanted.seed * 0x2545F4914F6CDD1Dull + 777);
+  if (!AddFarmSyncContent(dev / "sync", wanted.sync, sync_rng, error)) return {};
+  if (wanted.sync_batch > 0) {
+    Plist settings = NewDict();
+    SetUint(settings.get(), "BatchSize", wanted.sync_batch);
+    if (!WritePlistFile(dev / "sync" / "settings.plist", settings.get())) {
+      *error = "cannot write sync/settings.plist";
+      return {};
+    }
   }
   return udid;
 }

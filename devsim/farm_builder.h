@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "farm.h"
+#include "sync_farm_builder.h"
 
 namespace devsim {
 
@@ -23,6 +25,14 @@ struct DeviceSpec {
   uint64_t apps = 0;            // user applications (the system apps are always there)
   // How AirTraffic answers a power assertion: "AssetMetrics" (default), "Ping", "IdleExit".
   std::string atc_answer = "AssetMetrics";
+  // Contacts, calendars, bookmarks and notes in the device's sync stores.
+  SyncContentSpec sync;
+  // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:
+  // the data_sync domain lists the account and mobilesync sends no records for them.
+  std::set<std::string> icloud_classes;
+  // Records per batch of a full mobilesync pull for every class; 0 keeps the device's
+  // defaults (50 contacts or calendar records, bookmarks and notes in one batch).
+  uint64_t sync_batch = 0;
 };
 
 // At most this many generated user applications per device.

@@ -337,6 +337,10 @@ bool SimDevice::SetFault(const std::string& name, int64_t arg) {
   } else if (name == "cap-bandwidth") {
     if (arg < 0) return false;
     faults_.service_bandwidth = arg;
+  } else if (name == "sync-cut") {
+    faults_.sync_cut_after = arg < 0 ? -1 : arg;
+  } else if (name == "sync-cancel") {
+    faults_.sync_cancel_after = arg < 0 ? -1 : arg;
   } else if (name == "clear") {
     faults_ = DeviceFaults{};
   } else {

@@ -32,6 +32,10 @@ struct DeviceFaults {
   int refuse_lockdown = 0;        // refuse this many further lockdown connections
   int64_t drop_service_after = -1;  // close each service connection after this many bytes
   int64_t service_bandwidth = 0;  // bytes per second per service connection, 0 = unlimited
+  // mobilesync connections close after the device has sent this many messages (-1: never);
+  // with sync_cancel_after the device sends SDMessageCancelSession for the open class first.
+  int64_t sync_cut_after = -1;
+  int64_t sync_cancel_after = -1;
 };
 
 // A port opened by StartService and waiting for its one connection.
@@ -59,6 +63,8 @@ class SimDevice {
   fs::path AppsDir() const { return dir_ / "apps"; }
   fs::path BatteryFile() const { return dir_ / "battery.plist"; }
   fs::path AirTrafficFile() const { return dir_ / "atc.plist"; }
+  // Contacts, calendars, bookmarks and notes (sync_store.h) and mobilesync's settings.
+  fs::path SyncDir() const { return dir_ / "sync"; }
   EVP_PKEY* key() const { return key_.get(); }
   bool wifi() const { return wifi_; }
   bool jailbroken() const { return jailbroken_; }

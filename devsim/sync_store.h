@@ -1,0 +1,86 @@
+// The records of one sync data class on a simulated device (contacts, calendars, bookmarks
+// or notes), kept as one property list in the device's sync/ folder:
+//   {Records: {id: record}, Pending: {id: entity}, DeviceAnchor, ComputerAnchor, NextRecordNumber}
+// Every conversation of this process that uses the same file shares one SyncStore, so new
+// identifiers never collide and commits of two conversations do not overwrite each other.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "file_util.h"
+#include "plist_ptr.h"
+
+namespace devsim {
+
+// "No value" in every DeviceLink and sync message; as a pushed record it means "delete".
+constexpr const char* kEmptyParameter = "___EmptyParameterString___";
+constexpr const char* kEntityKey = "com.apple.syncservices.RecordEntityName";
+
+struct SyncOp {
+  enum class Kind { kPut, kDelete, kClear };
+  Kind kind = Kind::kPut;
+  std::string id;
+  Plist record;  // kPut only
+};
+
+struct SyncAnchors {
+  std::string device;
+  std::string computer;
+};
+
+class SyncStore {
+ public:
+  // The shared store of `file`, loaded on first use. A missing or unreadable file is an
+  // empty store (it is written at the first commit).
+  static std::shared_ptr<SyncStore> Open(const fs::path& file);
+
+  explicit SyncStore(fs::path file);
+  SyncStore(const SyncStore&) = delete;
+  SyncStore& operator=(const SyncStore&) = delete;
+
+  // A copy of every record: id -> record dictionary.
+  Plist Records() const;
+  // Changes made on the device since the last sync: id -> entity name. An id whose record
+  // is gone stands for a deletion.
+  std::map<std::string, std::string> Pending() const;
+  SyncAnchors Anchors() const;
+
+  // Claims `id` for a record being created: false when a stored record has it or another
+  // conversation has claimed it.
+  bool Claim(const std::string& id);
+  // The next record number for numbered identifiers (contacts "12", groups "Group/13" ...).
+  uint64_t NextNumber();
+
+  // Applies `ops` in order to the stored records, records the anchors, forgets the pending
+  // changes named in `delivered`, and writes the file. On failure nothing changes.
+  bool Commit(const std::vector<SyncOp>& ops, const SyncAnchors* anchors,
+              const std::vector<std::string>& delivered, std::string* error);
+
+  // Writes a whole store at once (the farm builder). Replaces whatever the file held.
+  static bool Write(const fs::path& file, plist_t records, uint64_t next_number,
+                    std::string* error);
+
+ private:
+  void Load();
+  Plist ToPlist(plist_t records, const std::map<std::string, std::string>& pending,
+                const SyncAnchors& anchors) const;
+
+  fs::path file_;
+  mutable std::mutex mu_;  // guards everything below
+  Plist records_;
+  std::map<std::string, std::string> pending_;
+  SyncAnchors anchors_;
+  uint64_t next_number_ = 1;
+  std::set<std::string> claimed_;
+};
+
+// Applies one operation to a records dictionary (shared by the store and the conversation's
+// working copy).
+void ApplySyncOp(plist_t records, const SyncOp& op);
+
+}  // namespace devsim
