@@ -226,13 +226,13 @@ TEST(ContactAddOrEdit, OnlyTheContactReportsOnlyItsTable) {
   EXPECT_EQ(ContactRemapReplyJson(context), "{\"com.apple.contacts.Contact\":{\"c9\":\"dev-c9\"}}");
 }
 
-TEST(ContactAddOrEdit, NoIdentifierBackIsCode28WithoutFinish) {
+TEST(ContactAddOrEdit, NoRemappingIsCode28WithoutFinish) {
   FakeSyncDevice device;
   device.change_batches = 2;
   device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
     if (ElementText(m, 0) != "SDMessageProcessChanges") return {};
-    return {PlistXmlWriter().BeginArray().String("SDMessageRemapRecordIdentifiers")
-                .String("com.apple.Contacts").String("___EmptyParameterString___").EndArray().Finish()};
+    return {PlistXmlWriter().BeginArray().String("SDMessageCancelSession")
+                .String("com.apple.Contacts").String("no").EndArray().Finish()};
   };
   device.Start();
   auto payload = ParseContactPushPayload(
@@ -245,6 +245,28 @@ TEST(ContactAddOrEdit, NoIdentifierBackIsCode28WithoutFinish) {
   Names names = device.names();
   EXPECT_EQ(names.back(), "SDMessageProcessChanges");
   EXPECT_EQ(std::count(names.begin(), names.end(), "SDMessageProcessChanges"), 1);
+}
+
+TEST(ContactAddOrEdit, EditOfAnExistingContactKeepsItsIdentifier) {
+  FakeSyncDevice device;
+  device.change_batches = 2;
+  device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
+    if (ElementText(m, 0) != "SDMessageProcessChanges") return {};
+    return {PlistXmlWriter().BeginArray().String("SDMessageRemapRecordIdentifiers")
+                .String("com.apple.Contacts").String("___EmptyParameterString___").EndArray().Finish()};
+  };
+  device.Start();
+  auto payload = ParseContactPushPayload(
+      Payload({{"com.apple.contacts.Contact", ContactPush("41")},
+               {"com.apple.contacts.Phone Number", PhonePush("41")}}));
+  SyncSession session(device.connection(), kContactsClass);
+  ContactSyncContext context;
+  EXPECT_EQ(AddOrEditContact(session, *payload, context), kResultOk);
+  device.Stop();
+  Names names = device.names();
+  EXPECT_EQ(std::count(names.begin(), names.end(), "SDMessageProcessChanges"), 2);
+  EXPECT_EQ(names.back(), "SDMessageFinishSessionOnDevice");
+  EXPECT_EQ(ContactRemapReplyJson(context), "{\"com.apple.contacts.Contact\":{\"41\":\"41\"}}");
 }
 
 TEST(ContactDelete, AcknowledgesTwiceThenPushesTheDeletion) {

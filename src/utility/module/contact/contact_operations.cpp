@@ -73,7 +73,11 @@ int64_t AddOrEditContact(SyncSession& session, const ContactPushPayload& payload
   session.BeginPush(ContactEditPush());
   context.mode = kContactRemapFirst;
   if (!session.Exchange(*payload.texts[0], context)) return kResultBadBody;
-  const RemapTable& contacts = context.remaps[0];
+  RemapTable& contacts = context.remaps[0];
+  if (contacts.empty() && context.remap_answered) {
+    // An edit: the device kept the contact under the identifier it already had.
+    for (const std::string& id : PushedRecordIds(*payload.texts[0])) contacts[id] = id;
+  }
   if (contacts.empty()) return kContactNotAssigned;
   const auto& [old_id, device_id] = *contacts.begin();
   for (size_t i = 1; i < kContactRemapEntities.size(); ++i) {
@@ -153,6 +157,10 @@ int64_t WriteGroup(SyncSession& session, const GroupWrite& write, ContactSyncCon
   context.group_key = "Group/" + write.lookup_id;
   context.mode = kContactGroupAnswer;
   session.Exchange(push, context);
+  if (context.group_result.empty() && context.remap_answered && write.lookup_id == write.record_id) {
+    // The group existed and kept its identifier.
+    context.group_result = context.group_key;
+  }
   session.FinishPush();
   return context.group_result.empty() ? int64_t{kContactGroupNotAssigned} : int64_t{kResultOk};
 }

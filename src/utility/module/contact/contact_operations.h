@@ -49,8 +49,9 @@ struct ContactPushPayload {
 std::optional<ContactPushPayload> ParseContactPushPayload(const rapidjson::Value& body);
 
 // Pushes the contact, threads its device identifier through the child pushes and
-// finishes. 0, kContactNotAssigned (no identifier came back; finish is not sent) or
-// kResultBadBody (a rewritten text could not be encoded; nothing more is sent).
+// finishes. A remapping that maps nothing means the contact already existed (an edit):
+// it keeps its identifier. 0, kContactNotAssigned (no remapping came back; finish is not
+// sent) or kResultBadBody (a rewritten text could not be encoded; nothing more is sent).
 int64_t AddOrEditContact(SyncSession& session, const ContactPushPayload& payload,
                          ContactSyncContext& context);
 

@@ -26,6 +26,9 @@ void ContactSyncContext::OnReply(const PlistValue* message, int*, uint32_t* resu
     if (mode == kContactFurtherBatch && MessageHasText(*message, kMsgProcessChanges)) *result = 1;
     return;
   }
+  if (mode >= kContactRemapFirst && MessageHasText(*message, "SDMessageRemapRecordIdentifiers")) {
+    remap_answered = true;
+  }
   if (mode >= kContactRemapFirst &&
       mode < kContactRemapFirst + static_cast<int32_t>(kContactRemapEntities.size())) {
     CollectRemap(*message, remaps[static_cast<size_t>(mode - kContactRemapFirst)]);

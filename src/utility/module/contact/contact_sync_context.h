@@ -40,4 +40,7 @@ class ContactSyncContext : public SyncCollector {
   std::array<RemapTable, kContactRemapEntities.size()> remaps;
   std::string group_key;     // "Group/" + the identifier being written
   std::string group_result;  // the device identifier found for group_key
+  // Whether the device answered a push with an identifier remapping (an answer that maps
+  // nothing means it kept the pushed identifiers: the records already existed).
+  bool remap_answered = false;
 };
