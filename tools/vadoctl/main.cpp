@@ -13,6 +13,7 @@
 #include "device_service.h"
 #include "frontend_link.h"
 #include "readable_message.h"
+#include "sync_commands.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ bool IsResultKind(uint16_t kind) { return kind == 1 || kind == 5 || kind == 6 ||
 int main(int argc, char** argv) {
   using namespace vadoctl;
   using std::chrono::milliseconds;
+  if (argc > 1 && IsSyncCommand(argv[1])) return RunSyncCommand(argc, argv);
   std::string error;
   std::optional<CliOptions> options = ParseCli(argc, argv, &error);
   if (!options) {
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(CliHelp().c_str(), stdout);
+    std::fputs(SyncCommandsHelp().c_str(), stdout);
     return 0;
   }
   struct sigaction action {};
