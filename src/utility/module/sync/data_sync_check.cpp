@@ -4,6 +4,7 @@
 
 #include "common/cf_value_convert.h"
 #include "iOSAPI/MobileExportFun.h"
+#include "utility/ios/vado_device_connection.h"
 
 namespace {
 
@@ -51,6 +52,10 @@ bool DataSyncValueHasEntries(CFTypeRef domain, std::string_view key) {
 bool DataSyncDomainHasEntries(AMDeviceRef device, std::string_view key) {
   CMobileExportFun& fun = CMobileExportFun::GetInstance();
   if (!fun.IsLoaded()) return false;
+  // Domain values are only given inside a session; hold one for the read.
+  int32_t error = 0;
+  SessionPtr session = GetSession(device, &error);
+  if (!session) session = RenewSession(device, &error);
   CFTypeRef domain = fun.AMDeviceCopyValue(
       device, fun.__CFStringMakeConstantString("com.apple.mobile.data_sync"), nullptr);
   if (domain == nullptr) return false;
