@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <unistd.h>
 #include <string>
 
 #include <rapidjson/document.h>
@@ -31,9 +35,27 @@ long PeakKib(pid_t pid) {
   return -1;
 }
 
+// User plus system CPU seconds of the process so far, or -1.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   uint64_t contacts = 10000;
   int rounds = 3;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -78,6 +100,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(contacts), rounds, agent.pid(), idle_kib);
   for (int round = 0; round < rounds; ++round) {
     const uint64_t task = 100 + round;
+    const double cpu_before = CpuSeconds(agent.pid());
     const auto start = std::chrono::steady_clock::now();
     link.Send(100, task, 0, vadoctl::BuildRequestPayload("{\"uuid\":\"" + udid + "\"}", "", false));
     size_t messages = 0, read = 0, children = 0;
@@ -103,9 +126,10 @@ int main(int argc, char** argv) {
       }
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("round %d: code=%lld contacts=%zu children=%zu messages=%zu wall=%.3f s peak_kib=%ld\n",
+    std::printf("round %d: code=%lld contacts=%zu children=%zu messages=%zu wall=%.3f s "
+                "agent_cpu=%.2f s peak_kib=%ld\n",
                 round, static_cast<long long>(code), read, children, messages, seconds,
-                PeakKib(agent.pid()));
+                CpuSeconds(agent.pid()) - cpu_before, PeakKib(agent.pid()));
   }
   agent.Stop();
   return 0;
