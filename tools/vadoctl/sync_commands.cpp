@@ -160,7 +160,7 @@ std::optional<SyncOptions> Parse(int argc, char** argv, std::string* error) {
 
 // Joins the data bodies of a list into one JSON document: contacts become
 // {"groups": {...}, "contacts": {...}}, the others one array.
-std::string ListOutput(const std::string& kind, const std::vector<AgentMessage>& data) {
+std::string ListOutput(const std::string& kind, const std::vector<AgentMessage>& data, bool pretty) {
   rapidjson::Document out;
   rapidjson::Value groups(rapidjson::kObjectType), contacts(rapidjson::kObjectType);
   if (kind == "contacts") out.SetObject();
@@ -187,8 +187,13 @@ std::string ListOutput(const std::string& kind, const std::vector<AgentMessage>&
     out.AddMember("contacts", contacts, a);
   }
   rapidjson::StringBuffer buffer;
-  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
-  out.Accept(writer);
+  if (pretty) {
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+    out.Accept(writer);
+  } else {
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    out.Accept(writer);
+  }
   return buffer.GetString();
 }
 
@@ -223,7 +228,8 @@ std::string SyncCommandsHelp() {
      "alarms": [{"trigger": -900}], "recurrence": {"frequency": "weekly"}}]}
     {"id": "B1", "name": "Example", "url": "https://example.org/", "parent": "<folder id>"}
   An edit uses the record's device identifier as "id".
-  Options: --udid UDID (default: the first device), --farm DIR, --agent PATH, --timeout S
+  Options: --udid UDID (default: the first device), --farm DIR, --agent PATH, --timeout S,
+           --compact (one line of JSON)
 )";
 }
 
@@ -300,7 +306,7 @@ int RunSyncCommand(int argc, char** argv) {
     return 1;
   }
   if (options->action == "list") {
-    std::cout << ListOutput(options->kind, data) << std::endl;
+    std::cout << ListOutput(options->kind, data, options->pretty) << std::endl;
   } else {
     for (const AgentMessage& m : data) std::cout << m.body << std::endl;
   }
