@@ -2,6 +2,7 @@
 // mobile sync service.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -316,6 +317,35 @@ TEST_F(SyncAgentTest, CalendarWithEventAlarmAndRecurrenceInOneRequestThenDelete)
   data.clear();
   ASSERT_EQ(Run(1500, "", &data), 0);
   EXPECT_EQ(data[0].count, 0);
+}
+
+TEST_F(SyncAgentTest, EventDatesFollowTheAgentsTimeZone) {
+  setenv("TZ", "XXX-1", 1);  // the agent starts in UTC+1
+  devsim::DeviceSpec spec;
+  spec.sync.calendars = 2;
+  spec.sync.events = 10;
+  StartWith(spec);
+  setenv("TZ", "UTC", 1);
+  std::vector<Data> data;
+  ASSERT_EQ(Run(1500, "", &data), 0);
+  ASSERT_EQ(data.size(), 2u);
+  rapidjson::Document cals = Json(data[1].body);
+  size_t checked = 0;
+  for (const auto& cal : cals.GetArray()) {
+    for (const auto& ev : cal["events"].GetArray()) {
+      std::string source = ev["start_date_source"].GetString();
+      std::tm utc{};
+      ASSERT_NE(strptime(source.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc), nullptr) << source;
+      std::time_t shifted = timegm(&utc) + 3600;
+      std::tm local{};
+      gmtime_r(&shifted, &local);
+      char expected[32];
+      std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &local);
+      EXPECT_STREQ(ev["start_date"].GetString(), expected);
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, 10u);
 }
 
 void CheckOrdered(const rapidjson::Value& node, size_t* nodes) {
