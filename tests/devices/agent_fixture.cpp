@@ -98,6 +98,20 @@ const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen
   return result;
 }
 
+std::vector<vadoctl::AgentMessage> AgentFixture::Request(uint32_t command_id, uint64_t task_id,
+                                                        const std::string& header,
+                                                        const std::string& body,
+                                                        std::chrono::milliseconds wait) {
+  SendWithHeader(command_id, task_id, header, body);
+  std::vector<const Seen*> messages;
+  const Seen* result = WaitForResult(task_id, &messages, wait);
+  std::vector<vadoctl::AgentMessage> out;
+  if (result == nullptr) return out;
+  for (const Seen* s : messages) out.push_back(s->message);
+  out.push_back(result->message);
+  return out;
+}
+
 std::vector<const Seen*> AgentFixture::MessagesOf(uint64_t task_id) const {
   std::vector<const Seen*> found;
   for (const Seen& s : seen_) {

@@ -17,6 +17,8 @@
 #include "frontend_link.h"
 #include "sim_harness.h"
 
+using vadoctl::AgentMessage;
+
 struct Seen {
   vadoctl::AgentMessage message;
   rapidjson::Document header;
@@ -49,6 +51,11 @@ class AgentFixture : public ::testing::Test {
   // Waits for the task's result; `messages` gets the task's other messages in order.
   const Seen* WaitForResult(uint64_t task_id, std::vector<const Seen*>* messages = nullptr,
                             std::chrono::milliseconds wait = std::chrono::seconds(45));
+  // Sends a request with a header object of the caller's and returns the task's
+  // messages up to and including the result (last); empty when no result came.
+  std::vector<vadoctl::AgentMessage> Request(
+      uint32_t command_id, uint64_t task_id, const std::string& header,
+      const std::string& body = "", std::chrono::milliseconds wait = std::chrono::seconds(50));
   // Every message seen so far for the task, in arrival order.
   std::vector<const Seen*> MessagesOf(uint64_t task_id) const;
 

@@ -105,6 +105,14 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (!value(&options.password)) return std::nullopt;
     } else if (arg == "--out") {
       if (!value(&options.out_dir)) return std::nullopt;
+    } else if (arg == "--title") {
+      if (!value(&options.title)) return std::nullopt;
+    } else if (arg == "--content") {
+      if (!value(&options.content)) return std::nullopt;
+    } else if (arg == "--id") {
+      if (!value(&options.record_id)) return std::nullopt;
+    } else if (arg == "--compact") {
+      options.compact = true;
     } else if (arg == "--agent") {
       if (!value(&options.launch.executable)) return std::nullopt;
     } else if (arg == "--console") {

@@ -7,6 +7,7 @@
 #include "app_commands.h"
 #include "backup_commands.h"
 #include "info_commands.h"
+#include "sync_commands.h"
 
 namespace vadoctl {
 
@@ -24,6 +25,13 @@ const std::vector<DeviceCommand>& DeviceCommands() {
        RunUninstall},
       {"archive", "archive ID...       archive applications (the device keeps the package)", 1,
        -1, RunArchive},
+      {"contacts", "contacts ACTION ... list, add, edit, delete contacts; groups (see below)", 1,
+       -1, RunSyncCommand},
+      {"calendars", "calendars ACTION .. list, add, edit, delete calendars and their events", 1,
+       -1, RunSyncCommand},
+      {"bookmarks", "bookmarks ACTION .. list, add, edit, delete bookmarks", 1, -1,
+       RunSyncCommand},
+      {"notes", "notes ACTION ...    list or add notes", 1, -1, RunSyncCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

@@ -14,6 +14,7 @@
 #include "device_service.h"
 #include "frontend_link.h"
 #include "readable_message.h"
+#include "sync_commands.h"
 #include "request_runner.h"
 
 namespace {
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   }
   if (options->help) {
     std::fputs(CliHelp().c_str(), stdout);
+    std::fputs(SyncCommandsHelp().c_str(), stdout);
     return 0;
   }
   struct sigaction action {};

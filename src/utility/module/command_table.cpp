@@ -4,6 +4,11 @@
 #include "utility/module/app/vado_module_app.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/itunes/vado_module_itunes.h"
+#include "utility/module/bookmark/vado_module_bookmark.h"
+#include "utility/module/calendar/vado_module_calendar.h"
+#include "utility/module/contact/vado_module_contact.h"
+#include "utility/module/control/vado_module_control.h"
+#include "utility/module/note/vado_module_note.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
   for (uint32_t id : ids) table_[id] = module.get();
@@ -27,4 +32,8 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
   table.Register(std::make_unique<VadoModuleiTunes>(client),
                  {1600, 1601, 1602, 1603, 1604, 1605, 1606, 1607});
+  table.Register(std::make_unique<VadoModuleContact>(client), {100, 101, 102, 103, 104, 105, 106});
+  table.Register(std::make_unique<VadoModuleNote>(client), {1200, 1201});
+  table.Register(std::make_unique<VadoModuleBookmark>(client), {1400, 1401, 1402});
+  table.Register(std::make_unique<VadoModuleCalendar>(client), {1500, 1501, 1502});
 }

@@ -1,0 +1,136 @@
+// Reading every contact of a device end to end: the simulator serves a farm device with
+// many contacts (each with its phone numbers, e-mail addresses and other values), the agent
+// reads them with command 100, and the run reports the wall time from request to result
+// and the agent's peak resident memory (VmHWM).
+//
+//   build/bin/bench_contacts_read [--contacts N] [--rounds R]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <unistd.h>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "agent_process.h"
+#include "frontend_link.h"
+#include "sim_harness.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// "VmHWM" of /proc/PID/status in KiB, or -1.
+long PeakKib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// User plus system CPU seconds of the process so far, or -1.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  // After the name: state is field 3; utime and stime are fields 14 and 15.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  uint64_t contacts = 10000;
+  int rounds = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--contacts") == 0) contacts = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+  }
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec spec;
+  spec.sync.contacts = contacts;
+  const std::string udid = sim.AddDevice(spec);
+  if (udid.empty() || !sim.Start()) {
+    std::fprintf(stderr, "the simulator did not start\n");
+    return 1;
+  }
+  sim.ExportSocket();
+  setenv("TMPDIR", sim.dir().c_str(), 1);
+  vadoctl::FrontEndLink link;
+  if (link.Listen() < 0) return 1;
+  vadoctl::AgentLaunch launch;
+  launch.executable = VADO_AGENT_PATH;
+  launch.gui_port = link.port();
+  launch.console = false;
+  vadoctl::AgentProcess agent;
+  std::string error;
+  if (!agent.Start(launch, &error) || !link.Accept(milliseconds(10000))) {
+    std::fprintf(stderr, "the agent did not start: %s\n", error.c_str());
+    return 1;
+  }
+  // Wait for the device to arrive.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool arrived = false;
+  while (!arrived && std::chrono::steady_clock::now() < deadline) {
+    auto m = link.Receive(milliseconds(100));
+    arrived = m && m->kind == 2 && m->command_id == 0 && m->header.find("\"Model\"") != std::string::npos;
+  }
+  if (!arrived) {
+    std::fprintf(stderr, "no device arrived\n");
+    return 1;
+  }
+  const long idle_kib = PeakKib(agent.pid());
+  std::printf("contacts=%llu rounds=%d agent_pid=%d peak_before_kib=%ld\n",
+              static_cast<unsigned long long>(contacts), rounds, agent.pid(), idle_kib);
+  for (int round = 0; round < rounds; ++round) {
+    const uint64_t task = 100 + round;
+    const double cpu_before = CpuSeconds(agent.pid());
+    const auto start = std::chrono::steady_clock::now();
+    link.Send(100, task, 0, vadoctl::BuildRequestPayload("{\"uuid\":\"" + udid + "\"}", "", false));
+    size_t messages = 0, read = 0, children = 0;
+    int64_t code = -1;
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(600)) {
+      auto m = link.Receive(milliseconds(100));
+      if (!m || m->task_id != task) continue;
+      if (m->kind != 2) {
+        rapidjson::Document h;
+        h.Parse(m->header.c_str());
+        code = h["code"].GetInt64();
+        break;
+      }
+      ++messages;
+      if (m->command_id != 100 || m->body.empty()) continue;
+      rapidjson::Document body;
+      body.Parse(m->body.c_str());
+      for (const auto& c : body.GetObject()) {
+        ++read;
+        for (const auto& f : c.value.GetObject()) {
+          if (f.value.IsArray()) children += f.value.Size();
+        }
+      }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("round %d: code=%lld contacts=%zu children=%zu messages=%zu wall=%.3f s "
+                "agent_cpu=%.2f s peak_kib=%ld\n",
+                round, static_cast<long long>(code), read, children, messages, seconds,
+                CpuSeconds(agent.pid()) - cpu_before, PeakKib(agent.pid()));
+  }
+  agent.Stop();
+  return 0;
+}
