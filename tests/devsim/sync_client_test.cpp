@@ -37,6 +37,9 @@ class SyncClient {
     if (error_ != MOBILESYNC_E_SUCCESS) client_ = nullptr;
   }
   ~SyncClient() {
+    // A class still open is cancelled (also freeing the name the client library keeps for
+    // it); after a finish this does nothing.
+    if (client_) mobilesync_cancel(client_, "test over");
     if (client_) mobilesync_client_free(client_);
     if (device_) idevice_free(device_);
   }
