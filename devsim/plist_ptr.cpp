@@ -122,4 +122,17 @@ std::vector<std::string> DictKeys(plist_t dict) {
   return keys;
 }
 
+void IndexDict(plist_t dict) {
+  if (!IsDict(dict) || plist_dict_get_size(dict) < 2) return;
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(dict, &it);
+  char* key = nullptr;
+  plist_t value = nullptr;
+  plist_dict_next_item(dict, it, &key, &value);
+  free(it);
+  // Setting an entry of a dictionary without a table builds one over all its entries.
+  if (key && value) plist_dict_set_item(dict, key, plist_copy(value));
+  free(key);
+}
+
 }  // namespace devsim

@@ -46,6 +46,9 @@ void SetReal(plist_t dict, const char* key, double value);
 void SetNode(plist_t dict, const char* key, Plist value);  // moves value into dict
 
 std::vector<std::string> DictKeys(plist_t dict);
+// Gives a big dictionary parsed from bytes the lookup table libplist otherwise builds only
+// through plist_dict_set_item, so key lookups in it stop walking every entry.
+void IndexDict(plist_t dict);
 bool IsDict(plist_t node);
 
 }  // namespace devsim

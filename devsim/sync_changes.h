@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,8 +19,11 @@ class SyncWorkingCopy {
  public:
   SyncWorkingCopy(const SyncClassInfo& cls, std::shared_ptr<SyncStore> store);
 
-  plist_t records() const { return records_.get(); }
+  // Every record as this conversation sees it: id -> record. Valid until the next change.
+  plist_t records();
   const std::vector<SyncOp>& ops() const { return ops_; }
+  // Hands the operations over (to commit them) and forgets them.
+  std::vector<SyncOp> TakeOps() { return std::move(ops_); }
 
   // Applies one pushed records dictionary (id -> record, or id -> the empty parameter for
   // a deletion). New records get device identifiers; the result maps each host identifier
@@ -31,8 +35,12 @@ class SyncWorkingCopy {
   void ClearAll();
 
  private:
+  // The record of `id` as this conversation sees it, or null.
+  plist_t Get(const std::string& id) const;
+  std::vector<std::string> Ids() const;
   void Put(const std::string& id, plist_t record);
-  void Delete(const std::string& id);
+  // Deletes the records and, with them, what belongs to them.
+  void Delete(const std::vector<std::string>& ids);
   // A fresh device identifier for a new record, or empty when it cannot have one.
   std::string NewId(const std::string& host_id, const std::string& entity, plist_t record);
   // Rewrites references to records this conversation created under host identifiers.
@@ -41,7 +49,11 @@ class SyncWorkingCopy {
 
   const SyncClassInfo& cls_;
   std::shared_ptr<SyncStore> store_;
-  Plist records_;
+  // The store's records when the class was opened, and this conversation's changes on top.
+  SyncSnapshot base_;
+  bool cleared_ = false;                 // the base counts for nothing
+  std::map<std::string, Plist> changed_;  // id -> new record, or null when deleted
+  Plist merged_;                         // base plus changes, made when asked for
   std::vector<SyncOp> ops_;
   std::map<std::string, std::string> remapped_;  // host id -> device id, whole conversation
 };

@@ -48,6 +48,44 @@ std::string ContactPropertyNumber(std::string_view e) {
 
 namespace {
 
+// A batch is closed early once its records reach about this many bytes, so no batch comes
+// near the 10 MiB hosts accept for one message (contact images are what gets big).
+constexpr size_t kMaxBatchBytes = 4000000;
+
+// Roughly the record's size in a binary property list: its texts and data plus a little per
+// node. Walks with an explicit stack; records may nest.
+size_t ApproxSize(plist_t root) {
+  size_t total = 0;
+  std::vector<plist_t> stack{root};
+  while (!stack.empty()) {
+    plist_t n = stack.back();
+    stack.pop_back();
+    total += 8;
+    switch (plist_get_node_type(n)) {
+      case PLIST_STRING:
+      case PLIST_DATA: {
+        uint64_t len = 0;
+        if (plist_get_node_type(n) == PLIST_STRING) plist_get_string_ptr(n, &len);
+        else plist_get_data_ptr(n, &len);
+        total += len;
+        break;
+      }
+      case PLIST_ARRAY:
+        for (uint32_t i = 0; i < plist_array_get_size(n); ++i) stack.push_back(plist_array_get_item(n, i));
+        break;
+      case PLIST_DICT:
+        for (const std::string& k : DictKeys(n)) {
+          total += k.size();
+          stack.push_back(plist_dict_get_item(n, k.c_str()));
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return total;
+}
+
 std::string EntityOf(plist_t record) { return DictString(record, kEntityKey).value_or(""); }
 
 SyncBatch EmptyBatch(std::vector<std::string> entities) {
@@ -68,12 +106,15 @@ void AddGroupBatches(plist_t records, const std::vector<std::string>& ids,
   for (size_t start = 0; start < ids.size();) {
     size_t end = size == 0 ? ids.size() : std::min(ids.size(), start + size);
     SyncBatch b = EmptyBatch(entities);
-    for (size_t i = start; i < end; ++i) {
+    size_t bytes = 0;
+    size_t i = start;
+    for (; i < end && (i == start || bytes < kMaxBatchBytes); ++i) {
       plist_t r = plist_dict_get_item(records, ids[i].c_str());
+      bytes += ids[i].size() + ApproxSize(r);
       plist_dict_set_item(b.records.get(), ids[i].c_str(), plist_copy(r));
     }
     out->push_back(std::move(b));
-    start = end;
+    start = i;
   }
 }
 

@@ -69,8 +69,8 @@ struct SyncBatch {
 };
 
 // A full pull: the class's entity groups in order, each cut into batches of at most
-// `batch_size` records (0: no limit). Records of entities the class does not list come last.
-// Never empty.
+// `batch_size` records (0: no limit) and about 4 MB. Records of entities the class does not
+// list come last. Never empty.
 std::vector<SyncBatch> PlanFullPull(const SyncClassInfo& cls, plist_t records, size_t batch_size);
 
 // A changes pull of the records named in `pending` (id -> entity; an id without a record is

@@ -199,7 +199,11 @@ std::vector<Plist> MobileSyncSession::Finish() {
   std::vector<Plist> out;
   std::string cls_name = open_->info->name;
   std::string error;
-  bool ok = open_->store->Commit(open_->work->ops(), &open_->anchors, open_->delivered, &error);
+  // The working copy lets go of the store's records first, so the commit can change them
+  // in place instead of copying them.
+  std::vector<SyncOp> ops = open_->work->TakeOps();
+  open_->work.reset();
+  bool ok = open_->store->Commit(ops, &open_->anchors, open_->delivered, &error);
   open_.reset();
   state_ = State::kIdle;
   if (!ok) {
