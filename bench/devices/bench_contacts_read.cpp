@@ -25,15 +25,19 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// "VmHWM" of /proc/PID/status in KiB, or -1.
-long PeakKib(pid_t pid) {
+// A "Vm..." line of /proc/PID/status in KiB, or -1.
+long StatusKib(pid_t pid, const char* name) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
+  const size_t n = std::strlen(name);
   while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.compare(0, n, name) == 0 && line.size() > n && line[n] == ':') {
+      return std::strtol(line.c_str() + n + 1, nullptr, 10);
+    }
   }
   return -1;
 }
+long PeakKib(pid_t pid) { return StatusKib(pid, "VmHWM"); }
 
 // User plus system CPU seconds of the process so far, or -1.
 double CpuSeconds(pid_t pid) {
@@ -127,9 +131,10 @@ int main(int argc, char** argv) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("round %d: code=%lld contacts=%zu children=%zu messages=%zu wall=%.3f s "
-                "agent_cpu=%.2f s peak_kib=%ld\n",
+                "agent_cpu=%.2f s peak_kib=%ld rss_after_kib=%ld\n",
                 round, static_cast<long long>(code), read, children, messages, seconds,
-                CpuSeconds(agent.pid()) - cpu_before, PeakKib(agent.pid()));
+                CpuSeconds(agent.pid()) - cpu_before, PeakKib(agent.pid()),
+                StatusKib(agent.pid(), "VmRSS"));
   }
   agent.Stop();
   return 0;

@@ -37,6 +37,9 @@ class SyncClient {
     if (error_ != MOBILESYNC_E_SUCCESS) client_ = nullptr;
   }
   ~SyncClient() {
+    // A class still open is cancelled (also freeing the name the client library keeps for
+    // it); after a finish this does nothing.
+    if (client_) mobilesync_cancel(client_, "test over");
     if (client_) mobilesync_client_free(client_);
     if (device_) idevice_free(device_);
   }
@@ -123,6 +126,30 @@ void PullAndTurn(mobilesync_client_t c) {
   ASSERT_EQ(mobilesync_get_all_records_from_device(c), MOBILESYNC_E_SUCCESS);
   ASSERT_EQ(ReceiveAll(c).error, MOBILESYNC_E_SUCCESS);
   ASSERT_EQ(mobilesync_ready_to_send_changes_from_computer(c), MOBILESYNC_E_SUCCESS);
+}
+
+TEST(MkFarmSync, ContentClassesAndBatchOptionsShapeTheDevice) {
+  SimHarness sim;
+  fs::path farm = sim.dir() / "cli-farm";
+  ToolResult made = sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--contacts", "3", "--notes", "2",
+                             "--icloud", "Notes,Bookmarks", "--sync-batch", "7", "--seed", "9"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::string udid = made.out.substr(0, made.out.find('\n'));
+  fs::path dev = farm / "devices" / udid;
+  Plist contacts = ReadPlistFile(dev / "sync" / "com.apple.Contacts.plist");
+  size_t people = 0;
+  for (const std::string& id : DictKeys(StoredRecords(contacts))) {
+    people += Entity(DictItem(StoredRecords(contacts), id.c_str())) == entity::kContact;
+  }
+  EXPECT_EQ(people, 3u);
+  EXPECT_EQ(DictUint(ReadPlistFile(dev / "sync" / "settings.plist").get(), "BatchSize"), 7u);
+  Plist values = ReadPlistFile(dev / "values.plist");
+  plist_t data_sync = DictItem(DictItem(values.get(), "Domains"), "com.apple.mobile.data_sync");
+  EXPECT_EQ(plist_array_get_size(DictItem(DictItem(data_sync, "Notes"), "AccountNames")), 1u);
+  EXPECT_EQ(plist_array_get_size(DictItem(DictItem(data_sync, "Contacts"), "AccountNames")), 0u);
+  EXPECT_EQ(sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--icloud", "Mail"}).status, 2);
+  EXPECT_EQ(sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--contacts", "50001"}).status, 2);
+  EXPECT_EQ(sim.Run({VADO_DEVSIM_PATH, "mkfarm", farm.string(), "--notes", "-1"}).status, 2);
 }
 
 TEST(MobileSyncPull, ContactsArriveInBatchesWithParentsBeforeTheirValues) {
