@@ -32,10 +32,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
   }
   devsim::testing::SimHarness sim;
-  devsim::DeviceSpec spec;
-  spec.seed = 7;
-  spec.apps = apps;
-  std::string udid = sim.AddDevice(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.seed = 7;
+  farm_device.apps = apps;
+  std::string udid = sim.AddDevice(farm_device);
   if (udid.empty() || !sim.Start()) {
     std::fprintf(stderr, "the simulator did not start\n");
     return 1;

@@ -95,11 +95,11 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
   }
   devsim::testing::SimHarness sim;
-  devsim::DeviceSpec spec;
-  spec.media_files = 0;
-  spec.backup_files = files;
-  spec.backup_bytes = mib << 20;
-  const std::string udid = sim.AddDevice(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.media_files = 0;
+  farm_device.backup_files = files;
+  farm_device.backup_bytes = mib << 20;
+  const std::string udid = sim.AddDevice(farm_device);
   if (!sim.Start()) return 1;
   sim.ExportSocket();
   setenv("TMPDIR", sim.dir().c_str(), 1);

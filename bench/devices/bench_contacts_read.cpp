@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
   }
   devsim::testing::SimHarness sim;
-  devsim::DeviceSpec spec;
-  spec.sync.contacts = contacts;
-  const std::string udid = sim.AddDevice(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = contacts;
+  const std::string udid = sim.AddDevice(farm_device);
   if (udid.empty() || !sim.Start()) {
     std::fprintf(stderr, "the simulator did not start\n");
     return 1;

@@ -98,10 +98,10 @@ class AgentAppTest : public AgentFixture {
  protected:
   // A device with `apps` user applications, attached and arrived; returns its header.
   std::string StartWithDevice(uint64_t apps, uint64_t seed = 5) {
-    devsim::DeviceSpec spec;
-    spec.seed = seed;
-    spec.apps = apps;
-    udid_ = Add(spec);
+    devsim::DeviceSpec farm_device;
+    farm_device.seed = seed;
+    farm_device.apps = apps;
+    udid_ = Add(farm_device);
     StartAll();
     if (HasFatalFailure()) return "";
     const Seen* arrival = WaitForArrival(udid_);

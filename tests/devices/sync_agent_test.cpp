@@ -24,8 +24,8 @@ class SyncAgentTest : public AgentFixture {
  protected:
   // Starts a simulator with one device and the agent; returns the device's identifier once
   // the agent reported it.
-  std::string StartWith(devsim::DeviceSpec spec) {
-    std::string udid = Add(spec);
+  std::string StartWith(devsim::DeviceSpec farm_device) {
+    std::string udid = Add(farm_device);
     StartAll();
     EXPECT_NE(WaitFor([&](const Seen& s) { return IsArrival(s, udid); }), nullptr);
     udid_ = udid;
@@ -87,10 +87,10 @@ class SyncAgentTest : public AgentFixture {
 };
 
 TEST_F(SyncAgentTest, ContactsReadInRepliesOfAHundredWithChildrenAttached) {
-  devsim::DeviceSpec spec;
-  spec.sync.contacts = 250;
-  spec.sync.groups = 3;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 250;
+  farm_device.sync.groups = 3;
+  StartWith(farm_device);
   std::vector<Data> data;
   ASSERT_EQ(Run(100, "", &data), 0);
   ASSERT_EQ(data.size(), 6u);
@@ -168,9 +168,9 @@ TEST_F(SyncAgentTest, ContactAddEditAndDelete) {
 }
 
 TEST_F(SyncAgentTest, GroupIsCreatedThenGetsMembers) {
-  devsim::DeviceSpec spec;
-  spec.sync.contacts = 3;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 3;
+  StartWith(farm_device);
   rapidjson::Document contacts = ReadContacts();
   std::vector<std::string> ids;
   for (const auto& c : contacts.GetObject()) ids.push_back(c.name.GetString());
@@ -205,9 +205,9 @@ TEST_F(SyncAgentTest, GroupIsCreatedThenGetsMembers) {
 }
 
 TEST_F(SyncAgentTest, EmptyClassesOwnedByAnAccountCountMinusOne) {
-  devsim::DeviceSpec spec;
-  spec.icloud_classes = {"Contacts", "Calendars", "Bookmarks", "Notes"};
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.icloud_classes = {"Contacts", "Calendars", "Bookmarks", "Notes"};
+  StartWith(farm_device);
   std::vector<Data> data;
   ASSERT_EQ(Run(100, "", &data), 0);
   ASSERT_EQ(data.size(), 2u);
@@ -222,9 +222,9 @@ TEST_F(SyncAgentTest, EmptyClassesOwnedByAnAccountCountMinusOne) {
 }
 
 TEST_F(SyncAgentTest, SectionCountTwoDoesNothing) {
-  devsim::DeviceSpec spec;
-  spec.sync.contacts = 2;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 2;
+  StartWith(farm_device);
   std::string payload = std::string("2") + '\0' + "{\"uuid\":\"" + udid_ + "\"}" + '\0';
   ASSERT_TRUE(link_.Send(100, 77, 0, payload));
   const Seen* result = WaitFor([](const Seen& s) { return s.message.task_id == 77; });
@@ -248,10 +248,10 @@ TEST_F(SyncAgentTest, UnknownDeviceAndBadBodies) {
 }
 
 TEST_F(SyncAgentTest, CalendarsReadInRepliesOfTwentyWithNestedEvents) {
-  devsim::DeviceSpec spec;
-  spec.sync.calendars = 45;
-  spec.sync.events = 300;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.calendars = 45;
+  farm_device.sync.events = 300;
+  StartWith(farm_device);
   std::vector<Data> data;
   ASSERT_EQ(Run(1500, "", &data), 0);
   ASSERT_EQ(data.size(), 4u);
@@ -321,10 +321,10 @@ TEST_F(SyncAgentTest, CalendarWithEventAlarmAndRecurrenceInOneRequestThenDelete)
 
 TEST_F(SyncAgentTest, EventDatesFollowTheAgentsTimeZone) {
   setenv("TZ", "XXX-1", 1);  // the agent starts in UTC+1
-  devsim::DeviceSpec spec;
-  spec.sync.calendars = 2;
-  spec.sync.events = 10;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.calendars = 2;
+  farm_device.sync.events = 10;
+  StartWith(farm_device);
   setenv("TZ", "UTC", 1);
   std::vector<Data> data;
   ASSERT_EQ(Run(1500, "", &data), 0);
@@ -359,9 +359,9 @@ void CheckOrdered(const rapidjson::Value& node, size_t* nodes) {
 }
 
 TEST_F(SyncAgentTest, BookmarkTreeThenPushAndDelete) {
-  devsim::DeviceSpec spec;
-  spec.sync.bookmarks = 30;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.bookmarks = 30;
+  StartWith(farm_device);
   std::vector<Data> data;
   ASSERT_EQ(Run(1400, "", &data), 0);
   ASSERT_GE(data.size(), 2u);
@@ -394,9 +394,9 @@ TEST_F(SyncAgentTest, BookmarkTreeThenPushAndDelete) {
 }
 
 TEST_F(SyncAgentTest, NotesReadInRepliesOfTwentyThenAddWithoutTitle) {
-  devsim::DeviceSpec spec;
-  spec.sync.notes = 41;
-  StartWith(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.notes = 41;
+  StartWith(farm_device);
   std::vector<Data> data;
   ASSERT_EQ(Run(1200, "", &data), 0);
   ASSERT_EQ(data.size(), 4u);

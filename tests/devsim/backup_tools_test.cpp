@@ -151,9 +151,9 @@ TEST_F(BackupTools, RestoreOntoTheSameDeviceBringsBackDeletedFiles) {
 }
 
 TEST_F(BackupTools, RestoreWithSettingsPutsBackTheDeviceName) {
-  DeviceSpec spec = Spec(16);
-  spec.name = "Before Phone";
-  std::string udid = sim_.AddDevice(spec);
+  DeviceSpec farm_device = Spec(16);
+  farm_device.name = "Before Phone";
+  std::string udid = sim_.AddDevice(farm_device);
   ASSERT_TRUE(sim_.Start());
   MakeDir();
   ASSERT_EQ(Backup(udid).status, 0);

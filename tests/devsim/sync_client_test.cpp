@@ -154,11 +154,11 @@ TEST(MkFarmSync, ContentClassesAndBatchOptionsShapeTheDevice) {
 
 TEST(MobileSyncPull, ContactsArriveInBatchesWithParentsBeforeTheirValues) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(21);
-  spec.sync.contacts = 25;
-  spec.sync.groups = 3;
-  spec.sync_batch = 10;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(21);
+  farm_device.sync.contacts = 25;
+  farm_device.sync.groups = 3;
+  farm_device.sync_batch = 10;
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   sim.ExportSocket();
   SyncClient client(udid);
@@ -203,9 +203,9 @@ TEST(MobileSyncPull, ContactsArriveInBatchesWithParentsBeforeTheirValues) {
 
 TEST(MobileSyncPull, SecondSyncWithTheDeviceAnchorIsFast) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(22);
-  spec.sync.notes = 3;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(22);
+  farm_device.sync.notes = 3;
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   sim.ExportSocket();
   {
@@ -231,9 +231,9 @@ TEST(MobileSyncPull, SecondSyncWithTheDeviceAnchorIsFast) {
 
 TEST(MobileSyncPush, NewContactAndItsNumberGetDeviceIdentifiersAndPersist) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(23);
-  spec.sync.contacts = 4;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(23);
+  farm_device.sync.contacts = 4;
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   sim.ExportSocket();
   std::string contact_id, phone_id;
@@ -274,10 +274,10 @@ TEST(MobileSyncPush, NewContactAndItsNumberGetDeviceIdentifiersAndPersist) {
 
 TEST(MobileSyncPush, DeletingAContactTakesItsValuesAndGroupMembershipAlong) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(24);
-  spec.sync.contacts = 30;
-  spec.sync.groups = 4;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(24);
+  farm_device.sync.contacts = 30;
+  farm_device.sync.groups = 4;
+  std::string udid = sim.AddDevice(farm_device);
   Plist before = StoreFile(sim, udid, "com.apple.Contacts");
   // A contact that is a member of some group.
   std::string victim;
@@ -319,9 +319,9 @@ TEST(MobileSyncPush, DeletingAContactTakesItsValuesAndGroupMembershipAlong) {
 
 TEST(MobileSyncPush, ClearingAllRecordsEmptiesTheClass) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(25);
-  spec.sync.bookmarks = 12;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(25);
+  farm_device.sync.bookmarks = 12;
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   sim.ExportSocket();
   SyncClient client(udid);
@@ -334,11 +334,11 @@ TEST(MobileSyncPush, ClearingAllRecordsEmptiesTheClass) {
 
 TEST(MobileSyncLockdown, ClassesInICloudListTheAccountAndSendNoRecords) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(26);
-  spec.sync.contacts = 5;
-  spec.sync.notes = 5;
-  spec.icloud_classes = {"Contacts"};
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(26);
+  farm_device.sync.contacts = 5;
+  farm_device.sync.notes = 5;
+  farm_device.icloud_classes = {"Contacts"};
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   ToolResult info = sim.Run({"ideviceinfo", "-u", udid, "-q", "com.apple.mobile.data_sync", "-x"});
   ASSERT_EQ(info.status, 0) << info.err;
@@ -381,9 +381,9 @@ TEST(MobileSyncLockdown, TetheredSyncTurnedOffRefusesTheClass) {
 
 TEST(MobileSyncFaults, CutConversationLosesTheUnfinishedPush) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(28);
-  spec.sync.notes = 2;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(28);
+  farm_device.sync.notes = 2;
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   // Version offer, ready, class answer, one batch, ready to receive: the remap never comes.
   ASSERT_EQ(sim.Control({"fault", udid, "sync-cut", "5"}).status, 0);
@@ -407,9 +407,9 @@ TEST(MobileSyncFaults, CutConversationLosesTheUnfinishedPush) {
 
 TEST(MobileSyncFaults, CancelFaultEndsThePullWithCancelSession) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(29);
-  spec.sync.contacts = 3;
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(29);
+  farm_device.sync.contacts = 3;
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   ASSERT_EQ(sim.Control({"fault", udid, "sync-cancel", "4"}).status, 0);
   sim.ExportSocket();
@@ -430,9 +430,9 @@ TEST(MobileSyncFaults, CancelFaultEndsThePullWithCancelSession) {
 
 TEST(MobileSyncVersion, ModernDeviceOffersDeviceLink400UnlessTheFarmSaysOtherwise) {
   SimHarness sim;
-  DeviceSpec spec = OldPhone(30);
-  spec.product_version = "17.5.1";
-  std::string udid = sim.AddDevice(spec);
+  DeviceSpec farm_device = OldPhone(30);
+  farm_device.product_version = "17.5.1";
+  std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   sim.ExportSocket();
   {
