@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <cstdlib>
 #include <thread>
 
 #include "md_device.h"
@@ -31,8 +32,19 @@ struct PairState {
 std::mutex& g_pair_mutex = *new std::mutex();
 std::condition_variable& g_pair_wake = *new std::condition_variable();
 std::map<AMDeviceRef, PairState>* g_pairs = new std::map<AMDeviceRef, PairState>();  // g_pair_mutex
+std::condition_variable& g_pair_idle = *new std::condition_variable();
 bool g_kicked = false;         // g_pair_mutex; an attempt is wanted before the interval ends
 bool g_worker_started = false;  // g_pair_mutex
+bool g_asking = false;          // g_pair_mutex; the worker is inside an attempt
+bool g_exiting = false;         // g_pair_mutex; the process is running its exit handlers
+
+// Runs at exit: lets an attempt in progress finish and keeps the worker from starting
+// another, so it never uses libimobiledevice or OpenSSL while they are torn down.
+void StopAskingAtExit() {
+  std::unique_lock<std::mutex> lock(g_pair_mutex);
+  g_exiting = true;
+  g_pair_idle.wait(lock, [] { return !g_asking; });
+}
 
 // One Pair request on a fresh lockdown connection. libimobiledevice generates the host's
 // keys and, on success, saves the pair record through usbmuxd.
@@ -83,9 +95,14 @@ void WorkerLoop() {
       if (state.pending) due.push_back(device);
     }
     for (AMDeviceRef device : due) {
+      if (g_exiting) break;
+      g_asking = true;
       lock.unlock();
       const int rc = DeviceAttached(device) ? AskDevice(device) : kDeviceDisconnectedError;
       lock.lock();
+      g_asking = false;
+      g_pair_idle.notify_all();
+      if (g_exiting) break;
       auto it = g_pairs->find(device);
       // Detached (or answered by a direct request) while we asked: drop the answer.
       if (it == g_pairs->end() || !it->second.pending) continue;
@@ -94,6 +111,9 @@ void WorkerLoop() {
         PostToAll(device, kMessageTrustAuthorization);
         lock.lock();
       }
+    }
+    if (g_exiting) {
+      g_pair_wake.wait(lock, [] { return false; });  // parked until the process ends
     }
     if (g_pairs->empty()) {
       g_pair_wake.wait(lock, [] { return !g_pairs->empty(); });
@@ -109,6 +129,7 @@ void StartAskingLocked(AMDeviceRef device) {
   state.other_failures = 0;
   if (!g_worker_started) {
     g_worker_started = true;
+    std::atexit(StopAskingAtExit);
     std::thread(WorkerLoop).detach();
   }
   g_pair_wake.notify_all();
