@@ -65,7 +65,9 @@ TEST(RecordBuilders, CalendarPiecesAreLinkedByIdentifiersThatDoNotContainEachOth
   ASSERT_EQ(owners.size(), 12u);
   for (const std::string& a : owners) {
     for (const std::string& b : owners) {
-      if (a != b) EXPECT_EQ(a.find(b), std::string::npos) << a << " contains " << b;
+      if (a != b) {
+        EXPECT_EQ(a.find(b), std::string::npos) << a << " contains " << b;
+      }
     }
   }
 }

@@ -306,7 +306,7 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
       };
     }
     hooks.check = [&]() -> int64_t {
-      return device.state == kDeviceGone ? kBackupDisconnected : 0;
+      return device.state == kDeviceGone ? int64_t{kBackupDisconnected} : int64_t{0};
     };
     for (;;) {
       if (plan.task != nullptr && IsCancelledUnderLock(device, *plan.task)) {
