@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole suite twice: a normal build
 # in build/ and an AddressSanitizer+UndefinedBehaviorSanitizer build in build-asan/.
-# A third build in build-fuzz/ (clang, libFuzzer) runs every fuzz target for 30 seconds.
+# A third build in build-fuzz/ (clang, libFuzzer) runs every fuzz target for 15 seconds.
 # VADO_TEST_BUILDS=normal (or asan, or fuzz) limits the run to some of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
