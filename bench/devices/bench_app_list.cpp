@@ -11,10 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "agent_process.h"
-#include "frontend_link.h"
-#include "request_runner.h"
-#include "sim_harness.h"
+#include "bench_agent.h"
 
 namespace {
 
@@ -31,36 +28,16 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--apps") == 0) apps = std::strtoull(argv[i + 1], nullptr, 10);
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
   }
-  devsim::testing::SimHarness sim;
   devsim::DeviceSpec farm_device;
   farm_device.seed = 7;
   farm_device.apps = apps;
-  std::string udid = sim.AddDevice(farm_device);
-  if (udid.empty() || !sim.Start()) {
-    std::fprintf(stderr, "the simulator did not start\n");
-    return 1;
-  }
-  sim.ExportSocket();
-  setenv("TMPDIR", sim.dir().c_str(), 1);
-
-  vadoctl::FrontEndLink link;
-  if (link.Listen() < 0) return 1;
-  vadoctl::AgentLaunch launch;
-  launch.executable = VADO_AGENT_PATH;
-  launch.gui_port = link.port();
-  launch.console = false;
-  vadoctl::AgentProcess agent;
-  std::string error;
-  if (!agent.Start(launch, &error) || !link.Accept(std::chrono::seconds(15))) {
-    std::fprintf(stderr, "the agent did not start: %s\n", error.c_str());
-    return 1;
-  }
-  auto device = vadoctl::WaitForDevice(link, udid, std::chrono::seconds(20));
-  if (!device) {
-    std::fprintf(stderr, "the device did not arrive\n");
-    return 1;
-  }
-  const std::string header = vadoctl::DeviceHeader(*device);
+  BenchAgent run;
+  if (!run.Start(farm_device)) return 1;
+  const std::string& udid = run.device.udid;
+  vadoctl::FrontEndLink& link = run.link;
+  devsim::testing::SimHarness& sim = run.sim;
+  vadoctl::AgentProcess& agent = run.agent;
+  const std::string header = vadoctl::DeviceHeader(run.device);
   std::fprintf(stderr, "device %s arrived\n", udid.c_str());
 
   double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0;

@@ -15,10 +15,8 @@
 
 #include <rapidjson/document.h>
 
-#include "agent_process.h"
+#include "bench_agent.h"
 #include "common/json_text.h"
-#include "frontend_link.h"
-#include "sim_harness.h"
 
 namespace {
 
@@ -45,23 +43,6 @@ uint64_t BytesBelow(const fs::path& folder) {
     if (entry.is_regular_file()) total += entry.file_size();
   }
   return total;
-}
-
-// Waits for the device to arrive and returns its handle.
-int64_t WaitArrival(vadoctl::FrontEndLink& link, const std::string& udid) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    auto message = link.Receive(100ms);
-    if (!message || message->kind != 2 || message->command_id != 0) continue;
-    rapidjson::Document header;
-    header.Parse(message->header.c_str());
-    if (header.IsObject() && header.HasMember("uuid") && header["uuid"].IsString() &&
-        udid == header["uuid"].GetString() && header.HasMember("info") &&
-        header["info"].IsObject() && header["info"].HasMember("Model")) {
-      return header["code"].GetInt64();
-    }
-  }
-  return 0;
 }
 
 // Runs 1600 into `root`; true when it ended with code 0.
@@ -94,28 +75,17 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--mib")) mib = std::strtoull(argv[i + 1], nullptr, 10);
     if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
   }
-  devsim::testing::SimHarness sim;
   devsim::DeviceSpec farm_device;
   farm_device.media_files = 0;
   farm_device.backup_files = files;
   farm_device.backup_bytes = mib << 20;
-  const std::string udid = sim.AddDevice(farm_device);
-  if (!sim.Start()) return 1;
-  sim.ExportSocket();
-  setenv("TMPDIR", sim.dir().c_str(), 1);
-
-  vadoctl::FrontEndLink link;
-  vadoctl::AgentProcess agent;
-  vadoctl::AgentLaunch launch;
-  launch.executable = VADO_AGENT_PATH;
-  launch.gui_port = link.Listen();
-  std::string error;
-  if (launch.gui_port < 0 || !agent.Start(launch, &error) || !link.Accept(10s)) {
-    std::fprintf(stderr, "agent did not start: %s\n", error.c_str());
-    return 1;
-  }
-  const int64_t handle = WaitArrival(link, udid);
-  if (handle == 0) return 1;
+  BenchAgent run;
+  if (!run.Start(farm_device)) return 1;
+  const std::string& udid = run.device.udid;
+  const int64_t handle = run.device.handle;
+  vadoctl::FrontEndLink& link = run.link;
+  devsim::testing::SimHarness& sim = run.sim;
+  vadoctl::AgentProcess& agent = run.agent;
 
   std::printf("backup of %llu files, %llu MiB\n", static_cast<unsigned long long>(files),
               static_cast<unsigned long long>(mib));

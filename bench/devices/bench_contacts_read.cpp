@@ -17,9 +17,7 @@
 
 #include <rapidjson/document.h>
 
-#include "agent_process.h"
-#include "frontend_link.h"
-#include "sim_harness.h"
+#include "bench_agent.h"
 
 namespace {
 
@@ -66,39 +64,13 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--contacts") == 0) contacts = std::strtoull(argv[i + 1], nullptr, 10);
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
   }
-  devsim::testing::SimHarness sim;
   devsim::DeviceSpec farm_device;
   farm_device.sync.contacts = contacts;
-  const std::string udid = sim.AddDevice(farm_device);
-  if (udid.empty() || !sim.Start()) {
-    std::fprintf(stderr, "the simulator did not start\n");
-    return 1;
-  }
-  sim.ExportSocket();
-  setenv("TMPDIR", sim.dir().c_str(), 1);
-  vadoctl::FrontEndLink link;
-  if (link.Listen() < 0) return 1;
-  vadoctl::AgentLaunch launch;
-  launch.executable = VADO_AGENT_PATH;
-  launch.gui_port = link.port();
-  launch.console = false;
-  vadoctl::AgentProcess agent;
-  std::string error;
-  if (!agent.Start(launch, &error) || !link.Accept(milliseconds(10000))) {
-    std::fprintf(stderr, "the agent did not start: %s\n", error.c_str());
-    return 1;
-  }
-  // Wait for the device to arrive.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  bool arrived = false;
-  while (!arrived && std::chrono::steady_clock::now() < deadline) {
-    auto m = link.Receive(milliseconds(100));
-    arrived = m && m->kind == 2 && m->command_id == 0 && m->header.find("\"Model\"") != std::string::npos;
-  }
-  if (!arrived) {
-    std::fprintf(stderr, "no device arrived\n");
-    return 1;
-  }
+  BenchAgent run;
+  if (!run.Start(farm_device)) return 1;
+  const std::string& udid = run.device.udid;
+  vadoctl::FrontEndLink& link = run.link;
+  vadoctl::AgentProcess& agent = run.agent;
   const long idle_kib = PeakKib(agent.pid());
   std::printf("contacts=%llu rounds=%d agent_pid=%d peak_before_kib=%ld\n",
               static_cast<unsigned long long>(contacts), rounds, agent.pid(), idle_kib);
