@@ -56,6 +56,7 @@ bool BackupLink::Status(DlStatus* status) {
   if (link_.ReadStatus(status, &name)) {
     last_code_ = status->code;
     last_text_ = status->text;
+    last_value_ = status->value ? Copy(status->value.get()) : Plist();
     return true;
   }
   // A host that hangs up (or breaks the link) ends the conversation.
@@ -127,8 +128,8 @@ bool BackupLink::ContentsOfDirectory(const std::string& path, double progress) {
 }
 
 bool BackupLink::Move(const std::vector<std::pair<std::string, std::string>>& moves,
-                      double progress) {
-  Plist m = DlMessage("DLMessageMoveItems");
+                      double progress, const char* name) {
+  Plist m = DlMessage(name);
   Plist pairs = NewDict();
   for (const auto& [from, to] : moves) SetString(pairs.get(), from.c_str(), to);
   DlAppend(m.get(), std::move(pairs));
@@ -138,12 +139,30 @@ bool BackupLink::Move(const std::vector<std::pair<std::string, std::string>>& mo
   return Ask(m.get(), progress, &st);
 }
 
-bool BackupLink::Remove(const std::vector<std::string>& paths, double progress) {
-  Plist m = DlMessage("DLMessageRemoveItems");
+bool BackupLink::Remove(const std::vector<std::string>& paths, double progress,
+                        const char* name) {
+  Plist m = DlMessage(name);
   Plist list = NewArray();
   for (const auto& p : paths) plist_array_append_item(list.get(), plist_new_string(p.c_str()));
   DlAppend(m.get(), std::move(list));
   DlAppend(m.get(), NewDict());
+  DlAppendReal(m.get(), progress);
+  DlStatus st;
+  return Ask(m.get(), progress, &st);
+}
+
+bool BackupLink::CopyItem(const std::string& from, const std::string& to, double progress) {
+  Plist m = DlMessage("DLMessageCopyItem");
+  DlAppendString(m.get(), from);
+  DlAppendString(m.get(), to);
+  DlAppendReal(m.get(), progress);
+  DlStatus st;
+  return Ask(m.get(), progress, &st);
+}
+
+bool BackupLink::PurgeDiskSpace(double progress) {
+  Plist m = DlMessage("DLMessagePurgeDiskSpace");
+  DlAppendString(m.get(), kDlEmpty);
   DlAppendReal(m.get(), progress);
   DlStatus st;
   return Ask(m.get(), progress, &st);

@@ -33,6 +33,8 @@ class BackupLink {
   // The code of the last status response (0 success, negative host errors).
   int64_t last_code() const { return last_code_; }
   const std::string& last_text() const { return last_text_; }
+  // Element 3 of the last status response (for -13, the dictionary of failed paths).
+  plist_t last_value() const { return last_value_.get(); }
 
   // Reads the status response to the last request. False when anything else arrived.
   bool Status(DlStatus* status);
@@ -51,8 +53,15 @@ class BackupLink {
   // The host's free bytes, or -1 when it could not tell.
   bool FreeSpace(double progress, int64_t* bytes);
   bool ContentsOfDirectory(const std::string& path, double progress);
-  bool Move(const std::vector<std::pair<std::string, std::string>>& moves, double progress);
-  bool Remove(const std::vector<std::string>& paths, double progress);
+  // `name` picks the request: DLMessageMoveItems or DLMessageMoveFiles, and
+  // DLMessageRemoveItems or DLMessageRemoveFiles; hosts treat each pair alike.
+  bool Move(const std::vector<std::pair<std::string, std::string>>& moves, double progress,
+            const char* name = "DLMessageMoveItems");
+  bool Remove(const std::vector<std::string>& paths, double progress,
+              const char* name = "DLMessageRemoveItems");
+  bool CopyItem(const std::string& from, const std::string& to, double progress);
+  // Asks the host to make room; its answer (any status) is only recorded.
+  bool PurgeDiskSpace(double progress);
   // The final DLMessageProcessMessage. The conversation stays open for the host's goodbye.
   bool Finish(int64_t code, const std::string& description);
 
@@ -68,6 +77,7 @@ class BackupLink {
   bool close_now_ = false;
   int64_t last_code_ = 0;
   std::string last_text_;
+  Plist last_value_;
 };
 
 }  // namespace devsim

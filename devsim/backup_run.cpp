@@ -229,7 +229,14 @@ bool BackupJob::MoveOut(const std::vector<BackupEntry>& entries) {
                                                           moves.begin() + sent + n);
     sent += n;
     double progress = kUploadEnd + (kMovesEnd - kUploadEnd) * double(sent) / double(moves.size());
-    if (!link_.Move(part, progress) || !HostAccepted("move the backup files")) return false;
+    const char* name = faults_.variants ? "DLMessageMoveFiles" : "DLMessageMoveItems";
+    if (!link_.Move(part, progress, name) || !HostAccepted("move the backup files")) return false;
+  }
+  // A copy into the snapshot, which goes with it: the backup ends up the same.
+  if (faults_.variants && (!link_.CopyItem(r_ + "/Manifest.plist", r_ + "/Snapshot/Manifest.copy",
+                                           kMovesEnd) ||
+                           !HostAccepted("copy a file"))) {
+    return false;
   }
   return HostileMoveAndRemove();
 }
@@ -267,6 +274,7 @@ void BackupJob::Run() {
     planned += e.size;
     if (e.flags == kEntryFile) prefixes_.insert(e.file_id.substr(0, 2));
   }
+  if (faults_.variants && !link_.PurgeDiskSpace(0.0)) return;
   int64_t free_bytes = -1;
   if (!link_.FreeSpace(0.0, &free_bytes)) return;
   if (free_bytes >= 0 && static_cast<uint64_t>(free_bytes) < planned) {
@@ -287,7 +295,9 @@ void BackupJob::Run() {
   if (!UploadManifest(entries)) return;
   if (!MoveOut(entries)) return;
   if (!settings_.direct &&
-      (!link_.Remove({r_ + "/Snapshot"}, kSnapshotRemoved) || !HostAccepted("remove the snapshot"))) {
+      (!link_.Remove({r_ + "/Snapshot"}, kSnapshotRemoved,
+                     faults_.variants ? "DLMessageRemoveFiles" : "DLMessageRemoveItems") ||
+       !HostAccepted("remove the snapshot"))) {
     return;
   }
   if (!StatusFile("finished", 100.0)) return;

@@ -50,6 +50,11 @@ bool SetBackupFault(BackupFaults* f, const std::string& name, int64_t arg, const
     f->hostile = h;
     return true;
   }
+  if (name == "backup-variants") {
+    if (arg != 0 && arg != 1) return false;
+    f->variants = arg == 1;
+    return true;
+  }
   if (arg < 0 || arg > 100) return false;
   Action action;
   if (name == "backup-disconnect") {

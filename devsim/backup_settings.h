@@ -29,11 +29,16 @@ struct BackupFaults {
   int64_t error_code = 0;
   std::string error_text;
   HostilePath hostile;
+  // The device uses the requests a host must answer though the common ones would do:
+  // PurgeDiskSpace before the free-space check, MoveFiles and RemoveFiles instead of the
+  // *Items names, and a CopyItem into the snapshot before it is removed.
+  bool variants = false;
 };
 
 // Sets a backup fault from the control command (name, integer argument, optional text):
 //   backup-disconnect P, backup-drop P, backup-stall P, backup-error P "CODE TEXT",
-//   backup-hostile 0 "OP:PATH". False for an unknown name or a bad argument.
+//   backup-hostile 0 "OP:PATH", backup-variants 1 (0 turns it off). False for an unknown
+//   name or a bad argument.
 bool SetBackupFault(BackupFaults* faults, const std::string& name, int64_t arg,
                     const std::string& text);
 

@@ -94,6 +94,8 @@ class RestoreJob {
   StreamReader::Sink SinkFor(const std::string& path);
   void FileDone(const std::string& path, FileRead result);
   bool Transfer(std::deque<Pending> queue);
+  // Keeps what a "Multi status" answer says about the files the host could not send.
+  void NoteHostFailures();
   void ApplySettings();
 
   BackupLink& link_;
@@ -107,6 +109,7 @@ class RestoreJob {
   std::map<std::string, UniqueFd> open_;
   std::map<std::string, std::string> settings_;  // relative path -> bytes
   size_t failed_ = 0;
+  std::vector<std::string> host_reported_;  // "path: text" from the host's multi status
   size_t finished_ = 0;
   size_t total_ = 0;
 };
@@ -222,6 +225,18 @@ void RestoreJob::FileDone(const std::string& path, FileRead result) {
   in_flight_.erase(it);
 }
 
+void RestoreJob::NoteHostFailures() {
+  constexpr int64_t kMultiStatus = -13;
+  constexpr size_t kMaxReported = 16;
+  plist_t value = link_.last_value();
+  if (link_.last_code() != kMultiStatus || !IsDict(value)) return;
+  for (const std::string& path : DictKeys(value)) {
+    if (host_reported_.size() >= kMaxReported) break;
+    std::string text = DictString(DictItem(value, path.c_str()), "DLFileErrorString").value_or("");
+    host_reported_.push_back(path + ": " + text);
+  }
+}
+
 // Asks for the queued files a batch at a time. After a file it cannot send the host sends
 // none of the rest of that request, so whatever did not arrive is asked for again.
 bool RestoreJob::Transfer(std::deque<Pending> queue) {
@@ -238,6 +253,7 @@ bool RestoreJob::Transfer(std::deque<Pending> queue) {
                              [&](const std::string& p, FileRead r, const std::string&) { FileDone(p, r); });
     open_.clear();
     if (!ok) return false;
+    NoteHostFailures();
     std::deque<Pending> rest;
     for (size_t i = 0; i < queue.size(); ++i) {
       if (i >= paths.size() || in_flight_.count(queue[i].path)) rest.push_back(std::move(queue[i]));
@@ -316,7 +332,11 @@ void RestoreJob::Run() {
   if (!Transfer(std::move(queue))) return;
   ApplySettings();
   if (failed_ > 0) {
-    link_.Finish(kErrFilesMissing, "Could not restore " + std::to_string(failed_) + " items");
+    std::string text = "Could not restore " + std::to_string(failed_) + " items";
+    for (size_t i = 0; i < host_reported_.size(); ++i) {
+      text += (i == 0 ? "; the computer reported " : ", ") + host_reported_[i];
+    }
+    link_.Finish(kErrFilesMissing, text);
     return;
   }
   link_.Finish(0, "");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -90,6 +91,34 @@ class BackupTest : public AgentFixture {
       }
     }
     return "";
+  }
+  // The backup folder a task announced ("" when none came yet).
+  std::string FolderOf(uint64_t task) {
+    for (const Seen* s : MessagesOf(task)) {
+      rapidjson::Document data;
+      data.Parse(s->message.body.c_str());
+      if (s->message.kind == 2 && data.IsObject() && data.HasMember("BackupDir")) {
+        return data["BackupDir"].GetString();
+      }
+    }
+    return "";
+  }
+  // Sends 600 for `task` and returns how long its result took (the result in `*result`).
+  std::chrono::milliseconds CancelAndWait(const std::string& udid, uint64_t task,
+                                          const Seen** result) {
+    const auto start = std::chrono::steady_clock::now();
+    SendRequest(600, next_task_++, udid, static_cast<int64_t>(task));
+    *result = WaitForResult(task, nullptr, 10s);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+  }
+  // A complete backup: the device's finished status, its manifests, no snapshot left.
+  void ExpectComplete(const fs::path& folder) {
+    EXPECT_EQ(PlistText(folder / "Status.plist", "SnapshotState"), "finished") << folder;
+    EXPECT_TRUE(fs::exists(folder / "Manifest.db")) << folder;
+    EXPECT_TRUE(fs::exists(folder / "Manifest.plist")) << folder;
+    EXPECT_TRUE(fs::exists(folder / "Info.plist")) << folder;
+    EXPECT_FALSE(fs::exists(folder / "Snapshot")) << folder;
   }
   std::string ErrorOf(const Seen* result) {
     if (!result || !result->header.HasMember("info") || !result->header["info"].IsObject()) return "";
@@ -309,7 +338,13 @@ TEST_F(BackupTest, StateCommandsAndPasswordFollowTheDevice) {
     return result ? Code(*result) : -1;
   };
   EXPECT_EQ(code_of(1604, udid), 1);  // encryption off
+  EXPECT_EQ(code_of(1605, udid, "{\"password\":\"\"}"), 1);  // the device refuses
+  EXPECT_EQ(code_of(1604, udid), 1);
   EXPECT_EQ(code_of(1605, udid, "{\"password\":\"s3cret\"}"), 0);
+  EXPECT_EQ(code_of(1604, udid), 0);
+  // Encryption is on already: the device refuses a new password without the old one, and
+  // that is a failure even though encryption stays on.
+  EXPECT_EQ(code_of(1605, udid, "{\"password\":\"other\"}"), 1);
   EXPECT_EQ(code_of(1604, udid), 0);
   EXPECT_EQ(sim_.Run({"ideviceinfo", "-u", udid, "-q", "com.apple.mobile.backup", "-k",
                       "WillEncrypt"}).out,
@@ -323,6 +358,142 @@ TEST_F(BackupTest, StateCommandsAndPasswordFollowTheDevice) {
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(Code(*result), 0);
   EXPECT_FALSE(fs::exists(root_));
+}
+
+TEST_F(BackupTest, EveryDeviceLinkRequestIsAnsweredAndTheBackupCompletes) {
+  const std::string udid = Add(Spec(38, 6, 60000));
+  Start({udid});
+  // PurgeDiskSpace, MoveFiles, RemoveFiles and CopyItem each wait for an answer.
+  ASSERT_EQ(sim_.Control({"fault", udid, "backup-variants", "1"}).status, 0);
+  int64_t code = -1;
+  const std::string folder = Backup(udid, &code);
+  ASSERT_EQ(code, 0) << ErrorOf(last_result_);
+  ExpectComplete(folder);
+  std::set<std::string> files = FilesBelow(folder);
+  EXPECT_EQ(files.count("Manifest.copy"), 0u);  // the copy went with the snapshot
+  size_t data_files = 0;
+  for (const std::string& file : files) data_files += file.size() > 40 && file[2] == '/';
+  EXPECT_GE(data_files, 6u);
+}
+
+TEST_F(BackupTest, TwoBackupsOfOneDeviceAtOnceGetTwoCompleteFolders) {
+  const std::string udid = Add(Spec(39, 4, 40000));
+  Start({udid});
+  const std::string body = "{\"path\":" + JsonQuote(root_.string()) + "}";
+  const uint64_t first = next_task_++;
+  const uint64_t second = next_task_++;
+  SendRequest(1600, first, udid, 0, body);
+  SendRequest(1600, second, udid, 0, body);
+  const Seen* a = WaitForResult(first, nullptr, 55s);
+  const Seen* b = WaitForResult(second, nullptr, 55s);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(Code(*a), 0) << ErrorOf(a);
+  EXPECT_EQ(Code(*b), 0) << ErrorOf(b);
+  const std::string folder_a = FolderOf(first);
+  const std::string folder_b = FolderOf(second);
+  ASSERT_FALSE(folder_a.empty());
+  EXPECT_NE(folder_a, folder_b);
+  ExpectComplete(folder_a);
+  ExpectComplete(folder_b);
+  EXPECT_EQ(FilesBelow(folder_a), FilesBelow(folder_b));
+}
+
+TEST_F(BackupTest, ADeviceIsFoundByItsIdentifierOnly) {
+  const std::string a = Add(Spec(40));
+  Start({a});
+  const int64_t handle = WaitArrival(a);
+  ASSERT_NE(handle, 0);
+  // A stale identifier beside the handle of an attached device names no device.
+  SendRequest(1600, 900, "00008110-00000000000000FF", handle,
+              "{\"path\":" + JsonQuote(root_.string()) + "}");
+  const Seen* result = WaitForResult(900, nullptr, 20s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 7);
+  EXPECT_FALSE(fs::exists(root_));
+}
+
+TEST_F(BackupTest, RestoreThatCannotSendAFileTellsTheDeviceAndFails) {
+  const std::string a = Add(Spec(41, 4, 4000));
+  const std::string b = Add(Spec(42));
+  Start({a, b});
+  int64_t code = -1;
+  const std::string folder = Backup(a, &code);
+  ASSERT_EQ(code, 0);
+  // One data file of the backup is gone.
+  std::string lost;
+  for (const std::string& file : FilesBelow(folder)) {
+    if (file.size() > 40 && file[2] == '/') lost = file;
+  }
+  ASSERT_FALSE(lost.empty());
+  fs::remove(fs::path(folder) / lost);
+
+  const Seen* result = Run(1601, b, "{\"path\":" + JsonQuote(folder) +
+                                        ",\"sourceDeviceId\":" + JsonQuote(a) + "}");
+  ASSERT_NE(result, nullptr);
+  EXPECT_NE(Code(*result), 0);
+  EXPECT_EQ(result->message.kind, 6);
+  // The device heard of it from the computer's answer, not only from the file stream.
+  EXPECT_NE(ErrorOf(result).find("the computer reported " + a + "/" + lost +
+                                 ": No such file or directory"),
+            std::string::npos)
+      << ErrorOf(result);
+}
+
+TEST_F(BackupTest, CancelDuringALargeBackupAnswersAtOnceAndLeavesNoFolder) {
+  const std::string udid = Add(Spec(43, 64, uint64_t{1} << 30));
+  Start({udid});
+  const uint64_t task = next_task_++;
+  SendRequest(1600, task, udid, 0, "{\"path\":" + JsonQuote(root_.string()) + "}");
+  // Wait until file data flows (progress past the first upload mark of 1 %).
+  const Seen* moving = WaitFor(
+      [&](const Seen& s) {
+        return s.message.task_id == task && s.message.kind == 2 && s.header.HasMember("stage") &&
+               s.header["stage"].GetInt() == 1 && Code(s) > 100;
+      },
+      40s);
+  ASSERT_NE(moving, nullptr);
+  const std::string folder = FolderOf(task);
+  ASSERT_FALSE(folder.empty());
+  const Seen* result = nullptr;
+  const auto took = CancelAndWait(udid, task, &result);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_EQ(result->message.kind, 5);
+  EXPECT_EQ(ErrorOf(result), "Task cancelled.");
+  EXPECT_LT(took, 2s);
+  EXPECT_FALSE(fs::exists(folder));
+}
+
+TEST_F(BackupTest, StalledBackupIsCancellableAndEndsAtTheStallLimit) {
+  setenv("VADO_BACKUP_STALL_SECONDS", "3", 1);
+  const std::string udid = Add(Spec(44));
+  Start({udid});
+  unsetenv("VADO_BACKUP_STALL_SECONDS");
+  // The device stops answering at its first request.
+  ASSERT_EQ(sim_.Control({"fault", udid, "backup-stall", "0"}).status, 0);
+  const uint64_t task = next_task_++;
+  SendRequest(1600, task, udid, 0, "{\"path\":" + JsonQuote(root_.string()) + "}");
+  ASSERT_NE(WaitFor([&](const Seen& s) { return !FolderOf(task).empty(); }, 20s), nullptr);
+  std::this_thread::sleep_for(1s);
+  const std::string folder = FolderOf(task);
+  const Seen* result = nullptr;
+  const auto took = CancelAndWait(udid, task, &result);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_LT(took, 2s);
+  EXPECT_FALSE(fs::exists(folder));
+
+  // Left alone, the stalled run ends by itself once nothing moved for the limit.
+  const auto start = std::chrono::steady_clock::now();
+  int64_t code = -1;
+  const std::string stalled = Backup(udid, &code);
+  const auto took_stalled = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(code, 2);
+  EXPECT_EQ(ErrorOf(last_result_), "DeviceStalled");
+  EXPECT_LT(took_stalled, 10s);
+  EXPECT_FALSE(stalled.empty());
+  EXPECT_FALSE(fs::exists(stalled));
 }
 
 }  // namespace

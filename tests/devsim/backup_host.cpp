@@ -19,7 +19,8 @@ uint32_t GetBe32(const char* p) {
 int ProgressIndex(const std::string& name) {
   if (name == "DLMessageUploadFiles") return 2;
   if (name == "DLMessageDownloadFiles" || name == "DLMessageMoveItems" ||
-      name == "DLMessageRemoveItems") {
+      name == "DLMessageRemoveItems" || name == "DLMessageMoveFiles" ||
+      name == "DLMessageRemoveFiles" || name == "DLMessageCopyItem") {
     return 3;
   }
   return -1;
@@ -202,7 +203,15 @@ HostRun BackupHost::Drive() {
     } else if (name == "DLMessageCreateDirectory") {
       run.created.push_back(StringValue(arg).value_or(""));
       mobilebackup2_send_status_response(client_, 0, nullptr, nullptr);
-    } else if (name == "DLMessageMoveItems") {
+    } else if (name == "DLMessagePurgeDiskSpace") {
+      mobilebackup2_send_status_response(client_, -1, "Operation not supported", empty.get());
+    } else if (name == "DLMessageCopyItem") {
+      std::string from = StringValue(arg).value_or("");
+      std::string to = size > 2 ? StringValue(plist_array_get_item(msg.get(), 2)).value_or("") : "";
+      auto it = files.find(from);
+      if (it != files.end()) files[to] = it->second;
+      mobilebackup2_send_status_response(client_, it != files.end() ? 0 : -6, nullptr, empty.get());
+    } else if (name == "DLMessageMoveItems" || name == "DLMessageMoveFiles") {
       for (const std::string& from : DictKeys(arg)) {
         std::string to = DictString(arg, from.c_str()).value_or("");
         run.moves.emplace_back(from, to);
@@ -213,7 +222,7 @@ HostRun BackupHost::Drive() {
         }
       }
       mobilebackup2_send_status_response(client_, 0, nullptr, empty.get());
-    } else if (name == "DLMessageRemoveItems") {
+    } else if (name == "DLMessageRemoveItems" || name == "DLMessageRemoveFiles") {
       for (uint32_t i = 0; arg && i < plist_array_get_size(arg); ++i) {
         std::string p = StringValue(plist_array_get_item(arg, i)).value_or("");
         run.removes.push_back(p);

@@ -104,6 +104,25 @@ TEST_F(BackupProtocol, FilesGoIntoTheSnapshotAndAreMovedOutOfIt) {
   for (const auto& [path, data] : host->files) EXPECT_EQ(path.find("/Snapshot/"), std::string::npos);
 }
 
+TEST_F(BackupProtocol, VariantRequestsEachWaitForTheirAnswer) {
+  StartWith(38);
+  ASSERT_EQ(sim_.Control({"fault", udid_, "backup-variants", "1"}).status, 0);
+  auto host = Host();
+  HostRun run = Backup(*host);
+  ASSERT_EQ(run.end, "result");
+  EXPECT_EQ(ResultCode(run), 0);
+  for (const char* name : {"DLMessagePurgeDiskSpace", "DLMessageMoveFiles", "DLMessageRemoveFiles",
+                           "DLMessageCopyItem"}) {
+    EXPECT_NE(std::find(run.names.begin(), run.names.end(), name), run.names.end()) << name;
+  }
+  for (const char* name : {"DLMessageMoveItems", "DLMessageRemoveItems"}) {
+    EXPECT_EQ(std::find(run.names.begin(), run.names.end(), name), run.names.end()) << name;
+  }
+  // The copy went into the snapshot and left with it.
+  for (const auto& [path, data] : host->files) EXPECT_EQ(path.find("Snapshot"), std::string::npos);
+  EXPECT_EQ(host->files.count(udid_ + "/Manifest.plist"), 1u);
+}
+
 TEST_F(BackupProtocol, TooLittleRoomOnTheComputerEndsTheBackupWith105) {
   StartWith(33);
   auto host = Host();

@@ -4,23 +4,26 @@
 
 #include <glog/logging.h>
 
-#include <cmath>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <memory>
 #include <optional>
+#include <thread>
 
 #include "common/json_text.h"
-#include "common/plist_message.h"
-#include "common/plist_reader.h"
 #include "common/process_state.h"
 #include "common/text_convert.h"
 #include "iOSAPI/MobileExportFun.h"
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/app/vado_module_app.h"
+#include "utility/module/itunes/backup_conversation.h"
+#include "utility/module/itunes/backup_device_lock.h"
 #include "utility/module/itunes/backup_file_stream.h"
 #include "utility/module/itunes/backup_info_plist.h"
 #include "utility/module/itunes/backup_paths.h"
+#include "utility/module/itunes/backup_run_watch.h"
 #include "utility/module/itunes/devicelink_message.h"
 #include "utility/module/vado_module.h"
 
@@ -28,57 +31,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
-
 constexpr char kTaskError[] = "Task error.";
-constexpr char kRestoreReadError[] = "Task error Unknown.";
 constexpr char kRefusedPath[] = "RefusedDevicePath";
-
-// One run's state, filled by the message readers.
-struct ReaderContext {
-  DeviceLinkMessage message;
-  bool received = false;        // the last read produced a message
-  double progress = 0;
-  bool error = false;
-  int32_t error_code = 0;
-  std::string error_text;
-  std::string first_download;   // first path of a download request
-  std::vector<std::string> requested;  // restore: device paths asked for
-  bool refused = false;         // a device path would have left the backup root
-  // Backup paths.
-  std::string root;
-  std::string suffix;
-  std::string udid;
-};
-
-std::string TextOf(const PlistValue& value) {
-  return value.tag() == kPlistText ? Utf16ToUtf8(value.text()) : std::string();
-}
-
-void TakeProgress(ReaderContext& context) {
-  double progress = 0;
-  if (MessageProgress(context.message, &progress) && std::isfinite(progress)) {
-    context.progress = progress;
-  }
-}
-
-void TakeError(ReaderContext& context) {
-  if (context.message.items.size() < 2 || context.message.items[1].tag() != kPlistDictionary) {
-    return;
-  }
-  const CIOSDictionary* dict = context.message.items[1].dictionary();
-  const PlistValue* code = dict->Find("ErrorCode");
-  if (code == nullptr) return;
-  if (code->tag() == kPlistInt64) context.error_code = static_cast<int32_t>(code->int64());
-  else if (code->tag() == kPlistInt32) context.error_code = code->int32();
-  else return;
-  context.error = true;
-  const PlistValue* text = dict->Find("ErrorDescription");
-  context.error_text = text ? TextOf(*text) : std::string();
-}
 
 std::optional<std::string> MapPath(const ReaderContext& context, const std::string& device_path) {
   return MapBackupPath(device_path, context.udid, context.suffix, context.root);
+}
+
+void Failed(ReaderContext& context, const std::error_code& error) {
+  context.reply_code = DeviceLinkFileError(error.value());
+  context.reply_text = error.message();
+}
+
+// "DLMessageCopyItem": a file, or the files directly inside a folder (as other hosts do).
+void CopyItem(ReaderContext& context) {
+  const auto& items = context.message.items;
+  std::optional<std::string> source =
+      items.size() > 1 ? MapPath(context, TextOf(items[1])) : std::nullopt;
+  std::optional<std::string> target =
+      items.size() > 2 ? MapPath(context, TextOf(items[2])) : std::nullopt;
+  if (!source || !target) {
+    context.refused = true;
+    return;
+  }
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(*source, error);
+  if (fs::is_regular_file(status)) {
+    fs::copy_file(*source, *target, fs::copy_options::overwrite_existing, error);
+  } else if (fs::is_directory(status)) {
+    fs::create_directories(*target, error);
+    for (fs::directory_iterator it(*source, error), end; !error && it != end; it.increment(error)) {
+      if (!it->is_regular_file(error) || it->is_symlink(error)) continue;
+      fs::copy_file(it->path(), fs::path(*target) / it->path().filename(),
+                    fs::copy_options::overwrite_existing, error);
+    }
+  } else if (!error) {
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
+  }
+  if (error) Failed(context, error);
 }
 
 // The file-system side of one backup message.
@@ -104,7 +94,8 @@ void ApplyBackupMessage(ReaderContext& context, AMDServiceConnectionRef connecti
       fs::create_directories(*local, ignored);
       break;
     }
-    case kDLMoveItems: {
+    case kDLMoveItems:
+    case kDLMoveFiles: {
       if (items.size() < 2 || items[1].tag() != kPlistDictionary) break;
       for (const auto& [from, to] : items[1].dictionary()->items()) {
         std::optional<std::string> source = MapPath(context, from);
@@ -118,7 +109,8 @@ void ApplyBackupMessage(ReaderContext& context, AMDServiceConnectionRef connecti
       }
       break;
     }
-    case kDLRemoveItems: {
+    case kDLRemoveItems:
+    case kDLRemoveFiles: {
       if (items.size() < 2 || items[1].tag() != kPlistArray) break;
       for (const PlistValue& item : items[1].array()) {
         std::optional<std::string> local = MapPath(context, TextOf(item));
@@ -134,94 +126,17 @@ void ApplyBackupMessage(ReaderContext& context, AMDServiceConnectionRef connecti
       }
       break;
     }
-    case kDLProcessMessage:
-      TakeError(context);
+    case kDLCopyItem:
+      CopyItem(context);
       break;
     default:
       break;
   }
 }
 
-struct ReadRequest {
-  ReaderContext* context;
-  AMDServiceConnectionRef connection;
-  bool backup;
-};
-
-void OnMessage(void* opaque, const char* bytes, uint32_t length, int* read_another,
-               uint32_t* result) {
-  *read_another = 0;
-  *result = 0;
-  auto* request = static_cast<ReadRequest*>(opaque);
-  ReaderContext& context = *request->context;
-  context.received = true;
-  context.message = DeviceLinkMessage();
-  if (!ParseDeviceLinkMessage(bytes, length, &context.message)) return;
-  TakeProgress(context);
-  if (request->backup) {
-    ApplyBackupMessage(context, request->connection);
-    return;
-  }
-  if (context.message.code == kDLDownloadFiles) {
-    context.requested.clear();
-    const auto& items = context.message.items;
-    if (items.size() > 1 && items[1].tag() == kPlistArray) {
-      for (const PlistValue& item : items[1].array()) context.requested.push_back(TextOf(item));
-    }
-  } else if (context.message.code == kDLProcessMessage) {
-    TakeError(context);
-  }
-}
-
-// Reads one message with the backup or restore reader; false when none could be read.
-bool ReadMessage(AMDServiceConnectionRef connection, ReaderContext& context, bool backup) {
-  ReadRequest request{&context, connection, backup};
-  context.received = false;
-  ReceivePlistMessages(connection, OnMessage, &request);
-  return context.received;
-}
-
-// The raw first message of the service: read and not interpreted.
-bool SkipFirstMessage(AMDServiceConnectionRef connection) {
-  uint8_t header[4];
-  if (!ReceiveServiceBytes(connection, header, sizeof header)) return false;
-  uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
-                    (uint32_t{header[2]} << 8) | header[3];
-  if (length > kMaxPlistMessageBytes) return false;
-  std::unique_ptr<uint8_t[]> bytes(new uint8_t[length > 0 ? length : 1]);
-  return ReceiveServiceBytes(connection, bytes.get(), length);
-}
-
-// Version answer and hello; true when the device said it is ready.
-bool Handshake(AMDServiceConnectionRef connection, ReaderContext& context) {
-  if (!SkipFirstMessage(connection)) return false;
-  if (!SendXmlMessage(connection, VersionAnswer())) return false;
-  if (!ReadMessage(connection, context, false) || context.message.items.empty() ||
-      TextOf(context.message.items[0]) != "DLMessageDeviceReady") {
-    return false;
-  }
-  if (!SendXmlMessage(connection, HelloRequest())) return false;
-  ReadMessage(connection, context, false);
-  context.progress = 0;
-  context.error = false;
-  return true;
-}
-
-ServicePtr StartBackupService(VadoDevice& device) {
-  CMobileExportFun& fun = Fun();
-  CFMutableDictionaryRef options = fun.CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr);
-  if (options == nullptr) return nullptr;
-  fun.CFDictionaryAddValue(options, fun.__CFStringMakeConstantString("UnlockEscrowBag"),
-                           *fun.kCFBooleanTrue);
-  int32_t error = 0;
-  ServicePtr service = GetService(device.device, &error, kBackupServiceName, options, false);
-  fun.CFRelease(options);
-  return service;
-}
-
 // The application dictionaries of the installation proxy's page replies.
 std::vector<CFDictionaryRef> ApplicationsOf(const std::vector<CFRef<CFDictionaryRef>>& pages) {
-  CMobileExportFun& fun = Fun();
+  CMobileExportFun& fun = CMobileExportFun::GetInstance();
   std::vector<CFDictionaryRef> apps;
   for (const auto& page : pages) {
     CFTypeRef list = fun.CFDictionaryGetValue(page.get(), fun.__CFStringMakeConstantString("CurrentList"));
@@ -237,30 +152,87 @@ std::vector<CFDictionaryRef> ApplicationsOf(const std::vector<CFRef<CFDictionary
   return apps;
 }
 
-void ReportRunProgress(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
-                       const ReaderContext& context, int64_t* last) {
-  const int64_t value = static_cast<int64_t>(std::trunc(context.progress * 100));
-  if (value > *last) {
-    *last = value;
-    module.ReportProgress(request, &device, static_cast<double>(value), 1);
-  }
-}
-
 struct BackupPlan {
   std::string root;                  // with a trailing '/'
   std::vector<std::string> wanted;   // empty: keep every file
   DhTask* task = nullptr;            // checked for cancellation when set
 };
 
+// Free bytes for the caller under `root`; -1 with errno set when they cannot be read.
 int64_t FreeBytes(const std::string& root) {
   struct statvfs info {};
   if (::statvfs(root.c_str(), &info) != 0) return -1;
   return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
 }
 
-bool IsCancelledUnderLock(VadoDevice& device, DhTask& task) {
-  std::lock_guard<std::mutex> lock(device.tasks.mutex);
-  return IsCancelled(task);
+BackupOutcome Cancelled() { return {kBackupCancelled, "Task cancelled."}; }
+
+// Creates this run's folder, root + identifier + time suffix, as a new directory. A folder
+// of that name that exists already belongs to another run (or another program), so the
+// name of the next second is tried instead. 0, kBackupCancelled, or kBackupTaskError when
+// no folder could be made.
+int64_t CreateRunFolder(const std::string& root, const std::string& udid, RunWatch& watch,
+                        std::string* suffix, std::string* folder) {
+  constexpr int kAttempts = 3;
+  std::error_code error;
+  if (!fs::is_directory(root, error)) fs::create_directories(root, error);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const std::time_t now = std::time(nullptr);
+    *suffix = BackupTimeSuffix(now);
+    *folder = root + udid + *suffix + "/";
+    error.clear();
+    if (fs::create_directory(*folder, error)) return 0;
+    if (error) {
+      LOG(ERROR) << "cannot create the backup folder " << *folder << ": " << error.message();
+      return kBackupTaskError;
+    }
+    while (std::time(nullptr) == now) {
+      if (watch.cancelled()) return kBackupCancelled;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  LOG(ERROR) << "no free backup folder name under " << root;
+  return kBackupTaskError;
+}
+
+void WriteInfo(VadoDevice& device, const std::string& folder) {
+  int32_t error = 0;
+  ServicePtr afc = GetService(device.device, &error, kAfcServiceName, nullptr, true);
+  std::vector<CFRef<CFDictionaryRef>> pages;
+  BrowseApplications(device, &pages);
+  WriteInfoPlist(device, afc ? afc->afc() : nullptr, ApplicationsOf(pages),
+                 [&](const std::string& id, std::string* png) { return FetchIcon(device, id, png); },
+                 folder + "Info.plist");
+}
+
+// The status response a request gets; empty for requests that get none.
+std::string ResponseTo(ReaderContext& context) {
+  switch (context.message.code) {
+    case kDLDownloadFiles:
+      return MissingFileResponse(context.first_download);
+    case kDLCreateDirectory:
+      return TwoEmptyParametersResponse();
+    case kDLContentsOfDirectory:
+    case kDLMoveItems:
+    case kDLMoveFiles:
+    case kDLRemoveItems:
+    case kDLRemoveFiles:
+    case kDLCopyItem:
+      return context.reply_code != 0 ? ErrorStatusResponse(context.reply_code, context.reply_text)
+                                     : EmptyStatusResponse();
+    case kDLGetFreeDiskSpace: {
+      const int64_t free_bytes = FreeBytes(context.root);
+      if (free_bytes >= 0) return FreeSpaceResponse(free_bytes);
+      const int error = errno;
+      LOG(ERROR) << "cannot read the free space of " << context.root << ": " << error;
+      return ErrorStatusResponse(DeviceLinkFileError(error), std::strerror(error));
+    }
+    case kDLPurgeDiskSpace:
+      // Nothing on the computer can be given up for the device's backup.
+      return ErrorStatusResponse(-1, "Operation not supported");
+    default:
+      return "";
+  }
 }
 
 BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
@@ -268,27 +240,32 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
   ReaderContext context;
   context.root = plan.root;
   context.udid = Utf16ToUtf8(device.unique_device_id);
-  context.suffix = BackupTimeSuffix(std::time(nullptr));
-  std::string folder = context.root + context.udid + context.suffix + "/";
-  std::error_code ignored;
-  if (!fs::is_directory(context.root, ignored)) fs::create_directories(context.root, ignored);
-  fs::create_directories(folder, ignored);
+  if (!IsPlainDeviceIdentifier(context.udid)) {
+    LOG(ERROR) << "refused to back up a device whose identifier cannot name a folder";
+    return {kBackupTaskError, "RefusedDeviceIdentifier"};
+  }
+  RunWatch watch(device, plan.task, BackupStallLimit());
+  DeviceRunLock run_lock(context.udid, [&] { return watch.cancelled(); });
+  if (!run_lock.held()) return Cancelled();
+  std::string folder;
+  if (int64_t made = CreateRunFolder(context.root, context.udid, watch, &context.suffix, &folder);
+      made != 0) {
+    return made == kBackupCancelled ? Cancelled() : BackupOutcome{kBackupTaskError, kTaskError};
+  }
   module.SendData(request, "{\"BackupDir\":" + JsonQuote(folder) + "}", 0);
 
-  {
-    int32_t error = 0;
-    ServicePtr afc = GetService(device.device, &error, kAfcServiceName, nullptr, true);
-    std::vector<CFRef<CFDictionaryRef>> pages;
-    BrowseApplications(device, &pages);
-    WriteInfoPlist(device, afc ? afc->afc() : nullptr, ApplicationsOf(pages),
-                   [&](const std::string& id, std::string* png) {
-                     return FetchIcon(device, id, png);
-                   },
-                   folder + "Info.plist");
+  WriteInfo(device, folder);
+  if (watch.cancelled()) {
+    RemoveFolder(folder);
+    return Cancelled();
   }
   ServicePtr service = StartBackupService(device);
-  if (!service) return {kBackupNoService, "DeviceOpenAFCServiceFail"};
+  if (!service) {
+    RemoveFolder(folder);  // holds nothing of the device's yet
+    return {kBackupNoService, "DeviceOpenAFCServiceFail"};
+  }
   AMDServiceConnectionRef connection = service->connection();
+  watch.Watch(connection);
 
   BackupOutcome outcome{kBackupTaskError, kTaskError};
   bool remove_folder = false;
@@ -306,42 +283,28 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
       };
     }
     hooks.check = [&]() -> int64_t {
-      return device.state == kDeviceGone ? int64_t{kBackupDisconnected} : int64_t{0};
+      if (device.state == kDeviceGone) return kBackupDisconnected;
+      return watch.cancelled() ? int64_t{kBackupCancelled} : int64_t{0};
     };
+    hooks.moved = [&] { watch.Touch(); };
     for (;;) {
-      if (plan.task != nullptr && IsCancelledUnderLock(device, *plan.task)) {
-        outcome = {kBackupCancelled, "Task cancelled."};
+      if (watch.cancelled()) {
+        outcome = Cancelled();
         break;
       }
-      if (!ReadMessage(connection, context, true)) {
+      if (!ReadMessage(connection, context, ApplyBackupMessage)) {
         outcome = {kBackupTaskError, kTaskError};
         break;
       }
+      watch.Touch();
       ReportRunProgress(module, request, device, context, &last_reported);
       if (context.refused) {
         outcome = {kBackupTaskError, kRefusedPath};
         remove_folder = true;
         break;
       }
-      bool sent = true;
       bool done = false;
       switch (context.message.code) {
-        case kDLDownloadFiles:
-          sent = SendXmlMessage(connection, MissingFileResponse(context.first_download));
-          break;
-        case kDLContentsOfDirectory:
-        case kDLMoveItems:
-        case kDLRemoveItems:
-          sent = SendXmlMessage(connection, EmptyStatusResponse());
-          break;
-        case kDLGetFreeDiskSpace: {
-          const int64_t free_bytes = FreeBytes(context.root);
-          if (free_bytes >= 0) sent = SendXmlMessage(connection, FreeSpaceResponse(free_bytes));
-          break;
-        }
-        case kDLCreateDirectory:
-          sent = SendXmlMessage(connection, TwoEmptyParametersResponse());
-          break;
         case kDLDisconnect:
           done = true;
           if (context.progress == 100) {
@@ -357,8 +320,8 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
             outcome = {context.error_code, context.error_text};
             remove_folder = context.error_code != 0;
             done = true;
-          } else {
-            sent = SendXmlMessage(connection, EmptyStatusResponse());
+          } else if (!SendXmlMessage(connection, EmptyStatusResponse())) {
+            done = true;
           }
           break;
         case kDLUploadFiles: {
@@ -367,22 +330,40 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
             outcome = {received.code, received.message};
             remove_folder = true;
             done = true;
-          } else {
-            sent = SendXmlMessage(connection, EmptyStatusResponse());
+          } else if (!SendXmlMessage(connection, EmptyStatusResponse())) {
+            done = true;
           }
           break;
         }
-        default:
+        default: {
+          const std::string response = ResponseTo(context);
+          if (response.empty()) {
+            if (context.message.code == kDLOther && !context.message.items.empty()) {
+              LOG(WARNING) << "backup: no answer to " << TextOf(context.message.items[0]);
+            }
+          } else if (!SendXmlMessage(connection, response)) {
+            done = true;
+          }
           break;
+        }
       }
       if (done) break;
-      if (!sent) {
-        outcome = {kBackupTaskError, kTaskError};
-        break;
-      }
     }
   }
-  if (remove_folder && context.progress < 100) {
+  watch.Release();
+  // An interrupted read or send is the watch's doing when the task was cancelled or the
+  // device stalled; neither leaves a partial backup behind.
+  if (outcome.code != kBackupOk) {
+    if (outcome.code == kBackupCancelled || watch.cancelled()) {
+      outcome = Cancelled();
+      remove_folder = true;
+    } else if (watch.stalled()) {
+      outcome = {kBackupTaskError, "DeviceStalled"};
+      remove_folder = true;
+    }
+  }
+  if (remove_folder && (context.progress < 100 || outcome.code == kBackupCancelled ||
+                        watch.stalled())) {
     service->Close();
     RemoveFolder(folder);
   }
@@ -392,12 +373,13 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
 }  // namespace
 
 BackupOutcome RunBackup(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
-                        const rapidjson::Value& body) {
+                        DhTask* task, const rapidjson::Value& body) {
   BackupPlan plan;
   if (body.IsObject() && body.HasMember("path") && body["path"].IsString()) {
     plan.root = body["path"].GetString();
   }
   plan.root = plan.root.empty() ? DefaultBackupRoot() : WithTrailingSeparator(plan.root);
+  plan.task = task;
   return Backup(module, request, device, plan);
 }
 
@@ -409,70 +391,4 @@ BackupOutcome BackupToWorkFolder(VadoModule& module, const bas::IPCPacket1& requ
   plan.wanted = wanted;
   plan.task = &task;
   return Backup(module, request, device, plan);
-}
-
-BackupOutcome RunRestore(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
-                         const rapidjson::Value& body) {
-  if (!body.IsObject() || !body.HasMember("path") || !body["path"].IsString() ||
-      !body.HasMember("sourceDeviceId") || !body["sourceDeviceId"].IsString()) {
-    return {kBackupParameterError, "ParameterError"};
-  }
-  const std::string folder = WithTrailingSeparator(body["path"].GetString());
-  const std::string source = body["sourceDeviceId"].GetString();
-  std::string password;
-  if (body.HasMember("password") && body["password"].IsString()) {
-    password = body["password"].GetString();
-  }
-  PlistValue manifest;
-  const CIOSDictionary* top = nullptr;
-  if (PlistFileToValue(folder + "Manifest.plist", &manifest) && manifest.tag() == kPlistArray &&
-      !manifest.array().empty() && manifest.array()[0].tag() == kPlistDictionary) {
-    top = manifest.array()[0].dictionary();
-  }
-  if (top == nullptr) return {kBackupManifestError, "BackupManifestPlistError"};
-  const PlistValue* encrypted_value = top->Find("IsEncrypted");
-  const bool encrypted = encrypted_value != nullptr && encrypted_value->tag() == kPlistBoolean &&
-                         encrypted_value->boolean() != 0;
-
-  const std::string target = Utf16ToUtf8(device.unique_device_id);
-  ServicePtr service = StartBackupService(device);
-  if (!service) return {kBackupNoService, "MonitorDeviceOpenAFCServiceFail"};
-  AMDServiceConnectionRef connection = service->connection();
-  ReaderContext context;
-  if (!Handshake(connection, context) ||
-      !SendXmlMessage(connection, RestoreRequest(source, target, encrypted, password))) {
-    return {kBackupTaskError, kRestoreReadError};
-  }
-  int64_t last_reported = -1;
-  for (;;) {
-    if (!ReadMessage(connection, context, false)) return {kBackupTaskError, kRestoreReadError};
-    ReportRunProgress(module, request, device, context, &last_reported);
-    switch (context.message.code) {
-      case kDLDownloadFiles: {
-        for (const std::string& path : context.requested) {
-          std::optional<std::string> local = MapRestorePath(path, source, folder);
-          if (!local) continue;
-          if (SendFile(connection, path, *local) < 0) break;
-        }
-        context.requested.clear();
-        if (!SendEndOfList(connection) || !SendXmlMessage(connection, EmptyStatusResponse())) {
-          return {kBackupTaskError, kRestoreReadError};
-        }
-        break;
-      }
-      case kDLDisconnect:
-        return {kBackupDisconnected, ""};
-      case kDLProcessMessage:
-        if (context.error) {
-          LOG(INFO) << "error: " << context.error_code << " description: " << context.error_text;
-          return {context.error_code, context.error_text};
-        }
-        if (!SendEndOfList(connection) || !SendXmlMessage(connection, EmptyStatusResponse())) {
-          return {kBackupTaskError, kRestoreReadError};
-        }
-        break;
-      default:
-        break;
-    }
-  }
 }

@@ -30,13 +30,19 @@ enum BackupResult : int64_t {
   kBackupDisconnected = 45,
 };
 
-// Command 1600: a full backup into "path" (or the default root) + UDID + time suffix.
-BackupOutcome RunBackup(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
-                        const rapidjson::Value& body);
+// Runs of one device take turns. A run whose `task` (may be null) is cancelled, or whose
+// device makes no progress for the stall limit, ends with 6 "Task cancelled." or
+// 2 "DeviceStalled" and leaves no partial backup folder.
 
-// Command 1601: restores the backup folder "path" made from "sourceDeviceId".
+// Command 1600: a full backup into "path" (or the default root) + UDID + time suffix. The
+// folder is always a new one; a device identifier that cannot name a folder is refused.
+BackupOutcome RunBackup(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
+                        DhTask* task, const rapidjson::Value& body);
+
+// Command 1601: restores the backup folder "path" made from "sourceDeviceId". A file that
+// cannot be sent is reported to the device and ends the restore with a failure code.
 BackupOutcome RunRestore(VadoModule& module, const bas::IPCPacket1& request, VadoDevice& device,
-                         const rapidjson::Value& body);
+                         DhTask* task, const rapidjson::Value& body);
 
 // A backup into the process's work folder ("Backup0/") that keeps only files whose local
 // path contains one of `wanted`, and stops with 6 when `task` is cancelled.

@@ -64,10 +64,11 @@ bool ReadChunkHeader(AMDServiceConnectionRef connection, ChunkHeader* header) {
 
 // Moves `count` bytes from the connection to `fd` (or drops them when fd < 0).
 bool CopyPayload(AMDServiceConnectionRef connection, uint64_t count, int fd, uint8_t* buffer,
-                 bool* write_failed) {
+                 bool* write_failed, const std::function<void()>& moved) {
   while (count > 0) {
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, kFilePieceBytes));
     if (!ReceiveServiceBytes(connection, buffer, piece)) return false;
+    if (moved) moved();
     if (fd >= 0 && !*write_failed) {
       size_t done = 0;
       while (done < piece) {
@@ -166,7 +167,8 @@ ReceiveResult ReceiveFiles(AMDServiceConnectionRef connection, const ReceiveHook
     bool stream_ok = true;
     while (chunk.length != 0 && chunk.code == kChunkData) {
       result.bytes += chunk.length - 1u;
-      if (!CopyPayload(connection, chunk.length - 1u, fd, buffer.get(), &write_failed) ||
+      if (!CopyPayload(connection, chunk.length - 1u, fd, buffer.get(), &write_failed,
+                       hooks.moved) ||
           !ReadChunkHeader(connection, &chunk)) {
         stream_ok = false;
         break;
@@ -190,31 +192,33 @@ ReceiveResult ReceiveFiles(AMDServiceConnectionRef connection, const ReceiveHook
 }
 
 int SendFile(AMDServiceConnectionRef connection, const std::string& device_path,
-             const std::string& local_path) {
+             const std::string& local_path, const std::function<void()>& moved,
+             int* error_number) {
+  *error_number = 0;
   if (!SendName(connection, device_path)) return -1;
   struct stat info {};
   if (::stat(local_path.c_str(), &info) != 0) {
-    const int error = errno;
-    if (error != ENOENT) {
-      LOG(INFO) << "stat failed on '" << local_path << "': " << error;
+    *error_number = errno;
+    if (*error_number != ENOENT) {
+      LOG(INFO) << "stat failed on '" << local_path << "': " << *error_number;
     }
-    return SendErrorChunk(connection, error);
+    return SendErrorChunk(connection, *error_number);
   }
   const int fd = ::open(local_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    const int error = errno;
-    LOG(INFO) << "stat failed on '" << local_path << "': " << error;
-    return SendErrorChunk(connection, error);
+    *error_number = errno;
+    LOG(INFO) << "stat failed on '" << local_path << "': " << *error_number;
+    return SendErrorChunk(connection, *error_number);
   }
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kFilePieceBytes]);
   for (;;) {
     ssize_t got = ::read(fd, buffer.get(), kFilePieceBytes);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      const int error = errno;
+      *error_number = errno;
       LOG(INFO) << "read error ";
       ::close(fd);
-      return SendErrorChunk(connection, error);
+      return SendErrorChunk(connection, *error_number);
     }
     if (got == 0) break;
     if (!SendChunk(connection, kChunkData, buffer.get(), static_cast<size_t>(got))) {
@@ -222,9 +226,23 @@ int SendFile(AMDServiceConnectionRef connection, const std::string& device_path,
       ::close(fd);
       return -1;
     }
+    if (moved) moved();
   }
   ::close(fd);
   return SendChunk(connection, kChunkSuccess, nullptr, 0) ? 0 : -1;
+}
+
+int DeviceLinkFileError(int error_number) {
+  switch (error_number) {
+    case ENOENT: return -6;
+    case EEXIST: return -7;
+    case ENOTDIR: return -8;
+    case EISDIR: return -9;
+    case ELOOP: return -10;
+    case EIO: return -11;
+    case ENOSPC: return -15;
+    default: return -1;
+  }
 }
 
 bool SendMissingFile(AMDServiceConnectionRef connection, const std::string& name) {

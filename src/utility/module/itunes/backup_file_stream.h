@@ -38,6 +38,8 @@ struct ReceiveHooks {
   std::function<bool(const std::string& local_path)> keep = nullptr;
   // Checked before the first file and after each; a non-zero code ends the receive.
   std::function<int64_t()> check = nullptr;
+  // Called after every piece that arrived: the device is making progress.
+  std::function<void()> moved = nullptr;
 };
 
 // Reads one upload list up to its end marker, writing each kept file in pieces.
@@ -45,9 +47,15 @@ ReceiveResult ReceiveFiles(AMDServiceConnectionRef connection, const ReceiveHook
 
 // Sends one file in answer to a download request: the name record of `device_path`,
 // then data chunks and a success chunk, or an error chunk when the file cannot be read.
-// Returns 0, or a negative value when the file could not be sent (the caller stops).
+// Returns 0, or a negative value when the file could not be sent (the caller stops);
+// `error_number` then holds the local error (0 when the connection failed). `moved` is
+// called after every chunk sent.
 int SendFile(AMDServiceConnectionRef connection, const std::string& device_path,
-             const std::string& local_path);
+             const std::string& local_path, const std::function<void()>& moved,
+             int* error_number);
+
+// The device-link file error code of a local error number (-6 for a missing file).
+int DeviceLinkFileError(int error_number);
 
 // A name record of `name`, an error chunk and the end marker: a download request the
 // computer cannot serve.

@@ -51,9 +51,21 @@ std::string BackupTimeSuffix(std::time_t when) {
   return text;
 }
 
+bool IsPlainDeviceIdentifier(const std::string& udid) {
+  constexpr size_t kMaxIdentifier = 64;
+  if (udid.empty() || udid.size() > kMaxIdentifier || udid.front() == '-') return false;
+  for (char c : udid) {
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex && c != '-') return false;
+  }
+  return true;
+}
+
 std::optional<std::string> MapBackupPath(const std::string& device_path, const std::string& udid,
                                          const std::string& suffix, const std::string& root) {
-  if (udid.empty() || device_path.compare(0, udid.size(), udid) != 0) return std::nullopt;
+  if (!IsPlainDeviceIdentifier(udid) || device_path.compare(0, udid.size(), udid) != 0) {
+    return std::nullopt;
+  }
   const std::string rest = device_path.substr(udid.size());
   if (rest.empty()) return root + udid + suffix;
   if (rest.front() != '/' || !IsConfinedRelative(rest.substr(1))) return std::nullopt;

@@ -15,6 +15,10 @@ std::string WithTrailingSeparator(std::string root);
 // "-%Y%m%d%H%M%S" of `when` in local time: what makes each run's folder new.
 std::string BackupTimeSuffix(std::time_t when);
 
+// True for a device identifier that can name a folder: 1 to 64 hexadecimal digits and
+// dashes, not starting with a dash. Anything else ("..", "/", a NUL) never becomes a path.
+bool IsPlainDeviceIdentifier(const std::string& udid);
+
 // Maps a device path of a backup ("<udid>/Snapshot/3d/3d0d...") to its file under
 // `root`: the time suffix goes right after the leading identifier. Nothing for a path
 // that would leave the run's folder: one that does not start with "<udid>/" (or is not

@@ -38,6 +38,8 @@ DeviceLinkCode DeviceLinkCodeOf(const std::u16string& name) {
       {u"DLMessageRemoveItems", kDLRemoveItems},
       {u"DLMessageProcessMessage", kDLProcessMessage},
       {u"DLMessageUploadFiles", kDLUploadFiles},
+      {u"DLMessageMoveFiles", kDLMoveFiles},
+      {u"DLMessagePurgeDiskSpace", kDLPurgeDiskSpace},
   };
   for (const auto& [text, code] : kNames) {
     if (name == text) return code;
@@ -84,13 +86,21 @@ std::string FreeSpaceResponse(int64_t free_bytes) {
 }
 
 std::string MissingFileResponse(const std::string& path) {
+  return FileErrorResponse(path, -6, "No such file or directory");
+}
+
+std::string ErrorStatusResponse(int code, const std::string& text) {
+  return Plist("<array><string>DLMessageStatusResponse</string><integer>" +
+               std::to_string(code) + "</integer>" + Text(text) + "<dict/></array>");
+}
+
+std::string FileErrorResponse(const std::string& path, int file_code, const std::string& text) {
   return Plist(
       "<array><string>DLMessageStatusResponse</string><integer>-13</integer>"
       "<string>Multi status</string><dict><key>" +
-      XmlEscape(path) +
-      "</key><dict><key>DLFileErrorCode</key><integer>-6</integer>"
-      "<key>DLFileErrorString</key><string>No such file or directory</string></dict></dict>"
-      "</array>");
+      XmlEscape(path) + "</key><dict><key>DLFileErrorCode</key><integer>" +
+      std::to_string(file_code) + "</integer><key>DLFileErrorString</key>" + Text(text) +
+      "</dict></dict></array>");
 }
 
 std::string VersionAnswer() {
@@ -111,6 +121,13 @@ std::string BackupRequest(const std::string& target) {
       "<array><string>DLMessageProcessMessage</string><dict><key>MessageName</key>"
       "<string>Backup</string><key>TargetIdentifier</key>" +
       Text(target) + "</dict></array>");
+}
+
+std::string ChangePasswordRequest(const std::string& target, const std::string& new_password) {
+  return Plist(
+      "<array><string>DLMessageProcessMessage</string><dict><key>MessageName</key>"
+      "<string>ChangePassword</string><key>TargetIdentifier</key>" +
+      Text(target) + "<key>NewPassword</key>" + Text(new_password) + "</dict></array>");
 }
 
 std::string RestoreRequest(const std::string& source, const std::string& target,

@@ -22,6 +22,10 @@ enum DeviceLinkCode : int32_t {
   kDLRemoveItems = 10,
   kDLProcessMessage = 11,
   kDLUploadFiles = 12,
+  // Requests the device may send that the table above leaves at 0; each waits for a
+  // status response like the others.
+  kDLMoveFiles = 13,
+  kDLPurgeDiskSpace = 14,
 };
 
 // The code of a message name; kDLOther for every other name.
@@ -48,8 +52,14 @@ std::string EmptyStatusResponse();
 std::string TwoEmptyParametersResponse();
 std::string FreeSpaceResponse(int64_t free_bytes);
 std::string MissingFileResponse(const std::string& path);
+// A failed request: the negative device-link error code and its text, an empty dictionary.
+std::string ErrorStatusResponse(int code, const std::string& text);
+// "Multi status" (-13) naming one path with its file error code and text.
+std::string FileErrorResponse(const std::string& path, int file_code, const std::string& text);
 std::string VersionAnswer();
 std::string HelloRequest();
 std::string BackupRequest(const std::string& target);
+// Turns backup encryption on with `new_password` (the device refuses when it is on already).
+std::string ChangePasswordRequest(const std::string& target, const std::string& new_password);
 std::string RestoreRequest(const std::string& source, const std::string& target,
                            bool encrypted, const std::string& password);

@@ -12,8 +12,10 @@
 #include "platform/process.h"
 #include "utility/ios/device_values.h"
 #include "utility/ios/vado_device_connection.h"
+#include "utility/ios/vado_device_monitor.h"
 #include "utility/module/itunes/backup_engine.h"
 #include "utility/module/itunes/backup_listing.h"
+#include "utility/module/itunes/backup_password.h"
 #include "utility/module/itunes/backup_paths.h"
 
 namespace {
@@ -33,6 +35,16 @@ std::string ErrorInfo(const std::string& message) {
   return "{\"error\":" + JsonQuote(message) + "}";
 }
 
+// These commands name their device by "uuid" alone: a handle that outlived its device
+// could by now stand for another one, and a backup must never go to the wrong device.
+VadoDevicePtr FindDeviceByUuid(const std::string& uuid) {
+  const std::u16string id = Utf8ToUtf16(uuid);
+  if (id.empty()) return nullptr;
+  VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
+  std::lock_guard<std::mutex> lock(monitor.mutex());
+  return monitor.FindDeviceById(id);
+}
+
 }  // namespace
 
 bool FindMyDeviceState(VadoDevice& device) {
@@ -43,15 +55,9 @@ bool BackupEncryptionState(VadoDevice& device) {
   return DomainBoolean(device, "com.apple.mobile.backup", "WillEncrypt");
 }
 
-int64_t SetBackupPassword(VadoDevice& device, const std::string& password) {
-  std::string output;
-  const int status = platform::RunCommand(
-      {"idevicebackup2", "-u", Utf16ToUtf8(device.unique_device_id), "encryption", "on", password},
-      &output);
-  if (status != 0) LOG(WARNING) << "idevicebackup2 ended with " << status << ": " << output;
-  // The tool ran its own lockdown session; read the new state through a fresh one.
-  int32_t error = 0;
-  SessionPtr session = RenewSession(device.device, &error);
+int64_t SetBackupPassword(VadoDevice& device, DhTask* task, const std::string& password) {
+  // Encryption that was on already does not make a refused change a success.
+  if (!RequestBackupPassword(device, task, password)) return 1;
   return BackupEncryptionState(device) ? 0 : 1;
 }
 
@@ -63,12 +69,11 @@ int64_t VadoModuleiTunes::HandleRequest(const bas::IPCPacket1& packet) {
     Reply(packet, "", kResultBadHeader);
     return 0;
   }
-  VadoDevicePtr device;
-  if (!request.uuid.empty()) {
-    device = FindRequestDevice(request);
-    if (device && !BeginTask(device->tasks, static_cast<int64_t>(packet.task_id))) {
-      return 0;  // cancelled before it started: no reply
-    }
+  VadoDevicePtr device = FindDeviceByUuid(request.uuid);
+  TaskPtr task;
+  if (device) {
+    task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
+    if (!task) return 0;  // cancelled before it started: no reply
   }
   const uint32_t command = packet.command_id;
   const bool needs_body = command == kBackupCommand || command == kRestoreCommand ||
@@ -90,13 +95,13 @@ int64_t VadoModuleiTunes::HandleRequest(const bas::IPCPacket1& packet) {
   } else {
     switch (command) {
       case kBackupCommand: {
-        BackupOutcome outcome = RunBackup(*this, packet, *device, body);
+        BackupOutcome outcome = RunBackup(*this, packet, *device, task.get(), body);
         code = outcome.code;
         message = outcome.message;
         break;
       }
       case kRestoreCommand: {
-        BackupOutcome outcome = RunRestore(*this, packet, *device, body);
+        BackupOutcome outcome = RunRestore(*this, packet, *device, task.get(), body);
         code = outcome.code;
         message = outcome.message;
         break;
@@ -115,7 +120,7 @@ int64_t VadoModuleiTunes::HandleRequest(const bas::IPCPacket1& packet) {
         if (body.IsObject() && body.HasMember("password") && body["password"].IsString()) {
           password = body["password"].GetString();
         }
-        code = SetBackupPassword(*device, password);
+        code = SetBackupPassword(*device, task.get(), password);
         break;
       }
       case kMediaRunningCommand:

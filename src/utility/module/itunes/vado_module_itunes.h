@@ -30,8 +30,8 @@ class VadoModuleiTunes : public VadoModule {
 bool FindMyDeviceState(VadoDevice& device);
 // "WillEncrypt" of "com.apple.mobile.backup"; false when it cannot be read.
 bool BackupEncryptionState(VadoDevice& device);
-// Turns backup encryption on with `password` through the backup tool; 0 when it is on
-// afterwards, 1 otherwise.
-int64_t SetBackupPassword(VadoDevice& device, const std::string& password);
+// Turns backup encryption on with `password` over the device's backup service; 0 when the
+// device accepted it and encryption is on afterwards, 1 otherwise.
+int64_t SetBackupPassword(VadoDevice& device, DhTask* task, const std::string& password);
 // True when a process named like the desktop media program runs.
 bool IsMediaProgramRunning();
