@@ -470,8 +470,20 @@ TEST_F(BackupTest, StalledBackupIsCancellableAndEndsAtTheStallLimit) {
   const std::string udid = Add(Spec(44));
   Start({udid});
   unsetenv("VADO_BACKUP_STALL_SECONDS");
-  // The device stops answering at its first request.
+  int64_t code = -1;
+  const std::string good = Backup(udid, &code);
+  ASSERT_EQ(code, 0);
+  // The device stops answering at its first request, in restores and backups alike.
   ASSERT_EQ(sim_.Control({"fault", udid, "backup-stall", "0"}).status, 0);
+  const uint64_t restore = next_task_++;
+  SendRequest(1601, restore, udid, 0,
+              "{\"path\":" + JsonQuote(good) + ",\"sourceDeviceId\":" + JsonQuote(udid) + "}");
+  std::this_thread::sleep_for(1500ms);
+  const Seen* restored = nullptr;
+  EXPECT_LT(CancelAndWait(udid, restore, &restored), 2s);
+  ASSERT_NE(restored, nullptr);
+  EXPECT_EQ(Code(*restored), 6);
+
   const uint64_t task = next_task_++;
   SendRequest(1600, task, udid, 0, "{\"path\":" + JsonQuote(root_.string()) + "}");
   ASSERT_NE(WaitFor([&](const Seen& s) { return !FolderOf(task).empty(); }, 20s), nullptr);
@@ -486,7 +498,6 @@ TEST_F(BackupTest, StalledBackupIsCancellableAndEndsAtTheStallLimit) {
 
   // Left alone, the stalled run ends by itself once nothing moved for the limit.
   const auto start = std::chrono::steady_clock::now();
-  int64_t code = -1;
   const std::string stalled = Backup(udid, &code);
   const auto took_stalled = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(code, 2);
