@@ -1,11 +1,11 @@
 #include "utility/module/itunes/backup_conversation.h"
 
 #include <cmath>
-#include <memory>
 
 #include "common/plist_message.h"
 #include "common/text_convert.h"
 #include "iOSAPI/MobileExportFun.h"
+#include "utility/devicelink/devicelink_handshake.h"
 #include "utility/module/vado_module.h"
 
 namespace {
@@ -64,17 +64,6 @@ void OnMessage(void* opaque, const char* bytes, uint32_t length, int* read_anoth
   }
 }
 
-// The raw first message of the service: read and not interpreted.
-bool SkipFirstMessage(AMDServiceConnectionRef connection) {
-  uint8_t header[4];
-  if (!ReceiveServiceBytes(connection, header, sizeof header)) return false;
-  uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
-                    (uint32_t{header[2]} << 8) | header[3];
-  if (length > kMaxPlistMessageBytes) return false;
-  std::unique_ptr<uint8_t[]> bytes(new uint8_t[length > 0 ? length : 1]);
-  return ReceiveServiceBytes(connection, bytes.get(), length);
-}
-
 }  // namespace
 
 std::string TextOf(const PlistValue& value) {
@@ -102,12 +91,8 @@ bool ReadMessage(AMDServiceConnectionRef connection, ReaderContext& context,
 }
 
 bool Handshake(AMDServiceConnectionRef connection, ReaderContext& context) {
-  if (!SkipFirstMessage(connection)) return false;
-  if (!SendXmlMessage(connection, VersionAnswer())) return false;
-  if (!ReadMessage(connection, context, nullptr) || context.message.items.empty() ||
-      TextOf(context.message.items[0]) != "DLMessageDeviceReady") {
-    return false;
-  }
+  constexpr int64_t kBackupLinkVersion = 300;
+  if (!DeviceLinkHandshake(connection, kBackupLinkVersion)) return false;
   if (!SendXmlMessage(connection, HelloRequest())) return false;
   ReadMessage(connection, context, nullptr);
   context.progress = 0;

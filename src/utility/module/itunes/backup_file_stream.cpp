@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "common/big_endian.h"
 #include "common/plist_message.h"
 
 namespace {
@@ -24,21 +25,10 @@ constexpr size_t kMaxErrorText = 4096;
 constexpr int64_t kStreamError = 2;
 constexpr char kStreamErrorText[] = "Task error.";
 
-uint32_t BigEndian32(const uint8_t* b) {
-  return (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
-}
-
-void PutBigEndian32(uint32_t n, uint8_t* b) {
-  b[0] = static_cast<uint8_t>(n >> 24);
-  b[1] = static_cast<uint8_t>(n >> 16);
-  b[2] = static_cast<uint8_t>(n >> 8);
-  b[3] = static_cast<uint8_t>(n);
-}
-
 bool ReadLength(AMDServiceConnectionRef connection, uint32_t* length) {
   uint8_t bytes[4];
   if (!ReceiveServiceBytes(connection, bytes, sizeof bytes)) return false;
-  *length = BigEndian32(bytes);
+  *length = ReadBigEndian32(bytes);
   return true;
 }
 
@@ -108,7 +98,7 @@ ReceiveResult Failed(ReceiveResult result, std::string message) {
 
 bool SendChunk(AMDServiceConnectionRef connection, uint8_t code, const void* data, size_t size) {
   uint8_t header[5];
-  PutBigEndian32(static_cast<uint32_t>(size + 1), header);
+  WriteBigEndian32(static_cast<uint32_t>(size + 1), header);
   header[4] = code;
   return SendServiceBytes(connection, header, sizeof header) &&
          (size == 0 || SendServiceBytes(connection, static_cast<const uint8_t*>(data), size));
@@ -116,7 +106,7 @@ bool SendChunk(AMDServiceConnectionRef connection, uint8_t code, const void* dat
 
 bool SendName(AMDServiceConnectionRef connection, const std::string& name) {
   uint8_t header[4];
-  PutBigEndian32(static_cast<uint32_t>(name.size()), header);
+  WriteBigEndian32(static_cast<uint32_t>(name.size()), header);
   return SendServiceBytes(connection, header, sizeof header) &&
          SendServiceBytes(connection, reinterpret_cast<const uint8_t*>(name.data()), name.size());
 }

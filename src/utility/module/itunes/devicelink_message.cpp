@@ -103,12 +103,6 @@ std::string FileErrorResponse(const std::string& path, int file_code, const std:
       "</dict></dict></array>");
 }
 
-std::string VersionAnswer() {
-  return Plist(
-      "<array><string>DLMessageVersionExchange</string><string>DLVersionsOk</string>"
-      "<integer>300</integer></array>");
-}
-
 std::string HelloRequest() {
   return Plist(
       "<array><string>DLMessageProcessMessage</string><dict><key>MessageName</key>"

@@ -56,7 +56,6 @@ std::string MissingFileResponse(const std::string& path);
 std::string ErrorStatusResponse(int code, const std::string& text);
 // "Multi status" (-13) naming one path with its file error code and text.
 std::string FileErrorResponse(const std::string& path, int file_code, const std::string& text);
-std::string VersionAnswer();
 std::string HelloRequest();
 std::string BackupRequest(const std::string& target);
 // Turns backup encryption on with `new_password` (the device refuses when it is on already).
