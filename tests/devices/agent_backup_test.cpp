@@ -332,7 +332,18 @@ TEST_F(BackupTest, ListingDescribesBackupsTwiceWithSizesTheSecondTime) {
 
 TEST_F(BackupTest, StateCommandsAndPasswordFollowTheDevice) {
   const std::string udid = Add(Spec(37));
+  // A program of the backup tool's name first on the agent's PATH notes every call: the
+  // password must reach the device without any command line.
+  const fs::path tools = sim_.dir() / "tools";
+  const fs::path calls = sim_.dir() / "tool-calls";
+  fs::create_directories(tools);
+  std::ofstream(tools / "idevicebackup2") << "#!/bin/sh\necho \"$@\" >> '" << calls.string()
+                                          << "'\nexit 1\n";
+  fs::permissions(tools / "idevicebackup2", fs::perms::owner_all);
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+  setenv("PATH", (tools.string() + ":" + path).c_str(), 1);
   Start({udid});
+  setenv("PATH", path.c_str(), 1);
   auto code_of = [&](uint32_t command, const std::string& who, const std::string& body = "") {
     const Seen* result = Run(command, who, body);
     return result ? Code(*result) : -1;
@@ -346,6 +357,7 @@ TEST_F(BackupTest, StateCommandsAndPasswordFollowTheDevice) {
   // that is a failure even though encryption stays on.
   EXPECT_EQ(code_of(1605, udid, "{\"password\":\"other\"}"), 1);
   EXPECT_EQ(code_of(1604, udid), 0);
+  EXPECT_FALSE(fs::exists(calls)) << ReadAll(calls);
   EXPECT_EQ(sim_.Run({"ideviceinfo", "-u", udid, "-q", "com.apple.mobile.backup", "-k",
                       "WillEncrypt"}).out,
             "true\n");
