@@ -235,6 +235,12 @@ TEST(BackupFaultSettings, ParsesEachFaultAndRejectsBadArguments) {
   EXPECT_FALSE(SetBackupFault(&f, "backup-hostile", 0, "upload:"));
   EXPECT_TRUE(SetBackupFault(&f, "backup-hostile", 0, ""));
   EXPECT_EQ(f.hostile.op, HostileOp::kNone);
+  EXPECT_TRUE(SetBackupFault(&f, "backup-variants", 1, ""));
+  EXPECT_TRUE(f.variants);
+  EXPECT_FALSE(SetBackupFault(&f, "backup-variants", 2, ""));
+  EXPECT_TRUE(f.variants);
+  EXPECT_TRUE(SetBackupFault(&f, "backup-variants", 0, ""));
+  EXPECT_FALSE(f.variants);
 }
 
 class ManifestDbTest : public ::testing::Test {

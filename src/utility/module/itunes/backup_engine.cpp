@@ -195,13 +195,16 @@ int64_t CreateRunFolder(const std::string& root, const std::string& udid, RunWat
   return kBackupTaskError;
 }
 
-void WriteInfo(VadoDevice& device, const std::string& folder) {
+// Writes Info.plist; once the run is cancelled no further icons are fetched.
+void WriteInfo(VadoDevice& device, RunWatch& watch, const std::string& folder) {
   int32_t error = 0;
   ServicePtr afc = GetService(device.device, &error, kAfcServiceName, nullptr, true);
   std::vector<CFRef<CFDictionaryRef>> pages;
   BrowseApplications(device, &pages);
   WriteInfoPlist(device, afc ? afc->afc() : nullptr, ApplicationsOf(pages),
-                 [&](const std::string& id, std::string* png) { return FetchIcon(device, id, png); },
+                 [&](const std::string& id, std::string* png) {
+                   return !watch.cancelled() && FetchIcon(device, id, png);
+                 },
                  folder + "Info.plist");
 }
 
@@ -254,7 +257,7 @@ BackupOutcome Backup(VadoModule& module, const bas::IPCPacket1& request, VadoDev
   }
   module.SendData(request, "{\"BackupDir\":" + JsonQuote(folder) + "}", 0);
 
-  WriteInfo(device, folder);
+  WriteInfo(device, watch, folder);
   if (watch.cancelled()) {
     RemoveFolder(folder);
     return Cancelled();
