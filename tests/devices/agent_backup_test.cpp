@@ -499,9 +499,17 @@ TEST_F(BackupTest, StalledBackupIsCancellableAndEndsAtTheStallLimit) {
   const uint64_t task = next_task_++;
   SendRequest(1600, task, udid, 0, "{\"path\":" + JsonQuote(root_.string()) + "}");
   ASSERT_NE(WaitFor([&](const Seen& s) { return !FolderOf(task).empty(); }, 20s), nullptr);
-  std::this_thread::sleep_for(1s);
-  const std::string folder = FolderOf(task);
+  // A second backup of the device waits for the first, and can be cancelled while it does.
+  const uint64_t waiting = next_task_++;
+  SendRequest(1600, waiting, udid, 0, "{\"path\":" + JsonQuote(root_.string()) + "}");
+  std::this_thread::sleep_for(500ms);
   const Seen* result = nullptr;
+  EXPECT_LT(CancelAndWait(udid, waiting, &result), 2s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_EQ(FolderOf(waiting), "");
+
+  const std::string folder = FolderOf(task);
   const auto took = CancelAndWait(udid, task, &result);
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(Code(*result), 6);
