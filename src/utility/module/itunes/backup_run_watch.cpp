@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr int64_t kDefaultStallSeconds = 300;
+// A device may scan its files for minutes before its first upload without saying a word.
+constexpr int64_t kDefaultStallSeconds = 600;
 constexpr int64_t kMaxStallSeconds = 86400;
 // How often the timer looks at the clock; bounds how late a stall is noticed.
 constexpr std::chrono::milliseconds kTick(200);
