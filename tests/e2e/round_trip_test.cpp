@@ -100,6 +100,27 @@ TEST_F(RoundTrip, EmptyPayloadAnswersCode21) {
   EXPECT_EQ(header["code"].GetInt64(), 21);
 }
 
+TEST_F(RoundTrip, DeeplyNestedHeaderAndBodyAreRefusedAndTheAgentStaysUp) {
+  // The header alone, 1,000,000 levels deep.
+  SendRequest(600, 31, std::string(1000000, '['));
+  rapidjson::Document header = ParseHeader(ExpectMessage());
+  ASSERT_TRUE(header.HasMember("code"));
+  EXPECT_EQ(header["code"].GetInt64(), 21);
+  // A body 10,000,000 levels deep behind a valid header (the backup list parses its
+  // body without a device).
+  const std::string payload =
+      vadoctl::BuildRequestPayload(R"({"uuid":""})", std::string(10000000, '['), false);
+  ASSERT_TRUE(link_.Send(1602, 32, 0, payload));
+  vadoctl::AgentMessage reply = ExpectMessage();
+  EXPECT_EQ(reply.task_id, 32u);
+  header = ParseHeader(reply);
+  ASSERT_TRUE(header.HasMember("code"));
+  EXPECT_EQ(header["code"].GetInt64(), 8);
+  SendRequest(600, 33, R"({"uuid":"","code":1})");
+  EXPECT_EQ(ExpectMessage().task_id, 33u);
+  EXPECT_FALSE(WaitAgentExit(agent_, milliseconds(0)).has_value());
+}
+
 TEST_F(RoundTrip, UnregisteredCommandGetsNoAnswerAndAgentStaysUp) {
   SendRequest(503, 11, R"({"uuid":""})");
   std::optional<vadoctl::AgentMessage> answer = ReceiveReply(link_, kSilence);
@@ -230,6 +251,32 @@ TEST_F(FirstRequest, RequestSentRightAfterConnectIsAnswered) {
     std::optional<vadoctl::AgentMessage> reply = ReceiveReply(link, milliseconds(2000));
     ASSERT_TRUE(reply.has_value()) << "start " << i << ": the first request was never answered";
     EXPECT_EQ(reply->task_id, static_cast<uint64_t>(500 + i));
+  }
+}
+
+// Requests that reach the pool before device monitoring has started look devices up
+// under the registry lock; start-up must not hold that lock while it waits for the
+// monitor's own pool job, or ten such requests would occupy every worker for good.
+TEST_F(FirstRequest, TenRequestsBeforeMonitoringStartsDoNotHangStartUp) {
+  constexpr int kStarts = 3;
+  constexpr int kRequests = 10;
+  for (int i = 0; i < kStarts; ++i) {
+    vadoctl::FrontEndLink link;
+    ASSERT_GT(link.Listen(), 0);
+    vadoctl::AgentProcess agent;
+    std::string error;
+    ASSERT_TRUE(agent.Start(Launch(link.port()), &error)) << error;
+    ASSERT_TRUE(link.Accept(milliseconds(8000)));
+    for (int r = 0; r < kRequests; ++r) {
+      ASSERT_TRUE(link.Send(300, 700 + r, 0, RequestPayload(R"({"uuid":"no-such-device"})")));
+    }
+    ASSERT_TRUE(link.Send(600, 799, 0, RequestPayload(R"({"uuid":"","code":1})")));
+    std::set<uint64_t> answered;
+    while (answered.size() < kRequests + 1) {
+      std::optional<vadoctl::AgentMessage> reply = ReceiveReply(link, milliseconds(5000));
+      ASSERT_TRUE(reply.has_value()) << "start " << i << ": " << answered.size() << " answered";
+      answered.insert(reply->task_id);
+    }
   }
 }
 
