@@ -100,10 +100,15 @@ TEST_F(PrivateFolderTest, PlantedLinkOrFileIsRefused) {
 }
 
 TEST_F(PrivateFolderTest, FolderOfAnotherUserIsRefused) {
-  // /  belongs to root; as root the check cannot be shown this way.
-  if (::geteuid() == 0) GTEST_SKIP() << "running as root";
   std::string reason;
-  EXPECT_FALSE(MakePrivateFolder("/", &reason));
+  std::string theirs = "/";  // belongs to root
+  if (::geteuid() == 0) {
+    // As root, plant a folder that belongs to "nobody".
+    theirs = root_ + "/theirs";
+    ASSERT_EQ(::mkdir(theirs.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+  }
+  EXPECT_FALSE(MakePrivateFolder(theirs, &reason));
   EXPECT_NE(reason.find("belongs to user"), std::string::npos) << reason;
 }
 
