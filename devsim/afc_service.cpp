@@ -19,15 +19,17 @@ struct TransferCount {
   int64_t read = 0;
 };
 
-// Whether a fault fails this request; counts the bytes a write carries otherwise (reads
-// are counted by their answers).
+// Whether a fault fails this request: a write that would take the connection's total
+// past the limit, a read once the total read has reached it. Counts the bytes a write
+// carries otherwise (reads are counted by their answers).
 bool InjectedFailure(SimDevice& device, const afc::Header& h, size_t payload_size,
                      TransferCount* moved) {
   if (h.operation != afc::kOpFileRefWrite && h.operation != afc::kOpFileRefRead) return false;
   const DeviceFaults faults = device.faults();
   if (h.operation == afc::kOpFileRefWrite) {
-    if (faults.afc_fail_write_after >= 0 && moved->written >= faults.afc_fail_write_after) return true;
-    moved->written += static_cast<int64_t>(payload_size);
+    const int64_t after = moved->written + static_cast<int64_t>(payload_size);
+    if (faults.afc_fail_write_after >= 0 && after > faults.afc_fail_write_after) return true;
+    moved->written = after;
     return false;
   }
   return faults.afc_fail_read_after >= 0 && moved->read >= faults.afc_fail_read_after;

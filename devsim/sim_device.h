@@ -38,8 +38,9 @@ struct DeviceFaults {
   // with sync_cancel_after the device sends SDMessageCancelSession for the open class first.
   int64_t sync_cut_after = -1;
   int64_t sync_cancel_after = -1;
-  // AFC: a file write (read) fails with an I/O error once this many bytes have been
-  // written (read) over the connection (-1: never).
+  // AFC: a file write that would take the bytes written over the connection past this
+  // many fails with an I/O error, and so does a file read once this many bytes have been
+  // read (-1: never).
   int64_t afc_fail_write_after = -1;
   int64_t afc_fail_read_after = -1;
   // The installation proxy answers Browse with an error.

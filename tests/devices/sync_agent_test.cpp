@@ -515,13 +515,15 @@ TEST_F(SyncAgentTest, IdentifiersAreReplacedOnlyWhereRecordsReferToRecords) {
 }
 
 // Runs `command` with the simulator cutting (or cancelling) every mobilesync conversation
-// after 0, 1, 2 ... messages. Every conversation cut before its end answers a failure and
+// after 2, 2 + step, 2 + 2 step ... messages. Every conversation cut before its end answers a failure and
 // sends no data; the first cut that comes too late to matter gives 0.
 void ExpectCutsFail(SyncAgentTest* test, const std::string& udid, const char* fault,
                     uint32_t command, const std::function<std::string()>& body,
-                    const std::function<int64_t(uint32_t, const std::string&, std::vector<Data>*)>& run) {
+                    const std::function<int64_t(uint32_t, const std::string&, std::vector<Data>*)>& run,
+                    int step = 1) {
   bool completed = false;
-  for (int after = 0; after < 16 && !completed; ++after) {
+  // Cuts before the second message (the version answer) are left out: nothing has started.
+  for (int after = 2; after < 20 && !completed; after += step) {
     SCOPED_TRACE(std::string(fault) + " after " + std::to_string(after));
     ASSERT_EQ(test->Sim().Control({"fault", udid, fault, std::to_string(after)}).status, 0);
     std::vector<Data> data;
@@ -538,11 +540,8 @@ void ExpectCutsFail(SyncAgentTest* test, const std::string& udid, const char* fa
   ASSERT_EQ(test->Sim().Control({"fault", udid, "clear"}).status, 0);
 }
 
-TEST_F(SyncAgentTest, WritesAndReadsCutShortAnswerFailure) {
-  devsim::DeviceSpec farm_device;
-  farm_device.sync.contacts = 30;
-  farm_device.sync_batch = 10;
-  StartWith(farm_device);
+TEST_F(SyncAgentTest, WritesCutShortAnswerFailure) {
+  StartWith(devsim::DeviceSpec{});
   auto run = [this](uint32_t command, const std::string& body, std::vector<Data>* data) {
     return Run(command, body, data);
   };
@@ -551,11 +550,21 @@ TEST_F(SyncAgentTest, WritesAndReadsCutShortAnswerFailure) {
   auto calendar = [&] {
     return Build(vadoctl::BuildCalendarPayload, R"({"id":"c)" + std::to_string(++serial) + R"(","title":"T"})");
   };
-  for (const char* fault : {"sync-cut", "sync-cancel"}) {
-    ExpectCutsFail(this, udid_, fault, 1201, note, run);
-    ExpectCutsFail(this, udid_, fault, 1501, calendar, run);
-    ExpectCutsFail(this, udid_, fault, 100, [] { return std::string(); }, run);
-  }
+  ExpectCutsFail(this, udid_, "sync-cut", 1201, note, run);
+  ExpectCutsFail(this, udid_, "sync-cancel", 1501, calendar, run);
+}
+
+TEST_F(SyncAgentTest, ReadsCutShortAnswerFailureAndSendNoPartialList) {
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 1;
+  farm_device.sync_batch = 4;  // the contact and its values come in two or more batches
+  StartWith(farm_device);
+  auto run = [this](uint32_t command, const std::string& body, std::vector<Data>* data) {
+    return Run(command, body, data);
+  };
+  // A cut costs the agent a second or more to notice; every third point keeps the test short.
+  ExpectCutsFail(this, udid_, "sync-cut", 100, [] { return std::string(); }, run, 3);
+  ExpectCutsFail(this, udid_, "sync-cancel", 100, [] { return std::string(); }, run);
 }
 
 TEST_F(SyncAgentTest, GroupCreateAnswersOneWhenTheRemapNamesNoGroup) {
