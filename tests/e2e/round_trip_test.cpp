@@ -254,31 +254,5 @@ TEST_F(FirstRequest, RequestSentRightAfterConnectIsAnswered) {
   }
 }
 
-// Requests that reach the pool before device monitoring has started look devices up
-// under the registry lock; start-up must not hold that lock while it waits for the
-// monitor's own pool job, or ten such requests would occupy every worker for good.
-TEST_F(FirstRequest, TenRequestsBeforeMonitoringStartsDoNotHangStartUp) {
-  constexpr int kStarts = 3;
-  constexpr int kRequests = 10;
-  for (int i = 0; i < kStarts; ++i) {
-    vadoctl::FrontEndLink link;
-    ASSERT_GT(link.Listen(), 0);
-    vadoctl::AgentProcess agent;
-    std::string error;
-    ASSERT_TRUE(agent.Start(Launch(link.port()), &error)) << error;
-    ASSERT_TRUE(link.Accept(milliseconds(8000)));
-    for (int r = 0; r < kRequests; ++r) {
-      ASSERT_TRUE(link.Send(300, 700 + r, 0, RequestPayload(R"({"uuid":"no-such-device"})")));
-    }
-    ASSERT_TRUE(link.Send(600, 799, 0, RequestPayload(R"({"uuid":"","code":1})")));
-    std::set<uint64_t> answered;
-    while (answered.size() < kRequests + 1) {
-      std::optional<vadoctl::AgentMessage> reply = ReceiveReply(link, milliseconds(5000));
-      ASSERT_TRUE(reply.has_value()) << "start " << i << ": " << answered.size() << " answered";
-      answered.insert(reply->task_id);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace e2e

@@ -158,6 +158,14 @@ TEST(IdentifierReplace, MalformedAndDeepTextsAreCopied) {
   EXPECT_EQ(ReplaceIdentifier(nested, "a", "b"), nested);
 }
 
+TEST(PushText, DeeplyNestedTextIsRefusedWithoutCrashing) {
+  std::string deep = "<plist version=\"1.0\">";
+  for (int i = 0; i < 200000; ++i) deep += "<array>";
+  for (int i = 0; i < 200000; ++i) deep += "</array>";
+  deep += "</plist>";
+  EXPECT_FALSE(IsPushableText(deep));
+}
+
 TEST(SyncMessages, DeletionIsExactlyThreeElements) {
   PlistValue message = Decode(DeleteRecordXml(kContactsClass, "abc"));
   ASSERT_EQ(message.array().size(), 3u);
