@@ -342,6 +342,16 @@ bool SimDevice::SetFault(const std::string& name, int64_t arg, const std::string
     faults_.sync_cut_after = arg < 0 ? -1 : arg;
   } else if (name == "sync-cancel") {
     faults_.sync_cancel_after = arg < 0 ? -1 : arg;
+  } else if (name == "afc-fail-write") {
+    faults_.afc_fail_write_after = arg < 0 ? -1 : arg;
+  } else if (name == "afc-fail-read") {
+    faults_.afc_fail_read_after = arg < 0 ? -1 : arg;
+  } else if (name == "refuse-service") {
+    if (text.empty()) return false;
+    if (arg != 0) faults_.refused_services.insert(text);
+    else faults_.refused_services.erase(text);
+  } else if (name == "browse-error") {
+    faults_.browse_error = arg != 0;
   } else if (name == "clear") {
     faults_ = DeviceFaults{};
   } else {

@@ -38,6 +38,15 @@ struct DeviceFaults {
   // with sync_cancel_after the device sends SDMessageCancelSession for the open class first.
   int64_t sync_cut_after = -1;
   int64_t sync_cancel_after = -1;
+  // AFC: a file write that would take the bytes written over the connection past this
+  // many fails with an I/O error, and so does a file read once this many bytes have been
+  // read (-1: never).
+  int64_t afc_fail_write_after = -1;
+  int64_t afc_fail_read_after = -1;
+  // The installation proxy answers Browse with an error.
+  bool browse_error = false;
+  // Services lockdownd refuses to start, as if the device did not offer them.
+  std::set<std::string> refused_services;
 };
 
 // A port opened by StartService and waiting for its one connection.

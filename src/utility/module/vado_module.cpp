@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "common/json_text.h"
 #include "common/message_sections.h"
 #include "common/text_convert.h"
 #include "common/zlib_codec.h"
@@ -90,8 +91,9 @@ RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet) {
   if (!sections.valid) return request;
   request.section_count = sections.count;
   request.body = sections.body;
-  request.json.Parse(sections.header.data(), sections.header.size());
-  if (request.json.HasParseError() || !request.json.IsObject()) return request;
+  if (!ParseUntrustedJson(sections.header, &request.json) || !request.json.IsObject()) {
+    return request;
+  }
   auto uuid = request.json.FindMember("uuid");
   if (uuid != request.json.MemberEnd() && uuid->value.IsString()) {
     request.uuid.assign(uuid->value.GetString(), uuid->value.GetStringLength());
@@ -124,6 +126,5 @@ bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* out) {
   if (request.body.empty()) return false;
   std::optional<std::string> text = ZlibDecompress(request.body, kMaxRequestBodyBytes);
   if (!text) return false;
-  out->Parse(text->data(), text->size());
-  return !out->HasParseError();
+  return ParseUntrustedJson(*text, out);
 }

@@ -89,7 +89,11 @@ int64_t VadoModuleApp::ListApplications(const bas::IPCPacket1& packet, const Vad
   full.request = &packet;
   BinaryPlistPtr browse = BuildBrowseRequest(true);
   if (browse) ExchangePlistMessages(service->connection(), browse.get(), AppReplyHandler, &full);
-  if (!full.error.empty()) LOG(ERROR) << "Browse failed: " << full.error;
+  if (!full.complete) {
+    // An error answer, or a list that never completed, is not an empty device.
+    LOG(ERROR) << "Browse failed: " << (full.error.empty() ? "no complete answer" : full.error);
+    return kAppResultNoService;
+  }
 
   AppExchangeContext sizes = full;
   sizes.mode = kAppListSizes;

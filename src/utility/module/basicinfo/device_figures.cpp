@@ -128,12 +128,12 @@ void AppendStorage(VadoDevice& device, rapidjson::Value* object,
   SessionPtr session;
   AMDServiceConnectionRef connection =
       StartSessionService(device.device, kAirTrafficService, &session);
-  if (connection != nullptr) {
-    BinaryPlistPtr request = XmlToBinaryPlist(kStorageRequest, std::strlen(kStorageRequest));
-    if (request && SendLittleEndianFramed(connection, *request)) {
-      ReadAssetMetrics(connection, &metrics);
-    }
-    Fun().AMDServiceConnectionInvalidate(connection);
+  // Without the service there are no figures: zeros would read as an empty disk.
+  if (connection == nullptr) return;
+  BinaryPlistPtr request = XmlToBinaryPlist(kStorageRequest, std::strlen(kStorageRequest));
+  if (request && SendLittleEndianFramed(connection, *request)) {
+    ReadAssetMetrics(connection, &metrics);
   }
+  Fun().AMDServiceConnectionInvalidate(connection);
   AppendStorageMembers(metrics, object, allocator);
 }
