@@ -1,6 +1,7 @@
 // A started device service (and, for "com.apple.afc", its AFC connection). Modules get
 // services only through GetService: AFC is shared per device, other services are
-// started one at a time across all devices.
+// started one at a time per device; no lock shared between devices is held while a
+// device answers.
 #pragma once
 
 #include <cstdint>

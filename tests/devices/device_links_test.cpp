@@ -1,0 +1,149 @@
+// Connections, sessions and services across renewals, re-attaches and many devices, and
+// the checks on the identifier a device reports.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "device_fixture.h"
+#include "iOSAPI/MobileExportFun.h"
+#include "utility/ios/device_errors.h"
+#include "utility/ios/device_identity.h"
+#include "utility/ios/usbmux_serial.h"
+#include "utility/ios/vado_device_connection.h"
+#include "utility/ios/vado_device_service.h"
+
+namespace {
+
+constexpr const char* kProxy = "com.apple.mobile.installation_proxy";
+
+class DeviceLinksTest : public ::testing::Test {
+ protected:
+  SimulatorFixture fixture_;
+};
+
+// A service can be started only while the device's session runs.
+bool SessionRuns(AMDeviceRef device) {
+  int32_t error = 0;
+  ServicePtr proxy = StartService(device, &error, kProxy, nullptr, false);
+  return proxy != nullptr;
+}
+
+TEST_F(DeviceLinksTest, OldHolderReleaseAfterRenewalLeavesNewSessionRunning) {
+  AMDeviceRef device = fixture_.Attach(devsim::DeviceSpec{});
+  ASSERT_NE(device, nullptr);
+  int32_t error = 0;
+  SessionPtr old_session = GetSession(device, &error);
+  ASSERT_TRUE(old_session) << "error " << error;
+  SessionPtr renewed = RenewSession(device, &error);
+  ASSERT_TRUE(renewed) << "error " << error;
+  ASSERT_NE(renewed, old_session);
+  old_session.reset();  // the old holder finishes after the renewal
+  EXPECT_EQ(GetSession(device, &error), renewed);
+  EXPECT_TRUE(SessionRuns(device));
+  // The newest holder's release still stops its own session.
+  renewed.reset();
+  EXPECT_TRUE(SessionRuns(device));  // a fresh session is made on demand
+}
+
+TEST_F(DeviceLinksTest, UnplugAndReplugWhileHeldLetsOldAndNewHoldersFinish) {
+  std::string udid;
+  AMDeviceRef device = fixture_.Attach(devsim::DeviceSpec{}, &udid);
+  ASSERT_NE(device, nullptr);
+  int32_t error = 0;
+  SessionPtr old_session = GetSession(device, &error);
+  ServicePtr old_afc = GetService(device, &error, kAfcServiceName, nullptr, true);
+  ASSERT_TRUE(old_session && old_afc) << "error " << error;
+
+  ASSERT_EQ(fixture_.sim().Control({"unplug", udid}).status, 0);
+  ForgetDeviceLinks(device);  // what the monitor does on departure
+  ASSERT_EQ(fixture_.sim().Control({"plug", udid}).status, 0);
+  AMDeviceRef again = DeviceWatcher::Get().WaitForDevice(udid);
+  ASSERT_NE(again, nullptr);
+
+  SessionPtr new_session = GetSession(again, &error);
+  ASSERT_TRUE(new_session) << "error " << error;
+  EXPECT_NE(new_session, old_session);
+  ServicePtr new_afc = GetService(again, &error, kAfcServiceName, nullptr, true);
+  ASSERT_TRUE(new_afc) << "error " << error;
+  EXPECT_NE(new_afc, old_afc);
+
+  // The old attachment's holders finish; the new session keeps running.
+  old_afc.reset();
+  old_session.reset();
+  EXPECT_TRUE(SessionRuns(again));
+  AFCDictionaryRef info = nullptr;
+  CMobileExportFun& fun = CMobileExportFun::GetInstance();
+  ASSERT_EQ(fun.AFCDeviceInfoOpen(new_afc->afc(), &info), 0);
+  ASSERT_NE(info, nullptr);
+  fun.AFCKeyValueClose(info);
+}
+
+TEST_F(DeviceLinksTest, ManyDevicesGetSessionsAndServicesInParallel) {
+  constexpr int kDevices = 8;
+  std::vector<AMDeviceRef> devices;
+  for (int i = 0; i < kDevices; ++i) {
+    devsim::DeviceSpec wanted;
+    wanted.seed = 300 + static_cast<uint64_t>(i);
+    AMDeviceRef device = fixture_.Attach(wanted);
+    ASSERT_NE(device, nullptr);
+    devices.push_back(device);
+  }
+  std::vector<ServicePtr> services(kDevices);
+  std::vector<int32_t> errors(kDevices, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kDevices; ++i) {
+    threads.emplace_back([&, i] {
+      int32_t error = 0;
+      SessionPtr session = RenewSession(devices[i], &error);
+      services[i] = GetService(devices[i], &errors[i], kAfcServiceName, nullptr, true);
+      if (!session) errors[i] = error;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < kDevices; ++i) {
+    EXPECT_TRUE(services[i]) << "device " << i << " error " << errors[i];
+    EXPECT_EQ(errors[i], 0);
+  }
+}
+
+TEST_F(DeviceLinksTest, MultiplexerNamesTheSerialOfEachAttachedDevice) {
+  std::string udid;
+  AMDeviceRef device = fixture_.Attach(devsim::DeviceSpec{}, &udid);
+  ASSERT_NE(device, nullptr);
+  std::string serial;
+  uint32_t id = CMobileExportFun::GetInstance().AMDeviceGetConnectionID(device);
+  ASSERT_TRUE(UsbmuxSerial(id, &serial));
+  EXPECT_EQ(serial, udid);
+  EXPECT_TRUE(AcceptDeviceIdentifier(udid, serial));
+  EXPECT_FALSE(UsbmuxSerial(id + 1000, &serial));  // no such device
+  EXPECT_TRUE(serial.empty());
+}
+
+TEST(DeviceIdentity, AcceptsOnlyPlainIdentifiersOfSaneLength) {
+  EXPECT_TRUE(IsDeviceIdentifier("00008030-001A2B3C4D5E802E"));
+  EXPECT_TRUE(IsDeviceIdentifier("0123456789abcdef0123456789abcdef01234567"));
+  EXPECT_FALSE(IsDeviceIdentifier("../../x"));
+  EXPECT_FALSE(IsDeviceIdentifier("00008030/001A2B3C4D5E802E"));
+  EXPECT_FALSE(IsDeviceIdentifier("00008030\\001A2B3C4D5E802E"));
+  EXPECT_FALSE(IsDeviceIdentifier("-0008030-001A2B3C4D5E802E"));
+  EXPECT_FALSE(IsDeviceIdentifier("00008030-001A2B3C4D5E802Z"));
+  EXPECT_FALSE(IsDeviceIdentifier(std::string("00008030\0001A2B3C", 16)));
+  EXPECT_FALSE(IsDeviceIdentifier("0123456"));
+  EXPECT_FALSE(IsDeviceIdentifier(std::string(kMaxDeviceIdLength + 1, 'a')));
+  EXPECT_TRUE(IsDeviceIdentifier(std::string(kMaxDeviceIdLength, 'a')));
+}
+
+TEST(DeviceIdentity, IdentifierMustNameTheAttachedDevice) {
+  EXPECT_TRUE(AcceptDeviceIdentifier("00008030-001A2B3C4D5E802E", "00008030-001A2B3C4D5E802E"));
+  EXPECT_TRUE(AcceptDeviceIdentifier("00008030-001a2b3c4d5e802e", "00008030-001A2B3C4D5E802E"));
+  // The multiplexer writes a 24-digit serial with its dash.
+  EXPECT_TRUE(AcceptDeviceIdentifier("00008030001A2B3C4D5E802E", "00008030-001A2B3C4D5E802E"));
+  EXPECT_FALSE(AcceptDeviceIdentifier("00008030-001A2B3C4D5E802F", "00008030-001A2B3C4D5E802E"));
+  EXPECT_FALSE(AcceptDeviceIdentifier("../../x", "../../x"));
+  EXPECT_FALSE(AcceptDeviceIdentifier("", "00008030-001A2B3C4D5E802E"));
+  // Without a multiplexer answer only the form is checked.
+  EXPECT_TRUE(AcceptDeviceIdentifier("00008030-001A2B3C4D5E802E", ""));
+}
+
+}  // namespace
