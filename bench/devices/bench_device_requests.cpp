@@ -80,9 +80,9 @@ bool InfoForAll(vadoctl::FrontEndLink& link, const std::map<std::string, int64_t
   return waiting.empty();
 }
 
-// The simulator's TLS handshake count, when its status reports one (-1 otherwise).
-long long Handshakes(devsim::testing::SimHarness& sim) {
-  devsim::testing::ToolResult status = sim.Control({"stats"});
+// The TLS handshakes the simulator counted for a device, when it reports them (-1 otherwise).
+long long Handshakes(devsim::testing::SimHarness& sim, const std::string& udid) {
+  devsim::testing::ToolResult status = sim.Control({"stats", udid});
   if (status.status != 0) return -1;
   const std::string key = "handshakes";
   size_t at = status.out.find(key);
@@ -150,14 +150,14 @@ int main(int argc, char** argv) {
 
   std::vector<double> one, all;
   uint64_t task = 1;
-  long long handshakes_before = Handshakes(sim);
+  long long handshakes_before = Handshakes(sim, first_udid);
   for (int round = 0; round < rounds; ++round) {
     start = Clock::now();
     if (!InfoForAll(link, first_handle, task)) return 1;
     one.push_back(Seconds(Clock::now() - start));
     task += 1;
   }
-  long long handshakes_after = Handshakes(sim);
+  long long handshakes_after = Handshakes(sim, first_udid);
   for (int round = 0; round < rounds; ++round) {
     start = Clock::now();
     if (!InfoForAll(link, handles, task)) return 1;

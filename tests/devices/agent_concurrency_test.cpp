@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kCancel = 600, kReady = 15, kList = 501, kInstall = 504;
+constexpr uint32_t kCancel = 600, kReady = 15, kInfo = 300, kList = 501, kInstall = 504;
 
 class AgentConcurrencyTest : public AgentFixture {
  protected:
@@ -88,6 +88,30 @@ TEST_F(AgentConcurrencyTest, CancelDuringManyPackageInstallAnswers6WithinTwoSeco
   int finals = 0;
   for (const Seen* s : MessagesOf(kTask)) finals += s->message.kind == 7 || s->message.kind == 6;
   EXPECT_LT(finals, 300);
+}
+
+TEST_F(AgentConcurrencyTest, DeviceStalledInServiceStartDoesNotDelayAnother) {
+  devsim::DeviceSpec a, b;
+  a.seed = 66;
+  b.seed = 67;
+  std::string stalled = Add(a);
+  std::string healthy = Add(b);
+  StartAll();
+  int64_t stalled_handle = WaitArrival(stalled);
+  int64_t healthy_handle = WaitArrival(healthy);
+  ASSERT_NE(stalled_handle, 0);
+  ASSERT_NE(healthy_handle, 0);
+  ASSERT_EQ(sim_.Control({"fault", stalled, "lockdown-stall", "0", "StartService 5"}).status, 0);
+  SendWithHeader(kInfo, 300, Header(stalled, stalled_handle));
+  WaitFor([](const Seen&) { return false; }, 300ms);
+  auto start = Clock::now();
+  SendWithHeader(kInfo, 301, Header(healthy, healthy_handle));
+  const Seen* answer = WaitForResult(301, nullptr, 10s);
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer->message.kind, 1);
+  EXPECT_LT(Clock::now() - start, 1s);
+  // The stalled request ends by itself once the device answers or its deadline passes.
+  EXPECT_NE(WaitForResult(300, nullptr, 30s), nullptr);
 }
 
 TEST_F(AgentConcurrencyTest, ReadyRequestsBesideArrivalReportTheDeviceOnce) {

@@ -2,6 +2,8 @@
 // the checks on the identifier a device reports.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -57,6 +59,7 @@ TEST_F(DeviceLinksTest, UnplugAndReplugWhileHeldLetsOldAndNewHoldersFinish) {
 
   ASSERT_EQ(fixture_.sim().Control({"unplug", udid}).status, 0);
   ForgetDeviceLinks(device);  // what the monitor does on departure
+  ForgetDeviceServices(device);
   ASSERT_EQ(fixture_.sim().Control({"plug", udid}).status, 0);
   AMDeviceRef again = DeviceWatcher::Get().WaitForDevice(udid);
   ASSERT_NE(again, nullptr);
@@ -118,6 +121,96 @@ TEST_F(DeviceLinksTest, MultiplexerNamesTheSerialOfEachAttachedDevice) {
   EXPECT_TRUE(AcceptDeviceIdentifier(udid, serial));
   EXPECT_FALSE(UsbmuxSerial(id + 1000, &serial));  // no such device
   EXPECT_TRUE(serial.empty());
+}
+
+// A full exchange with a healthy device: a new session, the shared AFC service and its
+// device information. Returns the time it took, or a negative value on failure.
+double HealthyExchangeSeconds(AMDeviceRef device) {
+  auto start = std::chrono::steady_clock::now();
+  int32_t error = 0;
+  SessionPtr session = RenewSession(device, &error);
+  ServicePtr afc = GetService(device, &error, kAfcServiceName, nullptr, true);
+  if (!session || !afc) return -1;
+  CMobileExportFun& fun = CMobileExportFun::GetInstance();
+  AFCDictionaryRef info = nullptr;
+  if (fun.AFCDeviceInfoOpen(afc->afc(), &info) != 0 || info == nullptr) return -1;
+  fun.AFCKeyValueClose(info);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// While `stalled` is held up by `fault` (lasting `seconds`) in `work`, another device's
+// exchange must finish in under a second; the stalled work must end by itself.
+void ExpectOtherDeviceServed(SimulatorFixture& fixture, const std::string& stalled_udid,
+                             AMDeviceRef healthy, const std::vector<std::string>& fault,
+                             const std::function<void()>& work, int seconds) {
+  ASSERT_EQ(fixture.sim().Control(fault).status, 0);
+  auto start = std::chrono::steady_clock::now();
+  std::thread stalled(work);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it reach the stall
+  const double healthy_seconds = HealthyExchangeSeconds(healthy);
+  EXPECT_GE(healthy_seconds, 0.0);
+  EXPECT_LT(healthy_seconds, 1.0);
+  stalled.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(seconds + 20));
+  fixture.sim().Control({"fault", stalled_udid, "clear"});
+}
+
+class StalledDeviceTest : public DeviceLinksTest {
+ protected:
+  void SetUp() override {
+    devsim::DeviceSpec a, b;
+    a.seed = 501;
+    b.seed = 502;
+    stalled_ = fixture_.Attach(a, &stalled_udid_);
+    healthy_ = fixture_.Attach(b);
+    ASSERT_NE(stalled_, nullptr);
+    ASSERT_NE(healthy_, nullptr);
+  }
+  AMDeviceRef stalled_ = nullptr;
+  AMDeviceRef healthy_ = nullptr;
+  std::string stalled_udid_;
+};
+
+TEST_F(StalledDeviceTest, StalledSessionSetUpDoesNotHoldOtherDevices) {
+  ExpectOtherDeviceServed(
+      fixture_, stalled_udid_, healthy_,
+      {"fault", stalled_udid_, "lockdown-stall", "0", "StartSession 4"},
+      [&] {
+        int32_t error = 0;
+        RenewSession(stalled_, &error);
+      },
+      4);
+}
+
+TEST_F(StalledDeviceTest, StalledServiceStartDoesNotHoldOtherDevices) {
+  int32_t error = 0;
+  SessionPtr session = GetSession(stalled_, &error);
+  ASSERT_TRUE(session) << "error " << error;
+  ExpectOtherDeviceServed(
+      fixture_, stalled_udid_, healthy_,
+      {"fault", stalled_udid_, "lockdown-stall", "0", "StartService 4"},
+      [&] {
+        int32_t start_error = 0;
+        GetService(stalled_, &start_error, kProxy, nullptr, false);
+      },
+      4);
+}
+
+TEST_F(StalledDeviceTest, StalledAfcReadDoesNotHoldOtherDevices) {
+  ExpectOtherDeviceServed(
+      fixture_, stalled_udid_, healthy_,
+      {"fault", stalled_udid_, "service-stall", "0", "com.apple.afc 4"},
+      [&] {
+        int32_t error = 0;
+        ServicePtr afc = GetService(stalled_, &error, kAfcServiceName, nullptr, true);
+        if (!afc) return;
+        CMobileExportFun& fun = CMobileExportFun::GetInstance();
+        AFCDictionaryRef info = nullptr;
+        if (fun.AFCDeviceInfoOpen(afc->afc(), &info) == 0 && info != nullptr) {
+          fun.AFCKeyValueClose(info);
+        }
+      },
+      4);
 }
 
 TEST(DeviceIdentity, AcceptsOnlyPlainIdentifiersOfSaneLength) {

@@ -20,6 +20,7 @@ struct DeviceLinks {
   std::weak_ptr<VadoDeviceSession> session;
   uint64_t connection_generation = 0;  // of the newest connection made
   uint64_t session_generation = 0;     // of the newest session made
+  uint64_t departures = 0;             // counts ForgetDeviceLinks calls
 };
 
 struct LinkRegistry {
@@ -87,15 +88,18 @@ ConnectionPtr GetConnection(AMDeviceRef device) {
   std::shared_ptr<DeviceLinks> links = LinksOf(device);
   std::lock_guard<std::recursive_mutex> setup(links->setup);
   uint64_t generation = 0;
+  uint64_t departures = 0;
   {
     std::lock_guard<std::mutex> lock(Registry().mutex);
     if (ConnectionPtr live = LockLive(links->connection)) return live;
     generation = ++links->connection_generation;
+    departures = links->departures;
   }
   auto connection = std::make_shared<VadoDeviceConnection>(device, generation);
   if (!connection->Connect()) return nullptr;
   std::lock_guard<std::mutex> lock(Registry().mutex);
-  links->connection = connection;
+  // A connection made while the device left is not offered to later requests.
+  if (links->departures == departures) links->connection = connection;
   return connection;
 }
 
@@ -138,8 +142,10 @@ SessionPtr MakeSession(AMDeviceRef device, int32_t* error, bool reuse) {
   std::shared_ptr<DeviceLinks> links = LinksOf(device);
   std::lock_guard<std::recursive_mutex> setup(links->setup);
   uint64_t generation = 0;
+  uint64_t departures = 0;
   {
     std::lock_guard<std::mutex> lock(Registry().mutex);
+    departures = links->departures;
     if (reuse) {
       if (SessionPtr live = links->session.lock()) return live;
     }
@@ -151,7 +157,8 @@ SessionPtr MakeSession(AMDeviceRef device, int32_t* error, bool reuse) {
   SessionPtr session = CreateSessionLocked(device, error, generation);
   if (session) {
     std::lock_guard<std::mutex> lock(Registry().mutex);
-    links->session = session;
+    // A session made while the device left is not offered to later requests.
+    if (links->departures == departures) links->session = session;
   }
   return session;
 }
@@ -192,4 +199,5 @@ void ForgetDeviceLinks(AMDeviceRef device) {
   // the links of the device's next attachment.
   ++links->session_generation;
   ++links->connection_generation;
+  ++links->departures;
 }

@@ -196,6 +196,7 @@ void VadoDeviceMonitor::HandleNotification(AMDeviceRef handle, unsigned int mess
     std::printf("Disconnected: %p\n", static_cast<void*>(handle));
     std::fflush(stdout);
     ForgetDeviceLinks(handle);
+    ForgetDeviceServices(handle);
     std::unique_lock<std::mutex> lock(mutex_);
     VadoDevicePtr device = RemoveDevice(handle);
     if (!device) return;

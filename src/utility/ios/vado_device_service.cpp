@@ -150,6 +150,12 @@ ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& nam
   return StartService(device, error, name, options, afc);
 }
 
+void ForgetDeviceServices(AMDeviceRef device) {
+  ServiceRegistry& registry = Services();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.afc.erase(device);
+}
+
 AMDServiceConnectionRef StartSessionService(AMDeviceRef device, const char* name,
                                             SessionPtr* session) {
   CMobileExportFun& fun = CMobileExportFun::GetInstance();

@@ -49,6 +49,10 @@ ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& n
 ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
                       CFDictionaryRef options, bool afc);
 
+// Forgets the device's shared AFC service on departure, so that requests after a
+// re-attach start a fresh one while old holders finish with theirs.
+void ForgetDeviceServices(AMDeviceRef device);
+
 // Starts `name` once under the device's session and, if that fails, once more under a
 // renewed session. Null on failure; `session` keeps the session alive while the caller
 // uses the connection, which the caller invalidates.
