@@ -122,7 +122,9 @@ TEST_F(AgentConcurrencyTest, ReadyRequestsBesideArrivalReportTheDeviceOnce) {
   const Seen* attached = WaitFor([](const Seen& s) { return IsStatus(s, 11); });
   ASSERT_NE(attached, nullptr);
   int64_t handle = Code(*attached);
-  // Found by handle while the monitor is still readying it.
+  // The device joins the list just after status 11; found by handle while the monitor is
+  // still readying it.
+  WaitFor([](const Seen&) { return false; }, 50ms);
   for (uint64_t task = 200; task < 205; ++task) SendRequest(kReady, task, udid, handle);
   for (uint64_t task = 200; task < 205; ++task) {
     const Seen* result = WaitForResult(task, nullptr, 20s);
