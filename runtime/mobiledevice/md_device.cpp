@@ -382,6 +382,11 @@ unsigned int AMDeviceGetConnectionID(AMDeviceRef device) {
   return device->mux_id;
 }
 
+CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
+  if (!md::ValidDevice(device)) return nullptr;
+  return CFStringCreateWithCString(nullptr, device->udid.c_str(), kCFStringEncodingUTF8);
+}
+
 int AMDeviceConnect(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
