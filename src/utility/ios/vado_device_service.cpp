@@ -13,16 +13,35 @@ namespace {
 
 constexpr int kStartAttempts = 5;
 
+// Locking: `mutex` guards the maps and the busy set and is never held across a call into
+// the device library. Each device's starts are serialised by that device's own start
+// mutex (one AFC start at a time, so concurrent users share one AFC connection), so a
+// stalled start delays only requests for the same device.
+struct DeviceStarts {
+  std::mutex afc_start;    // held while the device's shared AFC service is started
+  std::mutex other_start;  // held while one of the device's other services is started
+};
+
 struct ServiceRegistry {
   std::mutex mutex;
   std::condition_variable backup_released;
   std::map<AMDeviceRef, std::weak_ptr<VadoDeviceService>> afc;  // guarded by mutex
   std::set<std::string> busy_backups;                             // guarded by mutex
+  // Never erased: device handles live as long as the process.
+  std::map<AMDeviceRef, std::shared_ptr<DeviceStarts>> starts;    // guarded by mutex
 };
 
 ServiceRegistry& Services() {
   static ServiceRegistry* registry = new ServiceRegistry();
   return *registry;
+}
+
+std::shared_ptr<DeviceStarts> StartsOf(AMDeviceRef device) {
+  ServiceRegistry& registry = Services();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  std::shared_ptr<DeviceStarts>& starts = registry.starts[device];
+  if (!starts) starts = std::make_shared<DeviceStarts>();
+  return starts;
 }
 
 // "com.apple.mobilebackup2-<handle as a pointer prints>".
@@ -103,17 +122,38 @@ ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& n
 ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
                       CFDictionaryRef options, bool afc) {
   ServiceRegistry& registry = Services();
+  std::shared_ptr<DeviceStarts> starts = StartsOf(device);
   if (name == kAfcServiceName) {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    if (ServicePtr live = registry.afc[device].lock()) return live;
+    {
+      std::lock_guard<std::mutex> lock(registry.mutex);
+      if (ServicePtr live = registry.afc[device].lock()) return live;
+    }
+    std::lock_guard<std::mutex> start(starts->afc_start);
+    // Another request may have started it while this one waited.
+    {
+      std::lock_guard<std::mutex> lock(registry.mutex);
+      if (ServicePtr live = registry.afc[device].lock()) return live;
+    }
     ServicePtr service = StartService(device, error, kAfcServiceName, nullptr, true);
-    if (service) registry.afc[device] = service;
+    if (service) {
+      std::lock_guard<std::mutex> lock(registry.mutex);
+      registry.afc[device] = service;
+    }
     return service;
   }
-  std::unique_lock<std::mutex> lock(registry.mutex);
-  std::string key = BackupKey(device);
-  registry.backup_released.wait(lock, [&] { return registry.busy_backups.count(key) == 0; });
+  {
+    std::unique_lock<std::mutex> lock(registry.mutex);
+    std::string key = BackupKey(device);
+    registry.backup_released.wait(lock, [&] { return registry.busy_backups.count(key) == 0; });
+  }
+  std::lock_guard<std::mutex> start(starts->other_start);
   return StartService(device, error, name, options, afc);
+}
+
+void ForgetDeviceServices(AMDeviceRef device) {
+  ServiceRegistry& registry = Services();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.afc.erase(device);
 }
 
 AMDServiceConnectionRef StartSessionService(AMDeviceRef device, const char* name,

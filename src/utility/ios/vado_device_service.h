@@ -1,6 +1,7 @@
 // A started device service (and, for "com.apple.afc", its AFC connection). Modules get
 // services only through GetService: AFC is shared per device, other services are
-// started one at a time across all devices.
+// started one at a time per device; no lock shared between devices is held while a
+// device answers.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,10 @@ ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& n
 // The factory every module uses.
 ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
                       CFDictionaryRef options, bool afc);
+
+// Forgets the device's shared AFC service on departure, so that requests after a
+// re-attach start a fresh one while old holders finish with theirs.
+void ForgetDeviceServices(AMDeviceRef device);
 
 // Starts `name` once under the device's session and, if that fails, once more under a
 // renewed session. Null on failure; `session` keeps the session alive while the caller

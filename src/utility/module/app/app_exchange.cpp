@@ -4,6 +4,7 @@
 
 #include "common/base64_decode.h"
 #include "common/cf_value_convert.h"
+#include "common/dh_task.h"
 #include "common/json_text.h"
 #include "common/plist_reader.h"
 #include "common/text_convert.h"
@@ -147,6 +148,11 @@ void AppReplyHandler(void* context, const char* bytes, uint32_t length, int* rea
   auto& ctx = *static_cast<AppExchangeContext*>(context);
   *read_another = 1;
   *result = 0;
+  if (ctx.task != nullptr && IsCancelled(*ctx.task)) {
+    ctx.cancelled = true;
+    *read_another = 0;
+    return;
+  }
 
   if (ctx.mode == kAppRawCollection || ctx.mode == kAppRawSingle) {
     CFRef<CFDictionaryRef> reply(RawDictionary(bytes, length));

@@ -6,9 +6,11 @@
 #include <rapidjson/writer.h>
 
 #include "common/afc_file_ops.h"
+#include "common/dh_task.h"
 #include "common/json_text.h"
 #include "common/plist_message.h"
 #include "common/text_convert.h"
+#include "iOSAPI/MobileExportFun.h"
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/app/app_exchange.h"
 #include "utility/module/app/app_requests.h"
@@ -68,8 +70,16 @@ int64_t VadoModuleApp::HandleRequest(const bas::IPCPacket1& packet) {
     return 0;
   }
   int64_t code = kResultOk;
+  if (command == kInstallCommand) {
+    TaskPtr task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
+    if (!task) return 0;  // cancelled before it started: no reply
+    code = InstallPackages(packet, *device, *task, body);
+    Reply(packet, request.uuid, code,
+          code == kResultCancelled ? std::optional<std::string>(JsonQuote("Task cancelled."))
+                                   : std::nullopt);
+    return 0;
+  }
   if (command == kIconCommand) code = SendIcons(packet, *device, body);
-  else if (command == kInstallCommand) code = InstallPackages(packet, *device, body);
   else code = RunApplicationCommands(packet, *device, body, command == kArchiveCommand);
   Reply(packet, request.uuid, code);
   return 0;
@@ -154,14 +164,44 @@ void SendFinal(VadoModule& module, const bas::IPCPacket1& packet, const AppExcha
 
 }  // namespace
 
-int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, const VadoDevice& device,
-                                       const rapidjson::Value& paths) {
+namespace {
+
+// Cancel hook of an install: invalidating the installation proxy's connection wakes the
+// exchange blocked on it. The context is the connection handle itself, which the library
+// checks, so a hook that fires late does no harm.
+void InvalidateConnection(void* connection) {
+  CMobileExportFun::GetInstance().AMDServiceConnectionInvalidate(
+      static_cast<AMDServiceConnectionRef>(connection));
+}
+
+// Clears the task's hook when the install ends, whichever way.
+class InstallHook {
+ public:
+  InstallHook(DhTask& task, AMDServiceConnectionRef connection) : task_(task) {
+    task_.SetCancelHook(InvalidateConnection, connection);
+  }
+  ~InstallHook() { task_.SetCancelHook(nullptr, nullptr); }
+  InstallHook(const InstallHook&) = delete;
+  InstallHook& operator=(const InstallHook&) = delete;
+
+ private:
+  DhTask& task_;
+};
+
+}  // namespace
+
+int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, VadoDevice& device,
+                                       DhTask& task, const rapidjson::Value& paths) {
   int32_t error = 0;
   ServicePtr afc = GetService(device.device, &error, kAfcServiceName, nullptr, true);
   if (!afc || afc->afc() == nullptr) return kAppResultNoAfc;
   ServicePtr proxy = StartNamedService(device, kInstallationProxyService);
   if (!proxy) return kAppResultNoService;
+  InstallHook hook(task, proxy->connection());
+  // A cancel that came while the services started has found no hook yet.
+  if (task.status() == kTaskCancelled) return kResultCancelled;
   for (const rapidjson::Value& path : paths.GetArray()) {
+    if (IsCancelled(task)) return kResultCancelled;
     if (!path.IsString()) continue;
     const std::string pc_path = Text(path);
     AppExchangeContext ctx;
@@ -169,6 +209,7 @@ int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, const Vado
     ctx.module = this;
     ctx.device_id = DeviceId(device);
     ctx.request = &packet;
+    ctx.task = &task;
     ctx.bundle_id = IpaBundleId(ReadIpaMembers(pc_path));
     const std::string staged =
         std::string(kStagingFolder) + "/" + StagedPackageName(ctx.bundle_id) + ".ipa";
@@ -180,8 +221,11 @@ int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, const Vado
       SendFinal(*this, packet, ctx);
       continue;
     }
+    if (IsCancelled(task)) return kResultCancelled;
     BinaryPlistPtr request = BuildInstallRequest(staged);
     if (request) ExchangePlistMessages(proxy->connection(), request.get(), AppReplyHandler, &ctx);
+    // A cancelled exchange broke off; its package gets no final message.
+    if (ctx.cancelled || task.status() == kTaskCancelled) return kResultCancelled;
     SendFinal(*this, packet, ctx);
   }
   return kResultOk;

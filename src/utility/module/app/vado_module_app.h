@@ -32,7 +32,7 @@ class VadoModuleApp : public VadoModule {
   int64_t ListApplications(const bas::IPCPacket1& packet, const VadoDevice& device);
   int64_t SendIcons(const bas::IPCPacket1& packet, const VadoDevice& device,
                     const rapidjson::Value& ids);
-  int64_t InstallPackages(const bas::IPCPacket1& packet, const VadoDevice& device,
+  int64_t InstallPackages(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
                           const rapidjson::Value& paths);
   // Uninstall and archive: one command per bundle id.
   int64_t RunApplicationCommands(const bas::IPCPacket1& packet, const VadoDevice& device,
