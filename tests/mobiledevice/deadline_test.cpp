@@ -200,6 +200,24 @@ TEST_F(TwoDevices, DeviceThatStopsReadingForASecondDoesNotBreakAWrite) {
   EXPECT_TRUE(written == bytes);
 }
 
+TEST_F(TwoDevices, DeviceThatStopsReadingFailsAWriteWithinTheStallLimit) {
+  ASSERT_TRUE(Fault({"read-pause", "60000", "65536"}));
+  OpenSession(stalled_);
+  AfcOn on(stalled_);
+  ASSERT_NE(on.afc, nullptr);
+  const std::string bytes(8 << 20, 'w');
+  AFCFileRef file = 0;
+  ASSERT_EQ(AFCFileRefOpen(on.afc, "/stuck.bin", 3, &file), 0);
+  const auto start = Clock::now();
+  auto pending = std::async(std::launch::async, [&] {
+    return AFCFileRefWrite(on.afc, file, bytes.data(), bytes.size());
+  });
+  OtherDeviceAnswers();
+  EXPECT_NE(pending.get(), 0);
+  EXPECT_GE(MsSince(start), kStallMs - 100);
+  EXPECT_LT(MsSince(start), kStallMs + kSlack.count());
+}
+
 uint64_t Handshakes(Simulator& sim, const std::string& udid) {
   auto r = sim.harness().Control({"stats", udid});
   const size_t space = r.out.find(' ');
