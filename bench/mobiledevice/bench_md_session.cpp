@@ -2,11 +2,14 @@
 // pairing, start/stop/start a session, start AFC and ask it one thing, stop, disconnect.
 // Handshakes are counted by the simulator (`vado-devsim stats`).
 //
-//   bench_md_session [ROUNDS]
+//   bench_md_session [ROUNDS [DEVICES]]
+// With DEVICES > 1 it also times one request on every device at once (after each device's
+// first request) against one request on one device.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "md_test_support.h"
@@ -50,15 +53,35 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
+  const int devices = argc > 2 ? std::clamp(std::atoi(argv[2]), 1, 64) : 1;
   md::testing::Simulator sim;
-  const std::string udid = sim.AddDevice(71);
-  if (udid.empty() || !sim.Start()) {
+  std::vector<std::string> udids;
+  for (int i = 0; i < devices; ++i) udids.push_back(sim.AddDevice(71 + i));
+  if (udids[0].empty() || !sim.Start()) {
     std::fprintf(stderr, "simulator did not start\n");
     return 1;
   }
   md::testing::MonitorThread monitor;
-  AMDeviceRef device = monitor.WaitForMessage(kADNCIMessageConnected).device;
+  std::vector<AMDeviceRef> all;
+  for (size_t from = 0; all.size() < static_cast<size_t>(devices);) {
+    md::testing::Event e = monitor.WaitForMessage(kADNCIMessageConnected, from);
+    if (!e.device) return 1;
+    all.push_back(e.device);
+    from = 0;
+    for (const auto& seen : monitor.events()) {
+      ++from;
+      if (seen.device == e.device && seen.message == kADNCIMessageConnected) break;
+    }
+  }
+  // The device of seed 71 is the measured one.
+  AMDeviceRef device = nullptr;
+  for (AMDeviceRef d : all) {
+    CFTypeRef id = AMDeviceCopyValue(d, nullptr, Str("UniqueDeviceID"));
+    if (md::testing::Utf8(id) == udids[0]) device = d;
+    if (id) CFRelease(id);
+  }
   if (!device) return 1;
+  const std::string& udid = udids[0];
   const uint64_t start_count = Handshakes(sim, udid);
   auto t0 = Clock::now();
   if (!OneRequest(device)) return 1;
@@ -77,5 +100,22 @@ int main(int argc, char** argv) {
   std::printf("later requests (%d): median %.2f ms, p90 %.2f ms, %.2f TLS handshakes each\n",
               rounds, times[times.size() / 2], times[times.size() * 9 / 10],
               double(end_count - after_first) / rounds);
+  if (devices > 1) {
+    // First requests on every device at once (each makes its session), then later ones.
+    for (const char* label : {"first", "later"}) {
+      t0 = Clock::now();
+      std::vector<std::thread> threads;
+      std::vector<int> ok(all.size(), 0);
+      for (size_t i = 0; i < all.size(); ++i) {
+        threads.emplace_back([&, i] { ok[i] = OneRequest(all[i]) ? 1 : 0; });
+      }
+      for (auto& t : threads) t.join();
+      const double wall = Ms(Clock::now() - t0);
+      int good = 0;
+      for (int v : ok) good += v;
+      std::printf("%d devices at once, %s requests: %.2f ms wall (%d succeeded)\n", devices,
+                  label, wall, good);
+    }
+  }
   return 0;
 }
