@@ -263,6 +263,36 @@ TEST_F(TwoDevices, RequestsShareOneTlsHandshakePerAttachment) {
   EXPECT_EQ(Handshakes(sim_, stalled_udid_) - before, 2u);
 }
 
+TEST_F(TwoDevices, HolderOfAnUnpluggedDeviceFailsFastAndTheNextAttachmentWorks) {
+  OpenSession(stalled_);
+  auto old = std::make_unique<AfcOn>(stalled_);
+  ASSERT_NE(old->afc, nullptr);
+  const size_t seen = monitor_->events().size();
+  ASSERT_TRUE(sim_.Control({"unplug", stalled_udid_}));
+  ASSERT_NE(monitor_->WaitFor([&](const Event& e) {
+    return e.device == stalled_ && e.message == kADNCIMessageDisconnected;
+  }, seen).device, nullptr);
+  // The old holder's requests fail at once rather than waiting for a limit.
+  const auto start = Clock::now();
+  AFCDictionaryRef info = nullptr;
+  EXPECT_NE(AFCDeviceInfoOpen(old->afc, &info), 0);
+  EXPECT_LT(MsSince(start), 1000);
+  ASSERT_TRUE(sim_.Control({"plug", stalled_udid_}));
+  ASSERT_NE(monitor_->WaitFor([&](const Event& e) {
+    return e.device == stalled_ && e.message == kADNCIMessageConnected;
+  }, seen).device, nullptr);
+  // A new holder works on the new attachment while the old one still holds its handles;
+  // the old holder then lets go without disturbing it.
+  AMDeviceDisconnect(stalled_);
+  OneRequest(stalled_);
+  OpenSession(stalled_);
+  AfcOn fresh(stalled_);
+  ASSERT_NE(fresh.afc, nullptr);
+  old.reset();
+  ASSERT_EQ(AFCDeviceInfoOpen(fresh.afc, &info), 0);
+  AFCKeyValueClose(info);
+}
+
 TEST_F(TwoDevices, SessionHandshakeDoesNotSleep) {
   // libimobiledevice sleeps 100 ms whenever a non-blocking socket has no reply yet; the
   // quickest of two first session starts shows whether that happened.
