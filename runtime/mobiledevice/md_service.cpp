@@ -166,6 +166,12 @@ void __AMDServiceConnection::Invalidate() {
 
 namespace md {
 
+unsigned ServiceReceiveTimeoutMs() {
+  static const unsigned limit =
+      static_cast<unsigned>(LimitFromEnv("VADO_MD_RECEIVE_MS", Millis(10 * 60 * 1000)).count());
+  return limit;
+}
+
 ServiceRef FindService(AMDServiceConnectionRef connection) {
   if (!connection) return nullptr;
   std::lock_guard<std::mutex> lock(g_services_mutex);
@@ -245,7 +251,7 @@ int AMDServiceConnectionSend(AMDServiceConnectionRef connection, const void* dat
 
 int AMDServiceConnectionReceive(AMDServiceConnectionRef connection, void* data, size_t size) {
   auto service = md::FindService(connection);
-  return service ? service->Receive(data, size, md::kServiceReceiveTimeoutMs) : -1;
+  return service ? service->Receive(data, size, md::ServiceReceiveTimeoutMs()) : -1;
 }
 
 int AMDServiceConnectionGetSocket(AMDServiceConnectionRef connection) {

@@ -18,6 +18,7 @@ using std::chrono::milliseconds;
 
 constexpr int kExchangeMs = 1500;
 constexpr int kStallMs = 3000;
+constexpr int kReceiveMs = 2000;
 // Slack for a loaded machine on top of a limit.
 constexpr milliseconds kSlack(2500);
 
@@ -218,6 +219,24 @@ TEST_F(TwoDevices, DeviceThatStopsReadingFailsAWriteWithinTheStallLimit) {
   EXPECT_LT(MsSince(start), kStallMs + kSlack.count());
 }
 
+TEST_F(TwoDevices, SilentServiceEndsARawReceiveWithinItsLimit) {
+  ASSERT_TRUE(Fault({"service-stall", "0", "com.apple.afc"}));
+  OpenSession(stalled_);
+  AMDServiceConnectionRef conn = nullptr;
+  ASSERT_EQ(AMDeviceSecureStartService(stalled_, Str("com.apple.afc"), nullptr, &conn), 0);
+  // An AFC device-information request; the device never answers it.
+  uint8_t request[40] = {'C', 'F', 'A', '6', 'L', 'P', 'A', 'A', 40, 0, 0, 0, 0, 0, 0, 0,
+                         40,  0,   0,   0,   0,   0,   0,   0,   1,  0, 0, 0, 0, 0, 0, 0,
+                         0x0B, 0,  0,   0,   0,   0,   0,   0};
+  ASSERT_EQ(AMDServiceConnectionSend(conn, request, sizeof request), 40);
+  uint8_t reply[40];
+  const auto start = Clock::now();
+  EXPECT_EQ(AMDServiceConnectionReceive(conn, reply, sizeof reply), -1);
+  EXPECT_GE(MsSince(start), kReceiveMs - 100);
+  EXPECT_LT(MsSince(start), kReceiveMs + kSlack.count());
+  AMDServiceConnectionInvalidate(conn);
+}
+
 uint64_t Handshakes(Simulator& sim, const std::string& udid) {
   auto r = sim.harness().Control({"stats", udid});
   const size_t space = r.out.find(' ');
@@ -333,6 +352,7 @@ int main(int argc, char** argv) {
   // Read once by the library, at its first device call.
   setenv("VADO_MD_TIMEOUT_MS", std::to_string(md::testing::kExchangeMs).c_str(), 1);
   setenv("VADO_MD_STALL_MS", std::to_string(md::testing::kStallMs).c_str(), 1);
+  setenv("VADO_MD_RECEIVE_MS", std::to_string(md::testing::kReceiveMs).c_str(), 1);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
