@@ -15,15 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Millis LimitFromEnv(const char* name, Millis fallback) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  const long long ms = std::strtoll(text, &end, 10);
-  if (*end != '\0' || ms <= 0 || ms > 24LL * 3600 * 1000) return fallback;
-  return Millis(ms);
-}
-
 struct Entry {
   int fd;
   Clock::time_point deadline;
@@ -69,6 +60,15 @@ Watchdog& TheWatchdog() {
 }
 
 }  // namespace
+
+Millis LimitFromEnv(const char* name, Millis fallback) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  const long long ms = std::strtoll(text, &end, 10);
+  if (*end != '\0' || ms <= 0 || ms > 24LL * 3600 * 1000) return fallback;
+  return Millis(ms);
+}
 
 Millis ExchangeLimit() {
   static const Millis limit = LimitFromEnv("VADO_MD_TIMEOUT_MS", Millis(10000));

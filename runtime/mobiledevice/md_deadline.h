@@ -21,6 +21,9 @@ Millis ExchangeLimit();
 // Longest time without progress in a bulk transfer: VADO_MD_STALL_MS, default 30 s.
 Millis StallLimit();
 
+// A limit in milliseconds from the environment variable `name`, else `fallback`.
+Millis LimitFromEnv(const char* name, Millis fallback);
+
 // Arms the watchdog for `fd` for the life of the object. fd < 0 arms nothing.
 // The object must be destroyed before fd is closed.
 class SocketDeadline {

@@ -17,6 +17,8 @@ namespace {
 
 // Largest single transfer handed to libimobiledevice, whose lengths are 32-bit.
 constexpr size_t kMaxChunk = 16u << 20;
+// Largest single send: each one shows progress to the stall limit.
+constexpr size_t kMaxSendChunk = 1u << 20;
 
 std::mutex g_services_mutex;
 // Live connections by handle and by socket; guarded by g_services_mutex.
@@ -73,14 +75,15 @@ int __AMDServiceConnection::Send(const void* data, size_t size) {
   std::lock_guard<std::mutex> lock(send_mutex_);
   md::SigpipeGuard guard;
   const md::Millis limit = md::StallLimit();
-  // TLS writes block inside OpenSSL; the watchdog bounds them.
-  md::SocketDeadline watch(client_ && secure_ ? fd_ : -1, limit);
+  // The socket is in blocking mode: a send (plain or TLS) to a device that stops reading
+  // blocks until the watchdog ends it. Chunks are small enough to show progress often.
+  md::SocketDeadline watch(client_ ? fd_ : -1, limit);
   auto last_progress = std::chrono::steady_clock::now();
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < size) {
     if (invalid_ || watch.expired()) return -1;
-    const size_t chunk = std::min(size - done, kMaxChunk);
+    const size_t chunk = std::min(size - done, kMaxSendChunk);
     size_t sent = 0;
     if (client_) {
       uint32_t n = 0;
@@ -163,6 +166,12 @@ void __AMDServiceConnection::Invalidate() {
 
 namespace md {
 
+unsigned ServiceReceiveTimeoutMs() {
+  static const unsigned limit =
+      static_cast<unsigned>(LimitFromEnv("VADO_MD_RECEIVE_MS", Millis(10 * 60 * 1000)).count());
+  return limit;
+}
+
 ServiceRef FindService(AMDServiceConnectionRef connection) {
   if (!connection) return nullptr;
   std::lock_guard<std::mutex> lock(g_services_mutex);
@@ -242,7 +251,7 @@ int AMDServiceConnectionSend(AMDServiceConnectionRef connection, const void* dat
 
 int AMDServiceConnectionReceive(AMDServiceConnectionRef connection, void* data, size_t size) {
   auto service = md::FindService(connection);
-  return service ? service->Receive(data, size, md::kServiceReceiveTimeoutMs) : -1;
+  return service ? service->Receive(data, size, md::ServiceReceiveTimeoutMs()) : -1;
 }
 
 int AMDServiceConnectionGetSocket(AMDServiceConnectionRef connection) {

@@ -18,6 +18,7 @@ using std::chrono::milliseconds;
 
 constexpr int kExchangeMs = 1500;
 constexpr int kStallMs = 3000;
+constexpr int kReceiveMs = 2000;
 // Slack for a loaded machine on top of a limit.
 constexpr milliseconds kSlack(2500);
 
@@ -200,6 +201,42 @@ TEST_F(TwoDevices, DeviceThatStopsReadingForASecondDoesNotBreakAWrite) {
   EXPECT_TRUE(written == bytes);
 }
 
+TEST_F(TwoDevices, DeviceThatStopsReadingFailsAWriteWithinTheStallLimit) {
+  ASSERT_TRUE(Fault({"read-pause", "60000", "65536"}));
+  OpenSession(stalled_);
+  AfcOn on(stalled_);
+  ASSERT_NE(on.afc, nullptr);
+  const std::string bytes(8 << 20, 'w');
+  AFCFileRef file = 0;
+  ASSERT_EQ(AFCFileRefOpen(on.afc, "/stuck.bin", 3, &file), 0);
+  const auto start = Clock::now();
+  auto pending = std::async(std::launch::async, [&] {
+    return AFCFileRefWrite(on.afc, file, bytes.data(), bytes.size());
+  });
+  OtherDeviceAnswers();
+  EXPECT_NE(pending.get(), 0);
+  EXPECT_GE(MsSince(start), kStallMs - 100);
+  EXPECT_LT(MsSince(start), kStallMs + kSlack.count());
+}
+
+TEST_F(TwoDevices, SilentServiceEndsARawReceiveWithinItsLimit) {
+  ASSERT_TRUE(Fault({"service-stall", "0", "com.apple.afc"}));
+  OpenSession(stalled_);
+  AMDServiceConnectionRef conn = nullptr;
+  ASSERT_EQ(AMDeviceSecureStartService(stalled_, Str("com.apple.afc"), nullptr, &conn), 0);
+  // An AFC device-information request; the device never answers it.
+  uint8_t request[40] = {'C', 'F', 'A', '6', 'L', 'P', 'A', 'A', 40, 0, 0, 0, 0, 0, 0, 0,
+                         40,  0,   0,   0,   0,   0,   0,   0,   1,  0, 0, 0, 0, 0, 0, 0,
+                         0x0B, 0,  0,   0,   0,   0,   0,   0};
+  ASSERT_EQ(AMDServiceConnectionSend(conn, request, sizeof request), 40);
+  uint8_t reply[40];
+  const auto start = Clock::now();
+  EXPECT_EQ(AMDServiceConnectionReceive(conn, reply, sizeof reply), -1);
+  EXPECT_GE(MsSince(start), kReceiveMs - 100);
+  EXPECT_LT(MsSince(start), kReceiveMs + kSlack.count());
+  AMDServiceConnectionInvalidate(conn);
+}
+
 uint64_t Handshakes(Simulator& sim, const std::string& udid) {
   auto r = sim.harness().Control({"stats", udid});
   const size_t space = r.out.find(' ');
@@ -245,6 +282,36 @@ TEST_F(TwoDevices, RequestsShareOneTlsHandshakePerAttachment) {
   EXPECT_EQ(Handshakes(sim_, stalled_udid_) - before, 2u);
 }
 
+TEST_F(TwoDevices, HolderOfAnUnpluggedDeviceFailsFastAndTheNextAttachmentWorks) {
+  OpenSession(stalled_);
+  auto old = std::make_unique<AfcOn>(stalled_);
+  ASSERT_NE(old->afc, nullptr);
+  const size_t seen = monitor_->events().size();
+  ASSERT_TRUE(sim_.Control({"unplug", stalled_udid_}));
+  ASSERT_NE(monitor_->WaitFor([&](const Event& e) {
+    return e.device == stalled_ && e.message == kADNCIMessageDisconnected;
+  }, seen).device, nullptr);
+  // The old holder's requests fail at once rather than waiting for a limit.
+  const auto start = Clock::now();
+  AFCDictionaryRef info = nullptr;
+  EXPECT_NE(AFCDeviceInfoOpen(old->afc, &info), 0);
+  EXPECT_LT(MsSince(start), 1000);
+  ASSERT_TRUE(sim_.Control({"plug", stalled_udid_}));
+  ASSERT_NE(monitor_->WaitFor([&](const Event& e) {
+    return e.device == stalled_ && e.message == kADNCIMessageConnected;
+  }, seen).device, nullptr);
+  // A new holder works on the new attachment while the old one still holds its handles;
+  // the old holder then lets go without disturbing it.
+  AMDeviceDisconnect(stalled_);
+  OneRequest(stalled_);
+  OpenSession(stalled_);
+  AfcOn fresh(stalled_);
+  ASSERT_NE(fresh.afc, nullptr);
+  old.reset();
+  ASSERT_EQ(AFCDeviceInfoOpen(fresh.afc, &info), 0);
+  AFCKeyValueClose(info);
+}
+
 TEST_F(TwoDevices, SessionHandshakeDoesNotSleep) {
   // libimobiledevice sleeps 100 ms whenever a non-blocking socket has no reply yet; the
   // quickest of two first session starts shows whether that happened.
@@ -285,6 +352,7 @@ int main(int argc, char** argv) {
   // Read once by the library, at its first device call.
   setenv("VADO_MD_TIMEOUT_MS", std::to_string(md::testing::kExchangeMs).c_str(), 1);
   setenv("VADO_MD_STALL_MS", std::to_string(md::testing::kStallMs).c_str(), 1);
+  setenv("VADO_MD_RECEIVE_MS", std::to_string(md::testing::kReceiveMs).c_str(), 1);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
