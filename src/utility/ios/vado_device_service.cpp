@@ -83,8 +83,11 @@ void VadoDeviceService::Close() {
   }
 }
 
+namespace {
+
+// Starts `name` without sharing (see ServiceStartRetry for the attempts).
 ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& name,
-                        CFDictionaryRef options, bool afc) {
+                        CFDictionaryRef options, bool afc, ServiceStartRetry retry) {
   CMobileExportFun& fun = CMobileExportFun::GetInstance();
   CFStringRef cf_name = fun.__CFStringMakeConstantString(name.c_str());
   if (cf_name == nullptr) return nullptr;
@@ -94,10 +97,20 @@ ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& n
 
   AMDServiceConnectionRef connection = nullptr;
   int result = -1;
-  for (int attempt = 0; attempt < kStartAttempts && result != 0; ++attempt) {
+  if (retry == ServiceStartRetry::kRenewOnce) {
     result = fun.AMDeviceSecureStartService(device, cf_name, options, &connection);
+    if (result != 0 || connection == nullptr) {
+      connection = nullptr;
+      session = RenewSession(device, error);
+      if (!session) return nullptr;
+      result = fun.AMDeviceSecureStartService(device, cf_name, options, &connection);
+    }
+  } else {
+    for (int attempt = 0; attempt < kStartAttempts && result != 0; ++attempt) {
+      result = fun.AMDeviceSecureStartService(device, cf_name, options, &connection);
+    }
   }
-  if (result != 0) {
+  if (result != 0 || connection == nullptr) {
     if (result == kAMDPasswordProtectedError) *error = kDeviceErrorPasscodeLocked;
     return nullptr;
   }
@@ -119,8 +132,10 @@ ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& n
                                              std::move(session));
 }
 
+}  // namespace
+
 ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
-                      CFDictionaryRef options, bool afc) {
+                      CFDictionaryRef options, bool afc, ServiceStartRetry retry) {
   ServiceRegistry& registry = Services();
   std::shared_ptr<DeviceStarts> starts = StartsOf(device);
   if (name == kAfcServiceName) {
@@ -134,7 +149,8 @@ ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& nam
       std::lock_guard<std::mutex> lock(registry.mutex);
       if (ServicePtr live = registry.afc[device].lock()) return live;
     }
-    ServicePtr service = StartService(device, error, kAfcServiceName, nullptr, true);
+    ServicePtr service =
+        StartService(device, error, kAfcServiceName, nullptr, true, ServiceStartRetry::kFiveAttempts);
     if (service) {
       std::lock_guard<std::mutex> lock(registry.mutex);
       registry.afc[device] = service;
@@ -147,32 +163,11 @@ ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& nam
     registry.backup_released.wait(lock, [&] { return registry.busy_backups.count(key) == 0; });
   }
   std::lock_guard<std::mutex> start(starts->other_start);
-  return StartService(device, error, name, options, afc);
+  return StartService(device, error, name, options, afc, retry);
 }
 
 void ForgetDeviceServices(AMDeviceRef device) {
   ServiceRegistry& registry = Services();
   std::lock_guard<std::mutex> lock(registry.mutex);
   registry.afc.erase(device);
-}
-
-AMDServiceConnectionRef StartSessionService(AMDeviceRef device, const char* name,
-                                            SessionPtr* session) {
-  CMobileExportFun& fun = CMobileExportFun::GetInstance();
-  CFStringRef cf_name = fun.__CFStringMakeConstantString(name);
-  if (cf_name == nullptr) return nullptr;
-  int32_t error = 0;
-  *session = GetSession(device, &error);
-  AMDServiceConnectionRef connection = nullptr;
-  if (*session && fun.AMDeviceSecureStartService(device, cf_name, nullptr, &connection) == 0 &&
-      connection != nullptr) {
-    return connection;
-  }
-  connection = nullptr;
-  *session = RenewSession(device, &error);
-  if (*session && fun.AMDeviceSecureStartService(device, cf_name, nullptr, &connection) == 0) {
-    return connection;
-  }
-  session->reset();
-  return nullptr;
 }

@@ -122,6 +122,39 @@ VadoDevicePtr FindRequestDevice(const RequestHeader& request) {
   return monitor.FindDeviceByHandle(reinterpret_cast<DeviceRef>(static_cast<intptr_t>(handle)));
 }
 
+void DeviceRequest::ForgetTask() {
+  if (!task || registry == nullptr) return;
+  std::lock_guard<std::mutex> lock(registry->mutex);
+  if (registry->Find(task->task_id) == task) registry->Remove(task->task_id);
+  registry = nullptr;
+}
+
+std::unique_ptr<DeviceRequest> BeginDeviceRequest(VadoModule& module,
+                                                  const bas::IPCPacket1& packet,
+                                                  DeviceLookup lookup) {
+  auto request = std::make_unique<DeviceRequest>();
+  request->header = ParseRequestHeader(packet);
+  if (!request->header.valid) {
+    module.Reply(packet, "", kResultBadHeader);
+    return nullptr;
+  }
+  if (lookup == DeviceLookup::kUuidOrHandle) {
+    request->device = FindRequestDevice(request->header);
+  } else if (!request->header.uuid.empty()) {
+    VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
+    std::lock_guard<std::mutex> lock(monitor.mutex());
+    request->device = monitor.FindDeviceById(Utf8ToUtf16(request->header.uuid));
+  }
+  if (!request->device && lookup != DeviceLookup::kUuidOptional) {
+    module.Reply(packet, request->header.uuid, kResultNoDevice);
+    return nullptr;
+  }
+  request->registry = request->device ? &request->device->tasks : &GlobalTaskRegistry();
+  request->task = BeginTask(*request->registry, static_cast<int64_t>(packet.task_id));
+  if (!request->task) return nullptr;  // cancelled before it started: no answer
+  return request;
+}
+
 bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* out) {
   if (request.body.empty()) return false;
   std::optional<std::string> text = ZlibDecompress(request.body, kMaxRequestBodyBytes);

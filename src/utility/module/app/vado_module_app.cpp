@@ -23,6 +23,7 @@ constexpr const char* kStagingFolder = "general_storage";
 
 std::string DeviceId(const VadoDevice& device) { return Utf16ToUtf8(device.unique_device_id); }
 
+// Installation proxy and icon service: started for each request alone.
 ServicePtr StartNamedService(const VadoDevice& device, const char* name) {
   int32_t error = 0;
   return GetService(device.device, &error, name, nullptr, false);
@@ -42,16 +43,11 @@ std::string Text(const rapidjson::Value& value) {
 }  // namespace
 
 int64_t VadoModuleApp::HandleRequest(const bas::IPCPacket1& packet) {
-  RequestHeader request = ParseRequestHeader(packet);
-  if (!request.valid) {
-    Reply(packet, "", kResultBadHeader);
-    return 0;
-  }
-  VadoDevicePtr device = FindRequestDevice(request);
-  if (!device) {
-    Reply(packet, request.uuid, kResultNoDevice);
-    return 0;
-  }
+  std::unique_ptr<DeviceRequest> begun =
+      BeginDeviceRequest(*this, packet, DeviceLookup::kUuidOrHandle);
+  if (!begun) return 0;
+  const RequestHeader& request = begun->header;
+  const VadoDevicePtr& device = begun->device;
   const uint32_t command = packet.command_id;
   const bool known = command == kListCommand || command == kIconCommand ||
                      command == kInstallCommand || command == kUninstallCommand ||
@@ -71,9 +67,7 @@ int64_t VadoModuleApp::HandleRequest(const bas::IPCPacket1& packet) {
   }
   int64_t code = kResultOk;
   if (command == kInstallCommand) {
-    TaskPtr task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
-    if (!task) return 0;  // cancelled before it started: no reply
-    code = InstallPackages(packet, *device, *task, body);
+    code = InstallPackages(packet, *device, *begun->task, body);
     Reply(packet, request.uuid, code,
           code == kResultCancelled ? std::optional<std::string>(JsonQuote("Task cancelled."))
                                    : std::nullopt);

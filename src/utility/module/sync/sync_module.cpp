@@ -4,27 +4,14 @@
 #include "utility/module/sync/data_sync_check.h"
 
 int64_t SyncModule::HandleRequest(const bas::IPCPacket1& packet) {
-  RequestHeader header = ParseRequestHeader(packet);
-  if (!header.valid) {
-    Reply(packet, "", kResultBadHeader);
-    return 0;
-  }
-  VadoDevicePtr device = FindRequestDevice(header);
-  if (!device) {
-    Reply(packet, header.uuid, kResultNoDevice);
-    return 0;
-  }
-  const auto task_id = static_cast<int64_t>(packet.task_id);
-  TaskPtr task = BeginTask(device->tasks, task_id);
-  if (!task) return 0;
-  SyncRequest request{packet, header, device, Utf16ToUtf8(device->unique_device_id), task.get()};
+  std::unique_ptr<DeviceRequest> begun =
+      BeginDeviceRequest(*this, packet, DeviceLookup::kUuidOrHandle);
+  if (!begun) return 0;
+  SyncRequest request{packet, begun->header, begun->device,
+                      Utf16ToUtf8(begun->device->unique_device_id), begun->task.get()};
   int64_t code = kResultOk;
-  if (!NeedsOneSection(packet.command_id) || header.section_count == 1) code = Run(request);
-  {
-    // The task ends with the request; a later request may use the same id.
-    std::lock_guard<std::mutex> lock(device->tasks.mutex);
-    if (device->tasks.Find(task_id) == task) device->tasks.Remove(task_id);
-  }
+  if (!NeedsOneSection(packet.command_id) || begun->header.section_count == 1) code = Run(request);
+  begun->ForgetTask();
   Reply(packet, request.uuid, code);
   return 0;
 }
