@@ -3,6 +3,7 @@
 #include "common/binary_plist.h"
 #include "common/plist_message.h"
 #include "common/plist_reader.h"
+#include "utility/devicelink/devicelink_handshake.h"
 #include "utility/module/sync/plist_xml_writer.h"
 #include "utility/module/sync/sync_anchor.h"
 #include "utility/module/vado_module.h"
@@ -39,16 +40,6 @@ struct SyncExchangeState {
 };
 
 namespace {
-
-std::string VersionAnswerXml() {
-  return PlistXmlWriter()
-      .BeginArray()
-      .String("DLMessageVersionExchange")
-      .String("DLVersionsOk")
-      .Integer(100)
-      .EndArray()
-      .Finish();
-}
 
 std::string OpenClassXml(const SyncDataClass& data_class) {
   return PlistXmlWriter()
@@ -91,13 +82,10 @@ int64_t SyncSession::Outcome(bool require_finish) const {
 
 void SyncSession::Open(bool wait_for_computer) {
   if (CheckCancelled()) return;
-  // The version offer is consumed whole, whatever its length; its content is not needed.
-  ReadOneReply offer;
-  SyncExchangeState state{this, &offer};
-  ReceivePlistMessages(connection_, SyncExchangeState::OnReply, &state);
-  if (state.replies == 0) broken_ = true;
-  WaitForMessageName ready(kMsgDeviceReady);
-  Exchange(VersionAnswerXml(), ready);
+  if (!DeviceLinkHandshake(connection_, kSyncDeviceLinkVersion)) {
+    broken_ = true;
+    return;
+  }
   if (wait_for_computer) {
     WaitForMessageName computer(kMsgSyncWithComputer);
     Exchange(OpenClassXml(data_class_), computer);
