@@ -13,7 +13,7 @@
 #include "iOSAPI/MobileExportFun.h"
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/app/app_exchange.h"
-#include "utility/module/app/app_requests.h"
+#include "utility/ios/app_service_requests.h"
 #include "utility/module/app/ipa_package.h"
 
 namespace {
@@ -245,42 +245,4 @@ int64_t VadoModuleApp::RunApplicationCommands(const bas::IPCPacket1& packet,
     SendFinal(*this, packet, ctx);
   }
   return kResultOk;
-}
-
-bool BrowseApplications(const VadoDevice& device, std::vector<CFRef<CFDictionaryRef>>* pages) {
-  ServicePtr service = StartNamedService(device, kInstallationProxyService);
-  if (!service) return false;
-  AppExchangeContext ctx;
-  ctx.mode = kAppRawCollection;
-  ctx.device_id = DeviceId(device);
-  ctx.raw = pages;
-  BinaryPlistPtr browse = BuildBrowseRequest(true);
-  if (!browse) return false;
-  ExchangePlistMessages(service->connection(), browse.get(), AppReplyHandler, &ctx);
-  return ctx.finished && ctx.complete;
-}
-
-bool FetchIcon(const VadoDevice& device, const std::string& bundle_id, std::string* png) {
-  ServicePtr service = StartNamedService(device, kSpringboardService);
-  if (!service) return false;
-  std::vector<CFRef<CFDictionaryRef>> replies;
-  AppExchangeContext ctx;
-  ctx.mode = kAppRawSingle;
-  ctx.device_id = DeviceId(device);
-  ctx.bundle_id = bundle_id;
-  ctx.raw = &replies;
-  BinaryPlistPtr request = BuildIconRequest(bundle_id);
-  if (!request) return false;
-  ExchangePlistMessages(service->connection(), request.get(), AppReplyHandler, &ctx);
-  if (replies.empty()) return false;
-  auto& fun = CMobileExportFun::GetInstance();
-  CFTypeRef data =
-      fun.CFDictionaryGetValue(replies[0].get(), fun.__CFStringMakeConstantString("pngData"));
-  if (data == nullptr || fun.CFGetTypeID(data) != kCFTypeIdData) return false;
-  auto bytes = static_cast<CFDataRef>(data);
-  const CFIndex length = fun.CFDataGetLength(bytes);
-  if (length <= 0) return false;
-  png->assign(reinterpret_cast<const char*>(fun.CFDataGetBytePtr(bytes)),
-              static_cast<size_t>(length));
-  return true;
 }
