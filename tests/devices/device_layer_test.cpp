@@ -103,7 +103,7 @@ TEST_F(DeviceLayerTest, PasscodeLockedDeviceRefusesServicesWithError48) {
   ASSERT_NE(device, nullptr);
   ASSERT_EQ(fixture_.sim().Control({"lock", udid}).status, 0);
   int32_t error = 0;
-  EXPECT_FALSE(StartService(device, &error, kAfcServiceName, nullptr, true));
+  EXPECT_FALSE(GetService(device, &error, kAfcServiceName, nullptr, true));
   EXPECT_EQ(error, kDeviceErrorPasscodeLocked);
 }
 

@@ -37,7 +37,7 @@ class DeviceLinksTest : public ::testing::Test {
 // A service can be started only while the device's session runs.
 bool SessionRuns(AMDeviceRef device) {
   int32_t error = 0;
-  ServicePtr proxy = StartService(device, &error, kProxy, nullptr, false);
+  ServicePtr proxy = GetService(device, &error, kProxy, nullptr, false);
   return proxy != nullptr;
 }
 
