@@ -30,12 +30,6 @@ constexpr unsigned int kMessageTrusted = 4;
 // Devices below this version number (major x 10 + minor) are not supported.
 constexpr uint32_t kMinimumVersion = 42;
 
-// The device service that must be running: the usb multiplexer or the simulator.
-std::string DeviceServicePatterns() {
-  const char* override_patterns = std::getenv("VADO_DEVICE_SERVICE");
-  return override_patterns != nullptr ? override_patterns : "usbmuxd;vado-devsimd";
-}
-
 // A text value of the default domain; the field stays empty when it is not text.
 void ReadText(AMDeviceRef device, const char* key, std::u16string* field) {
   PlistValue value;
@@ -43,6 +37,11 @@ void ReadText(AMDeviceRef device, const char* key, std::u16string* field) {
 }
 
 }  // namespace
+
+std::string DeviceServicePatterns() {
+  const char* override_patterns = std::getenv("VADO_DEVICE_SERVICE");
+  return override_patterns != nullptr ? override_patterns : "usbmuxd;vado-devsimd";
+}
 
 uint32_t VersionNumber(const std::u16string& product_version) {
   std::string text = Utf16ToUtf8(product_version);
