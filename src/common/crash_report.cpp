@@ -5,6 +5,7 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
@@ -30,7 +31,8 @@ constexpr int kMaxFrames = 64;
 // A report that cannot finish in this time (a lock held by the crashed thread) gives up:
 // the alarm's default action ends the process instead of leaving it hung.
 constexpr unsigned kReportSeconds = 30;
-constexpr size_t kAltStackSize = 64 * 1024;
+// The archive writer keeps a zip state of more than 64 KiB on its stack.
+constexpr size_t kAltStackSize = 1024 * 1024;
 
 // Everything the handler reads is prepared at installation, so that it allocates nothing
 // before the archive is packed.
@@ -376,10 +378,17 @@ void InstallCrashHandler(const CrashReportSettings& settings) {
   ::backtrace(warm, 2);
 
   // A stack overflow on the main thread still finds a stack to report on.
-  stack_t alt{};
-  alt.ss_sp = new char[kAltStackSize];
-  alt.ss_size = kAltStackSize;
-  ::sigaltstack(&alt, nullptr);
+  // Mapped on its own, so that an overrun meets unmapped memory rather than the heap.
+  const size_t guard = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  void* stack = ::mmap(nullptr, kAltStackSize + guard, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack != MAP_FAILED) {
+    ::mprotect(stack, guard, PROT_NONE);  // the stack grows down onto this page
+    stack_t alt{};
+    alt.ss_sp = static_cast<char*>(stack) + guard;
+    alt.ss_size = kAltStackSize;
+    ::sigaltstack(&alt, nullptr);
+  }
 
   struct sigaction action {};
   action.sa_sigaction = OnFatalSignal;

@@ -94,7 +94,7 @@ class DriverDownload : public AgentFixture {
                                       dir_ + "/server.crt", dir_ + "/server.key", port_file},
                                      &error))
         << error;
-    for (int i = 0; i < 200 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(25ms);
+    for (int i = 0; i < 600 && !fs::exists(port_file); ++i) std::this_thread::sleep_for(25ms);
     ASSERT_TRUE(fs::exists(port_file)) << "the HTTPS server did not start";
     base_ = "https://127.0.0.1:" + ReadFile(port_file) + "/";
   }
