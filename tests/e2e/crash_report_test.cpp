@@ -47,6 +47,8 @@ class CrashReport : public AgentTest {
   std::map<std::string, std::string> CrashWith(int signal_number) {
     vadoctl::AgentLaunch launch = Launch(0);
     launch.log = true;
+    product_ = launch.product_name;
+    version_ = launch.product_version;
     EXPECT_NO_FATAL_FAILURE(StartConnected(launch));
     log_folder_ = WaitForLogFolder();
     EXPECT_FALSE(log_folder_.empty());
@@ -55,6 +57,13 @@ class CrashReport : public AgentTest {
     work_ = log_folder_ + "/VadoAgent-" + std::to_string(agent_.pid());
     std::filesystem::create_directories(work_ + "/device");
 
+    // The log library opens its file with the first line logged.
+    EXPECT_TRUE(WaitUntil([&] {
+      for (const std::string& name : ListFolder(log_folder_)) {
+        if (name.find(".log.INFO.") != std::string::npos) return true;
+      }
+      return false;
+    }, milliseconds(5000)));
     // The main thread's stack runs through the agent's own start-up functions.
     ::syscall(SYS_tgkill, agent_.pid(), agent_.pid(), signal_number);
     std::optional<int> status = WaitAgentExit(agent_, milliseconds(20000));
@@ -107,8 +116,8 @@ class CrashReport : public AgentTest {
     rapidjson::Document description;
     description.Parse(json.c_str());
     ASSERT_TRUE(description.IsObject()) << json;
-    EXPECT_STREQ(description["Product"].GetString(), "vadoctl");
-    EXPECT_STREQ(description["Version"].GetString(), "1.0.0");
+    EXPECT_EQ(description["Product"].GetString(), product_);
+    EXPECT_EQ(description["Version"].GetString(), version_);
     EXPECT_TRUE(description["System"].IsString());
     EXPECT_LT(json.find("\"Product\""), json.find("\"Version\""));
     EXPECT_LT(json.find("\"Version\""), json.find("\"System\""));
@@ -117,6 +126,8 @@ class CrashReport : public AgentTest {
 
   std::string log_folder_;
   std::string work_;
+  std::string product_;
+  std::string version_;
 };
 
 TEST_F(CrashReport, SegmentationFaultIsPackedIntoOneArchive) {
