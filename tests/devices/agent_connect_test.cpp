@@ -267,6 +267,26 @@ TEST_F(DriverDownload, RequestBodyThatIsNotJsonAnswersEight) {
   EXPECT_EQ(Code(*result), 8);
 }
 
+TEST_F(DriverDownload, VadoctlDownloadsThenInstallsFromTheDownloadFolder) {
+  setenv("TMPDIR", sim_.dir().c_str(), 1);
+  setenv("VADO_INSTALLER", "/bin/echo", 1);
+  setenv("VADO_DEVICE_SERVICE", "VadoAgent", 1);
+  devsim::testing::ToolResult download =
+      sim_.Run({VADO_VADOCTL_PATH, "--no-simulator", "drivers", "download", base_}, 50);
+  EXPECT_EQ(download.status, 0) << download.err;
+  rapidjson::Document paths;
+  paths.Parse(download.out.c_str());
+  ASSERT_TRUE(paths.IsArray()) << download.out;
+  EXPECT_EQ(paths.Size(), 3u);
+  EXPECT_NE(download.err.find("package 3/3"), std::string::npos) << download.err;
+
+  devsim::testing::ToolResult install = sim_.Run({VADO_VADOCTL_PATH, "--no-simulator", "drivers", "install"}, 50);
+  EXPECT_EQ(install.status, 0) << install.err;
+  EXPECT_NE(install.err.find("installed 3/3"), std::string::npos) << install.err;
+  unsetenv("VADO_INSTALLER");
+  unsetenv("VADO_DEVICE_SERVICE");
+}
+
 // 17 and 18 through the private server: the agent starts a second instance in run mode 2
 // (directly, as the tests run as root), which presents its token and does the work.
 class ElevatedInstance : public AgentFixture {
