@@ -96,10 +96,9 @@ void VadoClient::HandleServerPacket(bas::PacketPtr packet) {
       return;
     }
   }
-  std::shared_ptr<bas::IPCPacket1> shared(packet.release());
-  pool_.Submit([this, shared] {
-    if (VadoModule* module = table_.Find(shared->command_id)) module->HandleServerPacket(*shared);
-  });
+  // Forwarded here, in arrival order: on pool workers a result could overtake the
+  // progress messages sent before it.
+  if (VadoModule* module = table_.Find(packet->command_id)) module->HandleServerPacket(*packet);
 }
 
 void VadoClient::SendReply(const ReplyRecord& record, const bas::PacketHeader& header) {
