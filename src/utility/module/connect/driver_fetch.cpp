@@ -39,7 +39,9 @@ CurlPtr NewHandle(const std::string& url) {
   CURL* h = handle.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A redirect never leaves TLS once the address asked for it.
+  const bool secure = url.rfind("https://", 0) == 0;
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
