@@ -12,6 +12,7 @@ packages=(
   libimobiledevice-utils ideviceinstaller
   clang libclang-rt-14-dev
   python3 procps
+  openssl ca-certificates
 )
 
 missing=()

@@ -299,6 +299,13 @@ size_t IPCChannel::AcceptedConnectionCount() {
   return count;
 }
 
+void IPCChannel::Disconnect(IPCConnection* connection) {
+  std::lock_guard<std::mutex> lock(set_mutex_);
+  if (connections_.count(connection) == 0 || connection->socket < 0) return;
+  // The receive thread sees the end of the stream and removes the connection itself.
+  ::shutdown(connection->socket, SHUT_RDWR);
+}
+
 void IPCChannel::ReceiveLoop() {
   fd_set polled;
   FD_ZERO(&polled);

@@ -89,6 +89,8 @@ class IPCChannel {
   // Connections currently in the set (a snapshot).
   std::vector<IPCConnection*> Connections();
   size_t AcceptedConnectionCount();
+  // Ends a connection that is still in the set; its closed marker follows as usual.
+  void Disconnect(IPCConnection* connection);
   IPCConnection* listening_record() const { return listening_; }
 
  protected:

@@ -26,13 +26,15 @@ std::optional<LaunchOptions> ParseLaunchOptions(const std::vector<std::string>& 
     if (args.size() < kMinTaskModeArguments) return std::nullopt;
     options.task_id = ParseLeadingInt64(args[10]);
   }
+  if (options.run_mode == 2 && args.size() > kRelayTokenIndex) options.relay_token = args[kRelayTokenIndex];
   return options;
 }
 
 std::string LaunchUsage(const std::string& program) {
   return "usage: " + program +
          " GUI_PORT PARENT_PID CONSOLE TEST LOG PRODUCT_VERSION APP_FOLDER PRODUCT_NAME RUN_MODE"
-         " [UNUSED TASK_ID]   (TASK_ID is required when RUN_MODE is 1)";
+         " [UNUSED TASK_ID [RELAY_TOKEN]]   (TASK_ID is required when RUN_MODE is 1; RUN_MODE 2"
+         " presents RELAY_TOKEN to the instance that started it)";
 }
 
 const LaunchOptions& Launch() { return g_launch; }

@@ -17,10 +17,12 @@ struct LaunchOptions {
   std::string product_name;
   int32_t run_mode = 0;       // 0 normal, 1 task mode, 2 elevated helper
   int64_t task_id = 0;        // index 10, read only in run mode 1
+  std::string relay_token;    // index 11, read only in run mode 2
 };
 
 inline constexpr size_t kMinLaunchArguments = 9;
 inline constexpr size_t kMinTaskModeArguments = 11;
+inline constexpr size_t kRelayTokenIndex = 11;
 
 // Reads the arguments after the program name. Returns nothing when there are fewer than
 // nine (eleven in run mode 1), or when the application folder is not a plain folder name.

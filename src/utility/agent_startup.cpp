@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "common/child_process_registry.h"
+#include "common/crash_report.h"
 #include "common/dh_task.h"
 #include "common/parent_watchdog.h"
 #include "common/private_folder.h"
@@ -99,6 +100,9 @@ void MainInitialisation(const LaunchOptions& options) {
   client.front_end().SetLinkLostHandler([](bas::IPCConnection*) { RequestQuit(); });
   if (!client.ConnectToFrontEnd(options.gui_port)) {
     LOG(INFO) << "no front end connected (port " << options.gui_port << ")";
+  } else if (options.run_mode == 2) {
+    // The instance that started this one hands it requests only after this.
+    client.SendRelayHello(options.relay_token);
   }
 
   VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
@@ -144,6 +148,7 @@ int RunAgent(const LaunchOptions& options) {
   if (!options.show_console) DetachConsole();
   StartLogging(options, log_folder);
   if (!refusal.empty()) LOG(ERROR) << "log folder refused: " << refusal << "; using " << log_folder;
+  InstallCrashHandler({log_folder, options.product_name, options.product_version, g_logging_active});
 
   WatchParent(options.parent_pid);
   MainInitialisation(options);

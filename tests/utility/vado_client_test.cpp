@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 #include <rapidjson/document.h>
 
 #include "client_fixture.h"
@@ -268,8 +269,32 @@ TEST(VadoClientPrivateServer, PendingRequestsRunWhenInstanceConnects) {
   instance.SetPacketHandler([&](bas::PacketPtr packet) {
     if (!packet->IsClosedMarker()) forwarded.set_value(packet->task_id);
   });
+  // A peer without the token is turned away and sees nothing.
+  const std::string token = client.NewRelayToken();
+  bas::IPCPacketChannel stranger;
+  bas::IPCConnection* other = stranger.Connect(client.server_port());
+  ASSERT_NE(other, nullptr);
+  bas::IPCPacket1 wrong;
+  wrong.command_id = VadoClient::kRelayHelloCommand;
+  wrong.payload = {'b', 'a', 'd', 0};
+  wrong.length = 3;
+  wrong.connection = other;
+  ASSERT_TRUE(stranger.SendPacket(wrong));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(client.PendingCount(), 1u);
+  EXPECT_TRUE(client.ServerIdle());
+  // Starting the server again reuses it.
+  ASSERT_TRUE(client.StartServer());
+
   bas::IPCConnection* link = instance.Connect(client.server_port());
   ASSERT_NE(link, nullptr);
+  bas::IPCPacket1 hello;
+  hello.command_id = VadoClient::kRelayHelloCommand;
+  hello.payload.assign(token.begin(), token.end());
+  hello.payload.push_back(0);
+  hello.length = token.size();
+  hello.connection = link;
+  ASSERT_TRUE(instance.SendPacket(hello));
   auto handled = module->requests.get_future();
   ASSERT_EQ(handled.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(handled.get(), 31u);

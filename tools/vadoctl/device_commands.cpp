@@ -6,6 +6,7 @@
 
 #include "app_commands.h"
 #include "backup_commands.h"
+#include "driver_commands.h"
 #include "info_commands.h"
 #include "sync_commands.h"
 
@@ -40,6 +41,10 @@ const std::vector<DeviceCommand>& DeviceCommands() {
        RunBackupsCommand},
       {"encryption", "encryption [on PW]  show backup encryption, or turn it on with PW", 0, 2,
        RunEncryptionCommand},
+      {"drivers", "drivers ACTION ...  download URL | install [PATH...] | check (store application)",
+       1, -1, RunDrivers, false},
+      {"restart-monitoring", "restart-monitoring  start the agent's device monitoring again", 0, 0,
+       RunRestartMonitoring, false},
   };
   return commands;
 }

@@ -16,6 +16,7 @@ struct DeviceCommand {
   int max_args;       // -1: any number
   // Runs with the device session open; returns the process exit code.
   int (*run)(DeviceSession& session, const CliOptions& options);
+  bool needs_device = true;  // false: the request is about the computer
 };
 
 // Every device subcommand; null when `name` is none of them.

@@ -17,7 +17,7 @@ DeviceSession::~DeviceSession() {
   if (agent_.pid() > 0) agent_.Stop();
 }
 
-bool DeviceSession::Open(const CliOptions& options, std::string* error) {
+bool DeviceSession::Open(const CliOptions& options, std::string* error, bool wait_for_device) {
   if (options.simulator && !devices_.Ensure(options.farm, error)) return false;
   if (devices_.started()) {
     std::fprintf(stderr, "vadoctl: no device service was running; started the simulator\n");
@@ -34,6 +34,7 @@ bool DeviceSession::Open(const CliOptions& options, std::string* error) {
     return false;
   }
   timeout_ = milliseconds(options.request_timeout_ms);
+  if (!wait_for_device) return true;
   std::optional<DeviceChoice> device =
       WaitForDevice(link_, options.udid, milliseconds(options.device_wait_ms), &g_interrupted);
   if (!device) {
@@ -45,9 +46,10 @@ bool DeviceSession::Open(const CliOptions& options, std::string* error) {
 }
 
 RequestOutcome DeviceSession::Run(uint32_t command_id, const std::string& body,
-                                  const MessageSink& sink) {
-  return RunRequest(link_, command_id, next_task_++, DeviceHeader(device_), body, sink, timeout_,
-                    &g_interrupted);
+                                  const MessageSink& sink, const std::string& header_info) {
+  std::string header = DeviceHeader(device_);
+  if (!header_info.empty()) header.insert(header.size() - 1, ",\"info\":" + header_info);
+  return RunRequest(link_, command_id, next_task_++, header, body, sink, timeout_, &g_interrupted);
 }
 
 }  // namespace vadoctl

@@ -24,13 +24,16 @@ class DeviceSession {
 
   // Starts the device service and the agent, then waits for the device named by
   // --udid (or the first one to arrive). False with `error` set when any step fails.
-  bool Open(const CliOptions& options, std::string* error);
+  // Commands about the computer rather than a device skip the wait (`wait_for_device`).
+  bool Open(const CliOptions& options, std::string* error, bool wait_for_device = true);
 
   const std::string& udid() const { return device_.udid; }
 
-  // Sends a request about the device (`body`: JSON text, empty for none), hands every
-  // message of the request to `sink` and returns the result.
-  RequestOutcome Run(uint32_t command_id, const std::string& body, const MessageSink& sink);
+  // Sends a request about the device (`body`: JSON text, empty for none; `header_info`:
+  // JSON for the header object's "info", empty for none), hands every message of the
+  // request to `sink` and returns the result.
+  RequestOutcome Run(uint32_t command_id, const std::string& body, const MessageSink& sink,
+                     const std::string& header_info = "");
 
  private:
   DeviceService devices_;

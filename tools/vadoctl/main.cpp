@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   if (const DeviceCommand* command = FindDeviceCommand(options->command)) {
     options->readable = readable;
     DeviceSession session;
-    if (!session.Open(*options, &error)) {
+    if (!session.Open(*options, &error, command->needs_device)) {
       std::fprintf(stderr, "vadoctl: %s\n", error.c_str());
       return 1;
     }

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <glog/logging.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <memory>
@@ -84,10 +86,26 @@ void VadoClient::HandleFrontEndPacket(bas::PacketPtr packet) {
 
 void VadoClient::HandleServerPacket(bas::PacketPtr packet) {
   if (IsQuitting()) return;
-  std::shared_ptr<bas::IPCPacket1> shared(packet.release());
-  pool_.Submit([this, shared] {
-    if (VadoModule* module = table_.Find(shared->command_id)) module->HandleServerPacket(*shared);
-  });
+  if (packet->IsClosedMarker()) {
+    std::lock_guard<std::mutex> lock(reply_mutex_);
+    admitted_.erase(packet->connection);
+    return;
+  }
+  if (packet->command_id == kRelayHelloCommand) {
+    AdmitPeer(*packet);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(reply_mutex_);
+    if (admitted_.count(packet->connection) == 0) {
+      LOG(ERROR) << "private server: packet from a peer that did not present the token";
+      server_.Disconnect(packet->connection);
+      return;
+    }
+  }
+  // Forwarded here, in arrival order: on pool workers a result could overtake the
+  // progress messages sent before it.
+  if (VadoModule* module = table_.Find(packet->command_id)) module->HandleServerPacket(*packet);
 }
 
 void VadoClient::SendReply(const ReplyRecord& record, const bas::PacketHeader& header) {
@@ -141,23 +159,85 @@ void VadoClient::OnDeviceEvent(const VadoDevicePtr& device, int event) {
 }
 
 bool VadoClient::ServerIdle() {
-  return !server_started_ || server_.AcceptedConnectionCount() == 0;
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  return !server_started_ || admitted_.empty();
 }
 
 bool VadoClient::StartServer() {
+  std::lock_guard<std::mutex> lock(server_mutex_);
+  // A second Listen would replace the accept thread underneath the running one.
+  if (server_started_) return true;
   server_.SetPacketHandler([this](bas::PacketPtr packet) { HandleServerPacket(std::move(packet)); });
   server_.SetEventCallback([this](const bas::IPCEvent& event) { return OnServerEvent(event); });
   int port = bas::IPCChannel::PickFreePort();
   if (port < 0) return false;
+  if (server_.Listen(port) == nullptr) return false;
   server_port_ = port;
-  server_started_ = server_.Listen(port) != nullptr;
-  return server_started_;
+  std::lock_guard<std::mutex> reply_lock(reply_mutex_);
+  server_started_ = true;
+  return true;
+}
+
+std::string VadoClient::NewRelayToken() {
+  unsigned char random[16];
+  if (RAND_bytes(random, sizeof random) != 1) return "";
+  static const char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (unsigned char byte : random) {
+    token += kHex[byte >> 4];
+    token += kHex[byte & 0xf];
+  }
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  relay_token_ = token;
+  return token;
+}
+
+void VadoClient::AdmitPeer(const bas::IPCPacket1& hello) {
+  std::string presented;
+  if (hello.data() != nullptr) {
+    presented.assign(reinterpret_cast<const char*>(hello.data()), hello.length);
+  }
+  std::deque<bas::PacketPtr> pending;
+  {
+    std::lock_guard<std::mutex> lock(reply_mutex_);
+    const bool match = !relay_token_.empty() && presented.size() == relay_token_.size() &&
+                       CRYPTO_memcmp(presented.data(), relay_token_.data(), presented.size()) == 0;
+    if (!match || admitted_.count(hello.connection) != 0) {
+      LOG(ERROR) << "private server: a peer presented a wrong token";
+      server_.Disconnect(hello.connection);
+      return;
+    }
+    relay_token_.clear();  // one-time
+    admitted_.insert(hello.connection);
+    pending.swap(pending_);
+  }
+  // The instance is there: the waiting requests go through their module again, which
+  // now forwards them.
+  for (bas::PacketPtr& packet : pending) {
+    std::shared_ptr<bas::IPCPacket1> shared(packet.release());
+    pool_.Submit([this, shared] {
+      if (VadoModule* module = table_.Find(shared->command_id)) module->HandleRequest(*shared);
+    });
+  }
+}
+
+bool VadoClient::SendRelayHello(const std::string& token) {
+  bas::PacketHeader header;
+  header.command_id = kRelayHelloCommand;
+  header.payload_length = token.size();
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  bool sent = false;
+  for (bas::IPCConnection* connection : front_end_.Connections()) {
+    if (connection->accepted != 0) continue;
+    sent = front_end_.SendMessage(connection, header, std::string_view(), token) || sent;
+  }
+  return sent;
 }
 
 bool VadoClient::ForwardToPeers(const bas::IPCPacket1& packet) {
   std::lock_guard<std::mutex> lock(reply_mutex_);
   for (bas::IPCConnection* connection : server_.Connections()) {
-    if (connection->accepted != 1) continue;
+    if (connection->accepted != 1 || admitted_.count(connection) == 0) continue;
     bas::PacketHeader header;
     header.task_id = packet.task_id;
     header.command_id = packet.command_id;
@@ -181,18 +261,19 @@ size_t VadoClient::PendingCount() {
   return pending_.size();
 }
 
-int32_t VadoClient::OnServerEvent(const bas::IPCEvent& event) {
-  if (event.type != bas::kEventAccepted) return LogChannelEvent(event);
-  std::deque<bas::PacketPtr> pending;
-  {
-    std::lock_guard<std::mutex> lock(reply_mutex_);
-    pending.swap(pending_);
-  }
-  for (bas::PacketPtr& packet : pending) {
-    std::shared_ptr<bas::IPCPacket1> shared(packet.release());
-    pool_.Submit([this, shared] {
-      if (VadoModule* module = table_.Find(shared->command_id)) module->HandleRequest(*shared);
-    });
-  }
-  return 0;
+bool VadoClient::QueueIfNoInstance(bas::PacketPtr& packet) {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  if (!admitted_.empty()) return false;
+  pending_.push_back(std::move(packet));
+  return true;
 }
+
+std::deque<bas::PacketPtr> VadoClient::TakePending() {
+  std::deque<bas::PacketPtr> pending;
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  pending.swap(pending_);
+  return pending;
+}
+
+// A peer that connects is not yet the instance: the pending requests wait for its hello.
+int32_t VadoClient::OnServerEvent(const bas::IPCEvent& event) { return LogChannelEvent(event); }

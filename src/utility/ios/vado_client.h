@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <set>
+#include <string>
 
 #include "common/ipc_packet_channel.h"
 #include "common/message_sections.h"
@@ -37,13 +39,30 @@ class VadoClient : public VadoDeviceCallback {
   void NotifyStatus(int32_t status, int64_t device_handle);
   void OnDeviceEvent(const VadoDevicePtr& device, int event) override;
 
-  // Private server for an elevated second instance.
+  // Private server for an elevated second instance. A peer counts as the instance only
+  // once its first packet is a hello carrying the current one-time relay token; other
+  // peers are disconnected and never see a request.
+  static constexpr uint32_t kRelayHelloCommand = 65001;
+  // True when the server is not listening or no admitted instance is connected.
   bool ServerIdle();
+  // Listens once; later calls reuse the running server.
   bool StartServer();
   int server_port() const { return server_port_; }
+  // A fresh token for the next instance to present; any earlier one stops working.
+  std::string NewRelayToken();
+  // Sends the packet to every admitted instance.
   bool ForwardToPeers(const bas::IPCPacket1& packet);
   void QueuePending(bas::PacketPtr packet);
+  // Queues the packet unless an instance is admitted (then it must be forwarded); the
+  // check and the append happen under one hold of the lock, so an admission never
+  // leaves it behind.
+  bool QueueIfNoInstance(bas::PacketPtr& packet);
+  // Empties the pending queue (requests that no instance will take).
+  std::deque<bas::PacketPtr> TakePending();
   size_t PendingCount();
+  // In run mode 2: presents `token` to the front end, which is the first instance's
+  // private server.
+  bool SendRelayHello(const std::string& token);
 
   bas::IPCPacketChannel& front_end() { return front_end_; }
   bas::IPCPacketChannel& server() { return server_; }
@@ -52,6 +71,7 @@ class VadoClient : public VadoDeviceCallback {
   void HandleFrontEndPacket(bas::PacketPtr packet);
   void HandleServerPacket(bas::PacketPtr packet);
   int32_t OnServerEvent(const bas::IPCEvent& event);
+  void AdmitPeer(const bas::IPCPacket1& hello);
 
   BASThreadPool& pool_;
   CommandTable& table_;
@@ -59,6 +79,9 @@ class VadoClient : public VadoDeviceCallback {
   bas::IPCPacketChannel server_;
   std::mutex reply_mutex_;                 // serialises sends; guards pending_
   std::deque<bas::PacketPtr> pending_;     // guarded by reply_mutex_
+  std::set<bas::IPCConnection*> admitted_; // guarded by reply_mutex_
+  std::string relay_token_;                // guarded by reply_mutex_; empty: none valid
+  std::mutex server_mutex_;                // serialises StartServer
   int server_port_ = 0;
   bool server_started_ = false;
 };

@@ -32,12 +32,6 @@ constexpr unsigned int kMessageTrusted = 4;
 // Devices below this version number (major x 10 + minor) are not supported.
 constexpr uint32_t kMinimumVersion = 42;
 
-// The device service that must be running: the usb multiplexer or the simulator.
-std::string DeviceServicePatterns() {
-  const char* override_patterns = std::getenv("VADO_DEVICE_SERVICE");
-  return override_patterns != nullptr ? override_patterns : "usbmuxd;vado-devsimd";
-}
-
 // A text value of the default domain; the field stays empty when it is not text.
 void ReadText(AMDeviceRef device, const char* key, std::u16string* field) {
   PlistValue value;
@@ -65,6 +59,11 @@ std::u16string CheckedIdentifier(AMDeviceRef device, const std::u16string& repor
 }
 
 }  // namespace
+
+std::string DeviceServicePatterns() {
+  const char* override_patterns = std::getenv("VADO_DEVICE_SERVICE");
+  return override_patterns != nullptr ? override_patterns : "usbmuxd;vado-devsimd";
+}
 
 uint32_t VersionNumber(const std::u16string& product_version) {
   std::string text = Utf16ToUtf8(product_version);

@@ -97,5 +97,9 @@ class VadoDeviceMonitor {
   AMDeviceNotificationRef subscription_ = nullptr;
 };
 
+// The device service that must be running, as fnmatch patterns separated by ';': the
+// usb multiplexer or the simulator ($VADO_DEVICE_SERVICE replaces the list).
+std::string DeviceServicePatterns();
+
 // Major x 10 + minor of a product version ("12.4.1" → 124, "9.3" → 93).
 uint32_t VersionNumber(const std::u16string& product_version);

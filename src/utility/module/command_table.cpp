@@ -6,6 +6,7 @@
 #include "utility/module/itunes/vado_module_itunes.h"
 #include "utility/module/bookmark/vado_module_bookmark.h"
 #include "utility/module/calendar/vado_module_calendar.h"
+#include "utility/module/connect/vado_module_connect.h"
 #include "utility/module/contact/vado_module_contact.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
@@ -27,6 +28,7 @@ CommandTable& CommandTable::GetInstance() {
 
 // The one list of command ids and the modules that serve them.
 void FillCommandTable(CommandTable& table, VadoClient& client) {
+  table.Register(std::make_unique<VadoModuleConnect>(client), {16, 17, 10, 18});
   table.Register(std::make_unique<VadoModuleBasicInfo>(client), {15, 300, 303});
   table.Register(std::make_unique<VadoModuleApp>(client), {501, 502, 504, 505, 506});
   table.Register(std::make_unique<VadoModuleControl>(client), {600});
