@@ -31,6 +31,11 @@ class DeviceSession {
   // Sends a request about the device (`body`: JSON text, empty for none), hands every
   // message of the request to `sink` and returns the result.
   RequestOutcome Run(uint32_t command_id, const std::string& body, const MessageSink& sink);
+  // For commands that drive a multi-step exchange themselves.
+  FrontEndLink& link() { return link_; }
+  const DeviceChoice& device() const { return device_; }
+  uint64_t NextTaskId() { return next_task_++; }
+  std::chrono::milliseconds timeout() const { return timeout_; }
 
  private:
   DeviceService devices_;

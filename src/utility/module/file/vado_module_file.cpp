@@ -88,6 +88,22 @@ void VadoModuleFile::SendStep(const bas::IPCPacket1& packet, const std::string& 
   SendMessage(packet, record, kind);
 }
 
+void VadoModuleFile::Commit(const bas::IPCPacket1& packet, const std::string& uuid, DhTask& task,
+                            FileTransfer& transfer, std::shared_ptr<FilePacketWriter> writer) {
+  std::string final_path = writer->header().path_source;
+  {
+    std::lock_guard<std::mutex> lock(transfer.mutex);
+    if (transfer.writer == writer) transfer.writer.reset();
+  }
+  writer.reset();  // the last reference: closing commits the upload
+  {
+    std::lock_guard<std::mutex> lock(transfer.mutex);
+    transfer.service.reset();
+  }
+  task.SetCancelHook(nullptr, nullptr);
+  SendStep(packet, uuid, 3, static_cast<uint16_t>(packet.kind), JsonQuote(final_path));
+}
+
 int64_t VadoModuleFile::HandleRequest(const bas::IPCPacket1& packet) {
   RequestHeader request = ParseRequestHeader(packet);
   if (!request.valid || !request.json.IsObject()) return 0;  // no answer at all
@@ -226,7 +242,10 @@ void VadoModuleFile::Upload(const bas::IPCPacket1& packet, const RequestHeader& 
       previous.reset();  // a repeated first step discards the earlier attempt
       int opened = writer->Open(std::move(header));
       if (opened != kFileStepReady && opened != 4) return;
-      ask_for_next(*writer);
+      if (ask_for_next(*writer)) return;
+      // Nothing is missing (an empty file, or a resumed upload whose blocks all arrived
+      // before the device went away): commit now, or the front end would wait forever.
+      Commit(packet, uuid, task, transfer, std::move(writer));
       return;
     }
     case 2: {
@@ -250,18 +269,7 @@ void VadoModuleFile::Upload(const bas::IPCPacket1& packet, const RequestHeader& 
       block.count = request.body.size();
       if (writer->WriteBlock(block) != kFileStepReady) return;  // the front end sends it again
       if (ask_for_next(*writer)) return;
-      std::string final_path = writer->header().path_source;
-      {
-        std::lock_guard<std::mutex> lock(transfer.mutex);
-        if (transfer.writer == writer) transfer.writer.reset();
-      }
-      writer.reset();  // commits the upload
-      {
-        std::lock_guard<std::mutex> lock(transfer.mutex);
-        transfer.service.reset();
-      }
-      task.SetCancelHook(nullptr, nullptr);
-      SendStep(packet, uuid, 3, packet.kind, JsonQuote(final_path));
+      Commit(packet, uuid, task, transfer, std::move(writer));
       return;
     }
     default:

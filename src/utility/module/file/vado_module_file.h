@@ -42,6 +42,9 @@ class VadoModuleFile : public VadoModule {
                 DhTask& task, FileTransfer& transfer);
   void Upload(const bas::IPCPacket1& packet, const RequestHeader& request, VadoDevice& device,
               DhTask& task, FileTransfer& transfer);
+  // Releases the complete upload's writer (which commits it) and names the final path.
+  void Commit(const bas::IPCPacket1& packet, const std::string& uuid, DhTask& task,
+              FileTransfer& transfer, std::shared_ptr<FilePacketWriter> writer);
   void SendStep(const bas::IPCPacket1& packet, const std::string& uuid, int32_t stage,
                 uint16_t kind, std::optional<std::string> info, int32_t type = 0,
                 std::string_view body = {});
