@@ -1,0 +1,161 @@
+// Block downloads (702) and uploads (703) end to end: the agent against the simulator,
+// driven the way the front end drives them (the vadoctl transfer client).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <sstream>
+
+#include "agent_fixture.h"
+#include "file_transfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// Bytes that differ from block to block and hold runs of 0x16 (heartbeat bytes).
+std::string Pattern(size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1664525u + 1013904223u;
+    out[i] = static_cast<char>(state >> 24);
+  }
+  for (size_t i = 1000; i + 8 < size; i += 1 << 20) std::memset(&out[i], 0x16, 8);
+  return out;
+}
+
+class AgentFileTest : public AgentFixture {
+ protected:
+  void SetUp() override {
+    devsim::DeviceSpec device;
+    device.seed = 7;
+    udid_ = Add(device);
+    StartAll();
+    handle_ = WaitArrival(udid_);
+    ASSERT_NE(handle_, 0);
+  }
+  fs::path Media() const { return sim_.farm_dir() / "devices" / udid_ / "fs/private/var/mobile/Media"; }
+  vadoctl::FileTransferClient Client() {
+    return vadoctl::FileTransferClient(link_, vadoctl::DeviceChoice{udid_, handle_}, 20s);
+  }
+  std::string StepHeader(int stage) const {
+    return "{\"uuid\":\"" + udid_ + "\",\"code\":" + std::to_string(handle_) +
+           ",\"stage\":" + std::to_string(stage) + "}";
+  }
+  // True when no message of `task` arrives within `wait`.
+  bool Silent(uint64_t task, std::chrono::milliseconds wait) {
+    return WaitFor([&](const Seen& s) { return s.message.task_id == task; }, wait) == nullptr;
+  }
+
+  std::string udid_;
+  int64_t handle_ = 0;
+};
+
+TEST_F(AgentFileTest, DownloadCutsFiveMebibytesIntoThreeBlocksAndReturnsTheBytes) {
+  std::string content = Pattern(5 << 20, 1);
+  WriteFile(Media() / "dl/five.bin", content);
+  fs::path local = sim_.dir() / "five.bin";
+  vadoctl::TransferOutcome outcome = Client().Pull(10, "/dl/five.bin", local.string());
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.blocks, 3);
+  EXPECT_TRUE(ReadFile(local) == content);
+}
+
+TEST_F(AgentFileTest, DownloadOfAnEmptyFileFailsAndAStrayBlockStepIsIgnored) {
+  WriteFile(Media() / "dl/empty.bin", "");
+  SendWithHeader(702, 11, StepHeader(1), "{\"path\":\"/dl/empty.bin\"}");
+  const Seen* failed = WaitFor([](const Seen& s) { return s.message.task_id == 11; });
+  ASSERT_NE(failed, nullptr);
+  EXPECT_EQ(failed->message.kind, 6);
+  EXPECT_EQ(failed->header["stage"].GetInt(), 1);
+  // A block step of a task that has no reader gets no answer.
+  SendWithHeader(702, 12, StepHeader(2), "{\"id\":1,\"offset_length\":10,\"offset\":0}");
+  EXPECT_TRUE(Silent(12, 1500ms));
+}
+
+TEST_F(AgentFileTest, UploadIntoAFolderAndBooksCommitsUnderFreeNames) {
+  fs::path local = sim_.dir() / "nine.bin";
+  std::string content = Pattern(9 << 20, 2);
+  WriteFile(local, content);
+  vadoctl::TransferTarget folder{"/Uploads", false};
+  fs::create_directories(Media() / "Uploads");
+  vadoctl::TransferOutcome outcome = Client().Push(20, local.string(), folder);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Uploads/nine.bin");
+  EXPECT_EQ(outcome.blocks, 5);
+  EXPECT_TRUE(ReadFile(Media() / "Uploads/nine.bin") == content);
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/nine.bin.bak"));
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/nine.bin.json"));
+
+  fs::path book = sim_.dir() / "b.epub";
+  WriteFile(book, "epub bytes");
+  fs::create_directories(Media() / "Books");
+  vadoctl::TransferTarget books{"", true};
+  outcome = Client().Push(21, book.string(), books);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Books/b.epub");
+  outcome = Client().Push(22, book.string(), books);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Books/b(1).epub");
+  EXPECT_EQ(ReadFile(Media() / "Books/b(1).epub"), "epub bytes");
+}
+
+TEST_F(AgentFileTest, UploadNamesThatLeaveTheFolderAreRefused) {
+  fs::create_directories(Media() / "Uploads");
+  for (const char* name : {"..", ".", "", "a/b"}) {
+    std::string header = "{\"uuid\":\"" + udid_ + "\",\"code\":" + std::to_string(handle_) +
+                         ",\"stage\":1,\"info\":{\"name\":\"" + name + "\",\"dir\":\"/Uploads\"}}";
+    SendWithHeader(703, 30, header, "{\"md5\":\"\",\"version\":\"1\",\"size\":4,"
+                                    "\"fbs\":{\"1\":{\"offset\":0,\"offset_length\":4}}}");
+  }
+  EXPECT_TRUE(Silent(30, 1500ms));
+  EXPECT_TRUE(fs::is_empty(Media() / "Uploads"));
+}
+
+TEST_F(AgentFileTest, UploadCutByAnUnplugResumesWithTheMissingBlocksOnly) {
+  fs::path local = sim_.dir() / "cut.bin";
+  std::string content = Pattern(9 << 20, 3);
+  WriteFile(local, content);
+  fs::create_directories(Media() / "Uploads");
+  // Stop the first upload after 5 MiB: the progress callback unplugs the device.
+  vadoctl::FileTransferClient first = vadoctl::FileTransferClient(
+      link_, vadoctl::DeviceChoice{udid_, handle_}, 3s);
+  bool unplugged = false;
+  vadoctl::TransferOutcome outcome = first.Push(40, local.string(), {"/Uploads", false},
+                                                [&](int64_t done, int64_t) {
+    if (!unplugged && done >= (5 << 20)) {
+      unplugged = true;
+      ASSERT_EQ(sim_.Control({"unplug", udid_}).status, 0);
+    }
+  });
+  ASSERT_TRUE(unplugged);
+  EXPECT_FALSE(outcome.ok);
+  ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.json"));
+  ASSERT_EQ(sim_.Control({"plug", udid_}).status, 0);
+  auto device = vadoctl::WaitForDevice(link_, udid_, 15s);
+  ASSERT_TRUE(device);
+  handle_ = device->handle;
+  outcome = Client().Push(41, local.string(), {"/Uploads", false});
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  // Blocks 1 and 2 arrived before the unplug; block 3 may or may not have.
+  EXPECT_LE(outcome.blocks, 3);
+  EXPECT_GE(outcome.blocks, 2);
+  EXPECT_TRUE(ReadFile(Media() / "Uploads/cut.bin") == content);
+}
+
+}  // namespace
