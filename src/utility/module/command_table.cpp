@@ -37,5 +37,5 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleNote>(client), {1200, 1201});
   table.Register(std::make_unique<VadoModuleBookmark>(client), {1400, 1401, 1402});
   table.Register(std::make_unique<VadoModuleCalendar>(client), {1500, 1501, 1502});
-  table.Register(std::make_unique<VadoModuleFile>(client), {702, 703});
+  table.Register(std::make_unique<VadoModuleFile>(client), {701, 702, 703});
 }

@@ -7,6 +7,7 @@
 #include "common/text_convert.h"
 #include "common/zlib_codec.h"
 #include "utility/ios/vado_device_service.h"
+#include "utility/module/file/copy_out.h"
 
 namespace {
 
@@ -104,6 +105,32 @@ void VadoModuleFile::Commit(const bas::IPCPacket1& packet, const std::string& uu
   SendStep(packet, uuid, 3, static_cast<uint16_t>(packet.kind), JsonQuote(final_path));
 }
 
+int64_t VadoModuleFile::CopyOut(const bas::IPCPacket1& packet, const RequestHeader& request,
+                                VadoDevice& device, DhTask& task) {
+  rapidjson::Document body;
+  if (!ParseRequestBody(request, &body)) return kResultBadBody;
+  if (!body.IsArray()) return kResultOk;
+  int32_t error = 0;
+  ServicePtr service = GetService(device.device, &error, kAfcServiceName, nullptr, true);
+  if (!service || service->afc() == nullptr) return kResultOk;
+  const std::string uuid = Utf16ToUtf8(device.unique_device_id);
+  for (const rapidjson::Value& item : body.GetArray()) {
+    if (IsCancelled(task)) return kResultCancelled;
+    if (!item.IsArray() || item.Size() != 3 || !item[0].IsString() || !item[1].IsString() ||
+        !item[2].IsString()) {
+      continue;
+    }
+    std::string name(item[0].GetString(), item[0].GetStringLength());
+    std::string device_path(item[1].GetString(), item[1].GetStringLength());
+    std::string folder(item[2].GetString(), item[2].GetStringLength());
+    if (folder.empty()) continue;  // no folder chosen: nothing may land in the working folder
+    std::filesystem::path copied;
+    if (!CopyOutItem(service->afc(), name, device_path, folder, &task, &copied)) continue;
+    SendStep(packet, uuid, 2, kKindProgress, JsonQuote(copied.string()));
+  }
+  return IsCancelled(task) ? kResultCancelled : kResultOk;
+}
+
 int64_t VadoModuleFile::HandleRequest(const bas::IPCPacket1& packet) {
   RequestHeader request = ParseRequestHeader(packet);
   if (!request.valid || !request.json.IsObject()) return 0;  // no answer at all
@@ -114,6 +141,11 @@ int64_t VadoModuleFile::HandleRequest(const bas::IPCPacket1& packet) {
   }
   TaskPtr task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
   if (!task) return 0;
+  if (packet.command_id == kFileCopyOutCommand) {
+    int64_t code = request.section_count == 1 ? CopyOut(packet, request, *device, *task) : kResultOk;
+    Reply(packet, request.uuid, code);
+    return 0;
+  }
   if (request.section_count != 1) return 0;
   std::string udid = Utf16ToUtf8(device->unique_device_id);
   std::shared_ptr<FileTransfer> transfer = TransferFor(udid, task->task_id);

@@ -16,6 +16,7 @@
 #include "utility/module/file/file_packet_writer.h"
 #include "utility/module/vado_module.h"
 
+inline constexpr uint32_t kFileCopyOutCommand = 701;
 inline constexpr uint32_t kFileDownloadCommand = 702;
 inline constexpr uint32_t kFileUploadCommand = 703;
 
@@ -38,6 +39,8 @@ class VadoModuleFile : public VadoModule {
 
  private:
   std::shared_ptr<FileTransfer> TransferFor(const std::string& udid, int64_t task_id);
+  int64_t CopyOut(const bas::IPCPacket1& packet, const RequestHeader& request, VadoDevice& device,
+                  DhTask& task);
   void Download(const bas::IPCPacket1& packet, const RequestHeader& request, VadoDevice& device,
                 DhTask& task, FileTransfer& transfer);
   void Upload(const bas::IPCPacket1& packet, const RequestHeader& request, VadoDevice& device,
