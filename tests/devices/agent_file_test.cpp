@@ -7,6 +7,10 @@
 #include <cstring>
 #include <sstream>
 
+#include <minizip/unzip.h>
+
+#include <map>
+
 #include "agent_fixture.h"
 #include "file_transfer.h"
 
@@ -156,6 +160,58 @@ TEST_F(AgentFileTest, UploadCutByAnUnplugResumesWithTheMissingBlocksOnly) {
   EXPECT_LE(outcome.blocks, 3);
   EXPECT_GE(outcome.blocks, 2);
   EXPECT_TRUE(ReadFile(Media() / "Uploads/cut.bin") == content);
+}
+
+// Entry name → bytes of every file in a zip archive.
+std::map<std::string, std::string> ReadZip(const fs::path& path) {
+  std::map<std::string, std::string> entries;
+  unzFile zip = unzOpen64(path.c_str());
+  if (zip == nullptr) return entries;
+  for (int more = unzGoToFirstFile(zip); more == UNZ_OK; more = unzGoToNextFile(zip)) {
+    char name[512];
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof(name), nullptr, 0, nullptr, 0) != UNZ_OK ||
+        unzOpenCurrentFile(zip) != UNZ_OK) {
+      break;
+    }
+    std::string bytes(info.uncompressed_size, '\0');
+    int got = unzReadCurrentFile(zip, bytes.data(), static_cast<unsigned>(bytes.size()));
+    unzCloseCurrentFile(zip);
+    if (got >= 0) bytes.resize(got);
+    entries[name] = bytes;
+  }
+  unzClose(zip);
+  return entries;
+}
+
+TEST_F(AgentFileTest, CopyOutWritesFilesFoldersAndZippedPackages) {
+  WriteFile(Media() / "co/photo.jpg", "jpeg");
+  WriteFile(Media() / "co/dir/one.txt", "1");
+  WriteFile(Media() / "co/dir/sub/two.txt", "22");
+  WriteFile(Media() / "co/book.epub/mimetype", "application/epub+zip");
+  WriteFile(Media() / "co/book.epub/OEBPS/ch1.xhtml", "<html/>");
+  fs::path out = sim_.dir() / "out";
+  fs::create_directories(out);
+  std::string body = "[[\"a:b\",\"/co/photo.jpg\",\"" + out.string() + "\"]," +
+                     "[\"folder\",\"/co/dir\",\"" + out.string() + "\"]," +
+                     "[\"novel\",\"/co/book.epub\",\"" + out.string() + "\"]," +
+                     "[\"missing\",\"/co/none.bin\",\"" + out.string() + "\"]," +
+                     "[\"skip\",\"\",\"" + out.string() + "\"], 5, [\"x\"]]";
+  std::vector<const Seen*> messages;
+  SendRequest(701, 50, udid_, handle_, body);
+  const Seen* result = WaitForResult(50, &messages);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0);
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0]->header["info"].GetString(), (out / "a_b.jpg").string());
+  EXPECT_EQ(ReadFile(out / "a_b.jpg"), "jpeg");
+  EXPECT_EQ(ReadFile(out / "folder/sub/two.txt"), "22");
+  ASSERT_TRUE(fs::is_regular_file(out / "novel.epub"));
+  std::map<std::string, std::string> entries = ReadZip(out / "novel.epub");
+  EXPECT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries["mimetype"], "application/epub+zip");
+  EXPECT_EQ(entries["OEBPS/ch1.xhtml"], "<html/>");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 3);
 }
 
 }  // namespace

@@ -111,3 +111,20 @@ TEST(FileJson, UploadDescriptionWithBlocksOutsideTheFileIsRefused) {
 }
 
 }  // namespace
+
+#include "utility/module/file/copy_out.h"
+
+namespace {
+
+TEST(CopyOutNames, NameAndExtensionCannotLeaveTheLocalFolder) {
+  EXPECT_EQ(SanitizeLocalName("a:b"), "a_b");
+  EXPECT_EQ(SanitizeLocalName("x/../y\\z*?\"<|\x01\x7f>"), "x_.._y_z_______>");
+  EXPECT_EQ(DeviceExtension("/Media/dir.v2/file"), "");
+  EXPECT_EQ(DeviceExtension("/Media/a.b/c.txt"), ".txt");
+  EXPECT_EQ(CopyOutTarget("a:b", "/DCIM/x.JPG", "/pc"), std::filesystem::path("/pc/a_b.JPG"));
+  EXPECT_EQ(CopyOutTarget("..", "/x/noext", "/pc"), std::filesystem::path("/pc/_.."));
+  EXPECT_EQ(CopyOutTarget("", "/x/.", "/pc"), std::filesystem::path("/pc/_."));
+  EXPECT_EQ(CopyOutTarget("../../etc", "/x/y", "/pc").parent_path(), std::filesystem::path("/pc"));
+}
+
+}  // namespace
