@@ -9,7 +9,10 @@
 
 #include <minizip/unzip.h>
 
+#include <signal.h>
+
 #include <map>
+#include <thread>
 
 #include "agent_fixture.h"
 #include "file_transfer.h"
@@ -131,35 +134,68 @@ TEST_F(AgentFileTest, UploadNamesThatLeaveTheFolderAreRefused) {
   EXPECT_TRUE(fs::is_empty(Media() / "Uploads"));
 }
 
-TEST_F(AgentFileTest, UploadCutByAnUnplugResumesWithTheMissingBlocksOnly) {
+// The agent goes away after 5 MiB of a 9 MiB upload, so its writer never closes: the
+// staging file and the journal stay. A new agent asked for the same upload reuses them
+// and asks only for the blocks still missing.
+TEST_F(AgentFileTest, UploadCutMidwayResumesWithTheMissingBlocksOnly) {
   fs::path local = sim_.dir() / "cut.bin";
   std::string content = Pattern(9 << 20, 3);
   WriteFile(local, content);
   fs::create_directories(Media() / "Uploads");
-  // Stop the first upload after 5 MiB: the progress callback unplugs the device.
-  vadoctl::FileTransferClient first = vadoctl::FileTransferClient(
-      link_, vadoctl::DeviceChoice{udid_, handle_}, 3s);
-  bool unplugged = false;
-  vadoctl::TransferOutcome outcome = first.Push(40, local.string(), {"/Uploads", false},
-                                                [&](int64_t done, int64_t) {
-    if (!unplugged && done >= (5 << 20)) {
-      unplugged = true;
-      ASSERT_EQ(sim_.Control({"unplug", udid_}).status, 0);
-    }
-  });
-  ASSERT_TRUE(unplugged);
+  vadoctl::FileTransferClient first(link_, vadoctl::DeviceChoice{udid_, handle_}, 3s);
+  bool cut = false;
+  vadoctl::TransferOutcome outcome =
+      first.Push(40, local.string(), {"/Uploads", false}, [&](int64_t done, int64_t) {
+        if (!cut && done >= (5 << 20)) {
+          cut = true;
+          // Give the third block time to land, then end the agent without a goodbye.
+          std::this_thread::sleep_for(300ms);
+          ::kill(agent_.pid(), SIGKILL);
+        }
+      });
+  ASSERT_TRUE(cut);
   EXPECT_FALSE(outcome.ok);
+  agent_.Stop();
   ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.json"));
-  ASSERT_EQ(sim_.Control({"plug", udid_}).status, 0);
-  auto device = vadoctl::WaitForDevice(link_, udid_, 15s);
+  ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.bak"));
+
+  vadoctl::FrontEndLink link;
+  ASSERT_GT(link.Listen(), 0);
+  vadoctl::AgentLaunch launch;
+  launch.executable = VADO_AGENT_PATH;
+  launch.gui_port = link.port();
+  launch.console = false;
+  vadoctl::AgentProcess agent;
+  std::string error;
+  ASSERT_TRUE(agent.Start(launch, &error)) << error;
+  ASSERT_TRUE(link.Accept(10s));
+  auto device = vadoctl::WaitForDevice(link, udid_, 20s);
   ASSERT_TRUE(device);
-  handle_ = device->handle;
-  outcome = Client().Push(41, local.string(), {"/Uploads", false});
+  vadoctl::FileTransferClient second(link, *device, 20s);
+  outcome = second.Push(41, local.string(), {"/Uploads", false});
+  agent.Stop();
   ASSERT_TRUE(outcome.ok) << outcome.error;
-  // Blocks 1 and 2 arrived before the unplug; block 3 may or may not have.
-  EXPECT_LE(outcome.blocks, 3);
+  EXPECT_EQ(outcome.device_path, "/Uploads/cut.bin");
+  // Blocks 1 to 3 were sent before the cut; the third may not have been written yet.
   EXPECT_GE(outcome.blocks, 2);
+  EXPECT_LE(outcome.blocks, 3);
   EXPECT_TRUE(ReadFile(Media() / "Uploads/cut.bin") == content);
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/cut.bin.json"));
+}
+
+TEST_F(AgentFileTest, PushThenPullOfAHundredMebibytesRoundTrips) {
+  fs::path local = sim_.dir() / "big.bin";
+  std::string content = Pattern(100 << 20, 4);
+  WriteFile(local, content);
+  fs::create_directories(Media() / "Uploads");
+  vadoctl::TransferOutcome up = Client().Push(60, local.string(), {"/Uploads", false});
+  ASSERT_TRUE(up.ok) << up.error;
+  EXPECT_EQ(up.blocks, 50);
+  fs::path back = sim_.dir() / "back.bin";
+  vadoctl::TransferOutcome down = Client().Pull(61, up.device_path, back.string());
+  ASSERT_TRUE(down.ok) << down.error;
+  EXPECT_EQ(down.bytes, static_cast<int64_t>(content.size()));
+  EXPECT_TRUE(ReadFile(back) == content);
 }
 
 // Entry name → bytes of every file in a zip archive.

@@ -132,7 +132,9 @@ TEST_F(FilePacketTest, IncompleteUploadClosedOnPurposeLeavesNothing) {
     ASSERT_EQ(writer.Open(Upload(service_, "d.bin", 10, 4)), kFileStepReady);
     ASSERT_EQ(writer.WriteBlock(Block(writer.header().blocks.at("1"), content)), kFileStepReady);
   }
-  EXPECT_TRUE(fs::is_empty(Media() / "Books"));
+  EXPECT_FALSE(fs::exists(Media() / "Books/d.bin.bak"));
+  EXPECT_FALSE(fs::exists(Media() / "Books/d.bin.json"));
+  EXPECT_FALSE(fs::exists(Media() / "Books/d.bin"));
 }
 
 TEST_F(FilePacketTest, UploadCutByLostConnectionResumesFromTheJournal) {
