@@ -36,6 +36,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"pull", "pull DEVICE_PATH [LOCAL]  download a device file block by block", 1, 2, RunPull},
       {"push", "push LOCAL [--dir DEVICE_DIR | --book]  upload a file (resumes a cut upload)", 1,
        1, RunPush},
+      {"copy-out", "copy-out NAME DEVICE_PATH LOCAL_DIR ...  copy device items to local folders", 3,
+       -1, RunCopyOut},
       {"cancel", "cancel TASK_ID      cancel a running task of the device", 1, 1, RunCancel},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},

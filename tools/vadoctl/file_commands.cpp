@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "common/json_text.h"
 #include "common/number_parse.h"
 #include "device_commands.h"
 #include "file_transfer.h"
@@ -91,6 +92,29 @@ int RunPush(DeviceSession& session, const CliOptions& options) {
   TransferOutcome outcome = client.Push(task_id, options.args[0], target,
                                         [&](int64_t done, int64_t total) { progress.Update(done, total); });
   return Finish(session, task_id, outcome, progress);
+}
+
+int RunCopyOut(DeviceSession& session, const CliOptions& options) {
+  if (options.args.size() % 3 != 0) {
+    std::fprintf(stderr, "vadoctl: copy-out takes NAME DEVICE_PATH LOCAL_DIR triples\n");
+    return kExitUsage;
+  }
+  std::string body = "[";
+  for (size_t i = 0; i < options.args.size(); i += 3) {
+    if (i > 0) body += ",";
+    body += "[" + JsonQuote(options.args[i]) + "," + JsonQuote(options.args[i + 1]) + "," +
+            JsonQuote(options.args[i + 2]) + "]";
+  }
+  body += "]";
+  RequestOutcome outcome = session.Run(701, body, [](const AgentMessage& message,
+                                                     const rapidjson::Document& header) {
+    if (message.kind != 2 || !header.IsObject()) return;
+    auto info = header.FindMember("info");
+    if (info != header.MemberEnd() && info->value.IsString()) {
+      std::printf("%s\n", info->value.GetString());
+    }
+  });
+  return FinishRequest("copy-out", outcome);
 }
 
 int RunCancel(DeviceSession& session, const CliOptions& options) {
