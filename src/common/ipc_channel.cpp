@@ -369,7 +369,7 @@ void IPCChannel::ReceiveLoop() {
         continue;
       }
       connection->last_activity.store(NowSeconds());
-      if (IsHeartbeat(buffer, static_cast<size_t>(received))) {
+      if (!MessageInProgress(connection) && IsHeartbeat(buffer, static_cast<size_t>(received))) {
         Log(Format("SelectRecv Heart Test Receive: %ld", static_cast<long>(received)));
         continue;
       }

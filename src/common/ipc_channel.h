@@ -97,6 +97,9 @@ class IPCChannel {
   // Called on the receive thread for every chunk, and once with null/0 when the
   // connection has ended.
   virtual void OnData(IPCConnection* connection, const uint8_t* data, size_t size) = 0;
+  // True while a message on `connection` is partly received. A heartbeat is recognised
+  // only between messages: inside one, eight 0x16 bytes are payload. Receive thread only.
+  virtual bool MessageInProgress(IPCConnection* /*connection*/) const { return false; }
 
   int32_t RaiseEvent(int32_t type, IPCConnection* connection, int32_t cycle = 0,
                      const std::string* text = nullptr);

@@ -68,6 +68,11 @@ void IPCPacketChannel::OnData(IPCConnection* connection, const uint8_t* data, si
   reassembler->Feed(connection, data, size);
 }
 
+bool IPCPacketChannel::MessageInProgress(IPCConnection* connection) const {
+  auto found = reassembly_.find(connection);
+  return found != reassembly_.end() && found->second && found->second->InProgress();
+}
+
 void IPCPacketChannel::Enqueue(PacketPtr packet) {
   {
     std::lock_guard<std::mutex> lock(queue_mutex_);

@@ -40,6 +40,7 @@ class IPCPacketChannel : public IPCChannel {
 
  protected:
   void OnData(IPCConnection* connection, const uint8_t* data, size_t size) override;
+  bool MessageInProgress(IPCConnection* connection) const override;
 
  private:
   void Enqueue(PacketPtr packet);

@@ -145,6 +145,29 @@ TEST(IPCPacketChannel, WholeHeartbeatReadIsNeverDelivered) {
   EXPECT_EQ(inbox.at(0).task_id, 11u);
 }
 
+// A read of eight 0x16 bytes in the middle of a packet is payload: dropping it as a
+// heartbeat would leave the packet short and it would never be delivered.
+TEST(IPCPacketChannel, HeartbeatBytesInsidePacketArePayload) {
+  RawPeer peer;
+  Inbox inbox;
+  bas::IPCPacketChannel channel;
+  channel.SetPacketHandler(inbox.Handler());
+  ASSERT_NE(channel.Connect(peer.port()), nullptr);
+  ASSERT_TRUE(peer.Accept());
+  std::string body = "ab" + std::string(8, '\x16') + "cd";
+  std::string stream = Packet(12, 600, body);
+  peer.Send(stream.substr(0, bas::kPacketHeaderSize + 2));
+  std::this_thread::sleep_for(100ms);
+  peer.Send(stream.substr(bas::kPacketHeaderSize + 2, 8));
+  std::this_thread::sleep_for(100ms);
+  peer.Send(stream.substr(bas::kPacketHeaderSize + 10));
+  ASSERT_TRUE(inbox.WaitFor(1));
+  const bas::IPCPacket1& packet = inbox.at(0);
+  EXPECT_EQ(packet.task_id, 12u);
+  ASSERT_EQ(packet.length, body.size());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(packet.data()), packet.length), body);
+}
+
 TEST(IPCPacketChannel, PeerCloseRaisesExactlyOneClosedMarker) {
   RawPeer peer;
   Inbox inbox;

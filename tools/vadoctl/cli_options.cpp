@@ -154,6 +154,10 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       options.raw = true;
     } else if (arg == "--all") {
       options.all = true;
+    } else if (arg == "--dir") {
+      if (!value(&options.device_dir)) return std::nullopt;
+    } else if (arg == "--book") {
+      options.book = true;
     } else if (arg == "--no-simulator") {
       options.simulator = false;
     } else if (arg == "--farm") {

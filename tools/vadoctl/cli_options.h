@@ -16,6 +16,8 @@ struct CliOptions {
   std::string udid;               // device subcommands: the device (default: the first)
   std::string password;           // restore: the backup's password
   std::string out_dir;            // icons: where the PNG files go
+  std::string device_dir;         // push: the device folder (--dir)
+  bool book = false;              // push: into the books folder (--book)
   std::string title, content, record_id;  // notes add: --title, --content, --id
   bool compact = false;           // record lists: one line of JSON
   int device_wait_ms = 30000;     // how long to wait for the device

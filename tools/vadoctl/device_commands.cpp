@@ -7,6 +7,7 @@
 #include "app_commands.h"
 #include "backup_commands.h"
 #include "driver_commands.h"
+#include "file_commands.h"
 #include "info_commands.h"
 #include "sync_commands.h"
 
@@ -33,6 +34,12 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"bookmarks", "bookmarks ACTION .. list, add, edit, delete bookmarks", 1, -1,
        RunSyncCommand},
       {"notes", "notes ACTION ...    list or add notes", 1, -1, RunSyncCommand},
+      {"pull", "pull DEVICE_PATH [LOCAL]  download a device file block by block", 1, 2, RunPull},
+      {"push", "push LOCAL [--dir DEVICE_DIR | --book]  upload a file (resumes a cut upload)", 1,
+       1, RunPush},
+      {"copy-out", "copy-out NAME DEVICE_PATH LOCAL_DIR ...  copy device items to local folders", 3,
+       -1, RunCopyOut},
+      {"cancel", "cancel TASK_ID      cancel a running task of the device", 1, 1, RunCancel},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

@@ -34,6 +34,11 @@ class DeviceSession {
   // request to `sink` and returns the result.
   RequestOutcome Run(uint32_t command_id, const std::string& body, const MessageSink& sink,
                      const std::string& header_info = "");
+  // For commands that drive a multi-step exchange themselves.
+  FrontEndLink& link() { return link_; }
+  const DeviceChoice& device() const { return device_; }
+  uint64_t NextTaskId() { return next_task_++; }
+  std::chrono::milliseconds timeout() const { return timeout_; }
 
  private:
   DeviceService devices_;

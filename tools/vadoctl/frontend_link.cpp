@@ -135,8 +135,9 @@ std::optional<AgentMessage> FrontEndLink::Receive(std::chrono::milliseconds time
       closed_ = true;
       break;
     }
-    // Heartbeats arrive as a whole 8-byte write between messages.
-    if (bas::IsHeartbeat(buffer, static_cast<size_t>(n))) continue;
+    // Heartbeats arrive as a whole 8-byte write between messages; inside a message the
+    // same eight bytes are payload (a binary block may hold them).
+    if (!reassembler_.InProgress() && bas::IsHeartbeat(buffer, static_cast<size_t>(n))) continue;
     reassembler_.Feed(nullptr, buffer, static_cast<size_t>(n));
   }
   if (ready_.empty()) return std::nullopt;

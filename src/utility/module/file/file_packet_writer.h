@@ -1,0 +1,57 @@
+// Upload side of a block transfer: assembles a file on the device from blocks that may
+// arrive in any order, under a staging name with a journal beside it, and commits it
+// under a name that does not clash with an existing file.
+//
+// Device files of one upload: the staging data file (pre-sized to the full size) and
+// the journal exist from Open until Close. The journal is rewritten whenever a block
+// completes, so an upload whose writer never closed (the device went away) resumes from
+// the first block still missing. Close commits a complete upload (journal removed, data
+// renamed to the final path) and removes both files of an incomplete one.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "utility/module/file/file_header.h"
+
+// Results of Open and WriteBlock.
+inline constexpr int kFileStepReady = 3;
+inline constexpr int kFileStepFailed = 0;
+
+// Transfer data files currently open, across all writers and readers (logged only).
+int OpenTransferFileCount();
+
+// `path` itself when nothing exists there; otherwise folder + stem + "(n)" + extension for
+// the smallest n >= 1 that is free. A path without "." or "/" comes back unchanged.
+std::string UniqueDevicePath(AFCConnectionRef afc, const std::string& path);
+
+class FilePacketWriter {
+ public:
+  FilePacketWriter() = default;
+  ~FilePacketWriter() { Close(); }
+  FilePacketWriter(const FilePacketWriter&) = delete;
+  FilePacketWriter& operator=(const FilePacketWriter&) = delete;
+
+  // Prepares the upload `header` describes (service, data path, final path, journal
+  // path, size, md5, version, block table). kFileStepReady when ready, else failure.
+  int Open(FileHeader header);
+  // Writes one block. Only a block of the table with the same offset and length, whose
+  // bytes are exactly that long, is written; kFileStepReady when it was, else failure.
+  // A block written again stays done and is not counted twice.
+  int WriteBlock(const FilePacket& packet);
+  bool AllDone() const { return AllBlocksDone(header_.blocks); }
+  const BlockEntry* FirstPending() const { return ::FirstPending(header_.blocks); }
+  bool IsOpen() const { return header_.file != 0; }
+  const FileHeader& header() const { return header_; }
+
+  // Commits or discards (see the file comment); idempotent.
+  void Close();
+
+ private:
+  bool WriteJournal();
+  void LoadJournal();
+
+  FileHeader header_;
+  bool closed_ = false;
+  bool staged_ = false;  // the staging file exists: Close must commit or remove it
+};

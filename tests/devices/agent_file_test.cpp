@@ -1,0 +1,253 @@
+// Block downloads (702) and uploads (703) end to end: the agent against the simulator,
+// driven the way the front end drives them (the vadoctl transfer client).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <sstream>
+
+#include <minizip/unzip.h>
+
+#include <signal.h>
+
+#include <map>
+#include <thread>
+
+#include "agent_fixture.h"
+#include "file_transfer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// Bytes that differ from block to block and hold runs of 0x16 (heartbeat bytes).
+std::string Pattern(size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  uint32_t state = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1664525u + 1013904223u;
+    out[i] = static_cast<char>(state >> 24);
+  }
+  for (size_t i = 1000; i + 8 < size; i += 1 << 20) std::memset(&out[i], 0x16, 8);
+  return out;
+}
+
+class AgentFileTest : public AgentFixture {
+ protected:
+  void SetUp() override {
+    devsim::DeviceSpec device;
+    device.seed = 7;
+    udid_ = Add(device);
+    StartAll();
+    handle_ = WaitArrival(udid_);
+    ASSERT_NE(handle_, 0);
+  }
+  fs::path Media() const { return sim_.farm_dir() / "devices" / udid_ / "fs/private/var/mobile/Media"; }
+  vadoctl::FileTransferClient Client() {
+    return vadoctl::FileTransferClient(link_, vadoctl::DeviceChoice{udid_, handle_}, 20s);
+  }
+  std::string StepHeader(int stage) const {
+    return "{\"uuid\":\"" + udid_ + "\",\"code\":" + std::to_string(handle_) +
+           ",\"stage\":" + std::to_string(stage) + "}";
+  }
+  // True when no message of `task` arrives within `wait`.
+  bool Silent(uint64_t task, std::chrono::milliseconds wait) {
+    return WaitFor([&](const Seen& s) { return s.message.task_id == task; }, wait) == nullptr;
+  }
+
+  std::string udid_;
+  int64_t handle_ = 0;
+};
+
+TEST_F(AgentFileTest, DownloadCutsFiveMebibytesIntoThreeBlocksAndReturnsTheBytes) {
+  std::string content = Pattern(5 << 20, 1);
+  WriteFile(Media() / "dl/five.bin", content);
+  fs::path local = sim_.dir() / "five.bin";
+  vadoctl::TransferOutcome outcome = Client().Pull(10, "/dl/five.bin", local.string());
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.blocks, 3);
+  EXPECT_TRUE(ReadFile(local) == content);
+}
+
+TEST_F(AgentFileTest, DownloadOfAnEmptyFileFailsAndAStrayBlockStepIsIgnored) {
+  WriteFile(Media() / "dl/empty.bin", "");
+  SendWithHeader(702, 11, StepHeader(1), "{\"path\":\"/dl/empty.bin\"}");
+  const Seen* failed = WaitFor([](const Seen& s) { return s.message.task_id == 11; });
+  ASSERT_NE(failed, nullptr);
+  EXPECT_EQ(failed->message.kind, 6);
+  EXPECT_EQ(failed->header["stage"].GetInt(), 1);
+  // A block step of a task that has no reader gets no answer.
+  SendWithHeader(702, 12, StepHeader(2), "{\"id\":1,\"offset_length\":10,\"offset\":0}");
+  EXPECT_TRUE(Silent(12, 1500ms));
+}
+
+TEST_F(AgentFileTest, UploadIntoAFolderAndBooksCommitsUnderFreeNames) {
+  fs::path local = sim_.dir() / "nine.bin";
+  std::string content = Pattern(9 << 20, 2);
+  WriteFile(local, content);
+  vadoctl::TransferTarget folder{"/Uploads", false};
+  fs::create_directories(Media() / "Uploads");
+  vadoctl::TransferOutcome outcome = Client().Push(20, local.string(), folder);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Uploads/nine.bin");
+  EXPECT_EQ(outcome.blocks, 5);
+  EXPECT_TRUE(ReadFile(Media() / "Uploads/nine.bin") == content);
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/nine.bin.bak"));
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/nine.bin.json"));
+
+  fs::path book = sim_.dir() / "b.epub";
+  WriteFile(book, "epub bytes");
+  fs::create_directories(Media() / "Books");
+  vadoctl::TransferTarget books{"", true};
+  outcome = Client().Push(21, book.string(), books);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Books/b.epub");
+  outcome = Client().Push(22, book.string(), books);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Books/b(1).epub");
+  EXPECT_EQ(ReadFile(Media() / "Books/b(1).epub"), "epub bytes");
+}
+
+TEST_F(AgentFileTest, UploadNamesThatLeaveTheFolderAreRefused) {
+  fs::create_directories(Media() / "Uploads");
+  for (const char* name : {"..", ".", "", "a/b"}) {
+    std::string header = "{\"uuid\":\"" + udid_ + "\",\"code\":" + std::to_string(handle_) +
+                         ",\"stage\":1,\"info\":{\"name\":\"" + name + "\",\"dir\":\"/Uploads\"}}";
+    SendWithHeader(703, 30, header, "{\"md5\":\"\",\"version\":\"1\",\"size\":4,"
+                                    "\"fbs\":{\"1\":{\"offset\":0,\"offset_length\":4}}}");
+  }
+  EXPECT_TRUE(Silent(30, 1500ms));
+  EXPECT_TRUE(fs::is_empty(Media() / "Uploads"));
+}
+
+// The agent goes away after 5 MiB of a 9 MiB upload, so its writer never closes: the
+// staging file and the journal stay. A new agent asked for the same upload reuses them
+// and asks only for the blocks still missing.
+TEST_F(AgentFileTest, UploadCutMidwayResumesWithTheMissingBlocksOnly) {
+  fs::path local = sim_.dir() / "cut.bin";
+  std::string content = Pattern(9 << 20, 3);
+  WriteFile(local, content);
+  fs::create_directories(Media() / "Uploads");
+  vadoctl::FileTransferClient first(link_, vadoctl::DeviceChoice{udid_, handle_}, 3s);
+  bool cut = false;
+  vadoctl::TransferOutcome outcome =
+      first.Push(40, local.string(), {"/Uploads", false}, [&](int64_t done, int64_t) {
+        if (!cut && done >= (5 << 20)) {
+          cut = true;
+          // Give the third block time to land, then end the agent without a goodbye.
+          std::this_thread::sleep_for(300ms);
+          ::kill(agent_.pid(), SIGKILL);
+        }
+      });
+  ASSERT_TRUE(cut);
+  EXPECT_FALSE(outcome.ok);
+  agent_.Stop();
+  ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.json"));
+  ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.bak"));
+
+  vadoctl::FrontEndLink link;
+  ASSERT_GT(link.Listen(), 0);
+  vadoctl::AgentLaunch launch;
+  launch.executable = VADO_AGENT_PATH;
+  launch.gui_port = link.port();
+  launch.console = false;
+  vadoctl::AgentProcess agent;
+  std::string error;
+  ASSERT_TRUE(agent.Start(launch, &error)) << error;
+  ASSERT_TRUE(link.Accept(10s));
+  auto device = vadoctl::WaitForDevice(link, udid_, 20s);
+  ASSERT_TRUE(device);
+  vadoctl::FileTransferClient second(link, *device, 20s);
+  outcome = second.Push(41, local.string(), {"/Uploads", false});
+  agent.Stop();
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Uploads/cut.bin");
+  // Blocks 1 to 3 were sent before the cut; the third may not have been written yet.
+  EXPECT_GE(outcome.blocks, 2);
+  EXPECT_LE(outcome.blocks, 3);
+  EXPECT_TRUE(ReadFile(Media() / "Uploads/cut.bin") == content);
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/cut.bin.json"));
+}
+
+TEST_F(AgentFileTest, PushThenPullOfAHundredMebibytesRoundTrips) {
+  fs::path local = sim_.dir() / "big.bin";
+  std::string content = Pattern(100 << 20, 4);
+  WriteFile(local, content);
+  fs::create_directories(Media() / "Uploads");
+  vadoctl::TransferOutcome up = Client().Push(60, local.string(), {"/Uploads", false});
+  ASSERT_TRUE(up.ok) << up.error;
+  EXPECT_EQ(up.blocks, 50);
+  fs::path back = sim_.dir() / "back.bin";
+  vadoctl::TransferOutcome down = Client().Pull(61, up.device_path, back.string());
+  ASSERT_TRUE(down.ok) << down.error;
+  EXPECT_EQ(down.bytes, static_cast<int64_t>(content.size()));
+  EXPECT_TRUE(ReadFile(back) == content);
+}
+
+// Entry name → bytes of every file in a zip archive.
+std::map<std::string, std::string> ReadZip(const fs::path& path) {
+  std::map<std::string, std::string> entries;
+  unzFile zip = unzOpen64(path.c_str());
+  if (zip == nullptr) return entries;
+  for (int more = unzGoToFirstFile(zip); more == UNZ_OK; more = unzGoToNextFile(zip)) {
+    char name[512];
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, name, sizeof(name), nullptr, 0, nullptr, 0) != UNZ_OK ||
+        unzOpenCurrentFile(zip) != UNZ_OK) {
+      break;
+    }
+    std::string bytes(info.uncompressed_size, '\0');
+    int got = unzReadCurrentFile(zip, bytes.data(), static_cast<unsigned>(bytes.size()));
+    unzCloseCurrentFile(zip);
+    if (got >= 0) bytes.resize(got);
+    entries[name] = bytes;
+  }
+  unzClose(zip);
+  return entries;
+}
+
+TEST_F(AgentFileTest, CopyOutWritesFilesFoldersAndZippedPackages) {
+  WriteFile(Media() / "co/photo.jpg", "jpeg");
+  WriteFile(Media() / "co/dir/one.txt", "1");
+  WriteFile(Media() / "co/dir/sub/two.txt", "22");
+  WriteFile(Media() / "co/book.epub/mimetype", "application/epub+zip");
+  WriteFile(Media() / "co/book.epub/OEBPS/ch1.xhtml", "<html/>");
+  fs::path out = sim_.dir() / "out";
+  fs::create_directories(out);
+  std::string body = "[[\"a:b\",\"/co/photo.jpg\",\"" + out.string() + "\"]," +
+                     "[\"folder\",\"/co/dir\",\"" + out.string() + "\"]," +
+                     "[\"novel\",\"/co/book.epub\",\"" + out.string() + "\"]," +
+                     "[\"missing\",\"/co/none.bin\",\"" + out.string() + "\"]," +
+                     "[\"skip\",\"\",\"" + out.string() + "\"], 5, [\"x\"]]";
+  std::vector<const Seen*> messages;
+  SendRequest(701, 50, udid_, handle_, body);
+  const Seen* result = WaitForResult(50, &messages);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0);
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[0]->header["info"].GetString(), (out / "a_b.jpg").string());
+  EXPECT_EQ(ReadFile(out / "a_b.jpg"), "jpeg");
+  EXPECT_EQ(ReadFile(out / "folder/sub/two.txt"), "22");
+  ASSERT_TRUE(fs::is_regular_file(out / "novel.epub"));
+  std::map<std::string, std::string> entries = ReadZip(out / "novel.epub");
+  EXPECT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries["mimetype"], "application/epub+zip");
+  EXPECT_EQ(entries["OEBPS/ch1.xhtml"], "<html/>");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 3);
+}
+
+}  // namespace
