@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "farm.h"
-#include "farm_builder.h"
+#include "lockdown/control.h"
+#include "farm/farm.h"
+#include "farm/farm_builder.h"
 
 namespace {
 

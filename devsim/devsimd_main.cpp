@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "daemon.h"
-#include "farm.h"
-#include "service_registry.h"
+#include "mux/daemon.h"
+#include "farm/farm.h"
+#include "lockdown/service_registry.h"
 
 namespace {
 

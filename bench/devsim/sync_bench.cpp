@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "sync_farm_builder.h"
-#include "sync_session.h"
+#include "farm/sync_farm_builder.h"
+#include "services/sync/sync_session.h"
 
 namespace devsim {
 namespace {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "afc_session.h"
+#include "services/afc/afc_session.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "backup_service.h"
-#include "farm.h"
-#include "farm_builder.h"
-#include "sim_device.h"
+#include "services/backup/backup_service.h"
+#include "farm/farm.h"
+#include "farm/farm_builder.h"
+#include "lockdown/sim_device.h"
 
 namespace {
 

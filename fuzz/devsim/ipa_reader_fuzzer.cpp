@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ipa_reader.h"
+#include "services/apps/ipa_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int fd = memfd_create("ipa", 0);

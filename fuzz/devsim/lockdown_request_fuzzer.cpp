@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cert_util.h"
-#include "lockdown_handler.h"
-#include "plist_frame.h"
+#include "mux/cert_util.h"
+#include "lockdown/lockdown_handler.h"
+#include "plist/plist_frame.h"
 
 namespace {
 

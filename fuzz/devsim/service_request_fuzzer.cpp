@@ -10,11 +10,11 @@
 #include <random>
 #include <string_view>
 
-#include "app_farm_builder.h"
-#include "atc_service.h"
-#include "diagnostics_service.h"
-#include "instproxy_handler.h"
-#include "springboard_service.h"
+#include "farm/app_farm_builder.h"
+#include "services/diagnostics/atc_service.h"
+#include "services/diagnostics/diagnostics_service.h"
+#include "services/apps/instproxy_handler.h"
+#include "services/apps/springboard_service.h"
 
 namespace {
 

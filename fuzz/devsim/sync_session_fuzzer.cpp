@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "sync_session.h"
+#include "services/sync/sync_session.h"
 
 namespace {
 

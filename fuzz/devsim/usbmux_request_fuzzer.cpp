@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "usbmux_wire.h"
+#include "mux/usbmux_wire.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace devsim::usbmux;

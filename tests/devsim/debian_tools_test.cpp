@@ -8,9 +8,9 @@
 
 #include <cstring>
 
-#include "file_util.h"
-#include "usbmux_wire.h"
-#include "plist_ptr.h"
+#include "farm/file_util.h"
+#include "mux/usbmux_wire.h"
+#include "plist/plist_ptr.h"
 #include "sim_harness.h"
 
 namespace devsim::testing {

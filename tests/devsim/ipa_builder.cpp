@@ -2,7 +2,7 @@
 
 #include <minizip/zip.h>
 
-#include "plist_ptr.h"
+#include "plist/plist_ptr.h"
 
 namespace devsim::testing {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <thread>
 
-#include "farm.h"
+#include "farm/farm.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "farm_builder.h"
+#include "farm/farm_builder.h"
 
 namespace devsim::testing {
 
