@@ -17,6 +17,8 @@ struct CliOptions {
   std::string password;           // restore: the backup's password
   std::string out_dir;            // icons: where the PNG files go
   std::string title, content, record_id;  // notes add: --title, --content, --id
+  std::string via;                // messages: backup | snapshot | cached
+  std::string chat;               // messages: one conversation's messages (its chat id)
   bool compact = false;           // record lists: one line of JSON
   int device_wait_ms = 30000;     // how long to wait for the device
   int request_timeout_ms = 30 * 60 * 1000;  // how long a device command may run

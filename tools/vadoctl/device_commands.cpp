@@ -7,6 +7,7 @@
 #include "app_commands.h"
 #include "backup_commands.h"
 #include "info_commands.h"
+#include "message_commands.h"
 #include "sync_commands.h"
 
 namespace vadoctl {
@@ -32,6 +33,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"bookmarks", "bookmarks ACTION .. list, add, edit, delete bookmarks", 1, -1,
        RunSyncCommand},
       {"notes", "notes ACTION ...    list or add notes", 1, -1, RunSyncCommand},
+      {"messages", "messages            text-message conversations (--via, --chat ID)", 0, 0,
+       RunMessagesCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

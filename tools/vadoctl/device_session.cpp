@@ -50,4 +50,12 @@ RequestOutcome DeviceSession::Run(uint32_t command_id, const std::string& body,
                     &g_interrupted);
 }
 
+RequestOutcome DeviceSession::Run(uint32_t command_id, const std::string& body,
+                                  const MessageSink& sink, const std::string& info) {
+  std::string header = DeviceHeader(device_);
+  header.pop_back();
+  header += ",\"info\":" + info + "}";
+  return RunRequest(link_, command_id, next_task_++, header, body, sink, timeout_, &g_interrupted);
+}
+
 }  // namespace vadoctl

@@ -31,6 +31,9 @@ class DeviceSession {
   // Sends a request about the device (`body`: JSON text, empty for none), hands every
   // message of the request to `sink` and returns the result.
   RequestOutcome Run(uint32_t command_id, const std::string& body, const MessageSink& sink);
+  // The same with `info` (JSON text) as the header object's "info".
+  RequestOutcome Run(uint32_t command_id, const std::string& body, const MessageSink& sink,
+                     const std::string& info);
 
  private:
   DeviceService devices_;

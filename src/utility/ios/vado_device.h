@@ -42,6 +42,11 @@ class VadoDevice {
   std::u16string device_class;
   std::u16string chip_id;
 
+  // The local copy of the device's message database that the messages module read last
+  // (from a restricted backup or a snapshot); guarded by message_db_mutex.
+  std::mutex message_db_mutex;
+  std::string message_db_path;
+
   // The device's task registry; its mutex is the device's task lock.
   TaskRegistry tasks;
 };

@@ -1,0 +1,162 @@
+#include "utility/module/sms/vado_module_sms.h"
+
+#include <glog/logging.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "common/json_text.h"
+#include "common/process_state.h"
+#include "common/text_convert.h"
+#include "utility/module/database/device_folder.h"
+#include "utility/module/database/list_sender.h"
+#include "utility/module/database/message_db_name.h"
+#include "utility/module/database/sqlite_handles.h"
+#include "utility/module/itunes/backup_engine.h"
+#include "utility/module/itunes/message_snapshot.h"
+#include "utility/module/sms/sms_database.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The way the request asks for; a missing "command" counts as the backup, anything that is
+// not an integer as no known way.
+int64_t RequestedWay(const rapidjson::Document& header) {
+  if (!header.HasMember("info") || !header["info"].IsObject()) return VadoModuleSms::kViaBackup;
+  const rapidjson::Value& info = header["info"];
+  if (!info.HasMember("command")) return VadoModuleSms::kViaBackup;
+  return info["command"].IsInt64() ? info["command"].GetInt64() : -1;
+}
+
+// The newest copy of the message database in the device's restricted backups under
+// `root`; the device's older runs there are removed.
+std::string NewestBackupDatabase(const std::string& root, const std::string& udid) {
+  std::string newest;
+  fs::file_time_type newest_time{};
+  std::vector<fs::path> runs;
+  std::error_code error;
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    if (it->path().filename().string().rfind(udid, 0) != 0 || !it->is_directory()) continue;
+    runs.push_back(it->path());
+    std::error_code walk_error;
+    for (fs::recursive_directory_iterator file(it->path(), walk_error), last;
+         !walk_error && file != last; file.increment(walk_error)) {
+      if (file->path().filename() != kMessageDbFileName || !file->is_regular_file()) continue;
+      std::error_code time_error;
+      const fs::file_time_type time = fs::last_write_time(file->path(), time_error);
+      if (newest.empty() || time > newest_time) {
+        newest = file->path().string();
+        newest_time = time;
+      }
+    }
+  }
+  for (const fs::path& run : runs) {
+    if (!newest.empty() && newest.rfind(run.string() + "/", 0) != 0) fs::remove_all(run, error);
+  }
+  return newest;
+}
+
+void SetHeldPath(VadoDevice& device, const std::string& path) {
+  std::lock_guard<std::mutex> lock(device.message_db_mutex);
+  device.message_db_path = path;
+}
+
+std::string HeldPath(VadoDevice& device) {
+  std::lock_guard<std::mutex> lock(device.message_db_mutex);
+  return device.message_db_path;
+}
+
+}  // namespace
+
+int64_t VadoModuleSms::HandleRequest(const bas::IPCPacket1& packet) {
+  RequestHeader request = ParseRequestHeader(packet);
+  if (!request.valid) {
+    Reply(packet, "", kResultBadHeader);
+    return 0;
+  }
+  VadoDevicePtr device = FindRequestDevice(request);
+  if (!device) {
+    Reply(packet, request.uuid, kResultNoDevice);
+    return 0;
+  }
+  TaskPtr task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
+  if (!task) return 0;  // cancelled before it started: no reply
+  const std::string udid = Utf16ToUtf8(device->unique_device_id);
+  if (packet.command_id != kListCommand || request.section_count != 1) {
+    Reply(packet, udid, kResultOk);
+    return 0;
+  }
+  // The identifier names local files; one that could leave their folder is refused.
+  if (!IsPlainFileName(udid)) {
+    LOG(ERROR) << "messages: refused a device identifier that is not a plain file name";
+    Reply(packet, udid, kRefusedDeviceIdentifier, "{\"error\":\"RefusedDeviceIdentifier\"}");
+    return 0;
+  }
+  int64_t code = kResultOk;
+  switch (RequestedWay(request.json)) {
+    case kViaBackup: code = ViaBackup(packet, *device, *task); break;
+    case kViaSnapshot: code = ViaSnapshot(packet, *device, *task); break;
+    case kViaHeldPath: code = ViaHeldPath(packet, *device, *task); break;
+    default: break;
+  }
+  if (code == kResultCancelled) {
+    Reply(packet, udid, code, "{\"error\":\"Task cancelled.\"}");
+  } else {
+    Reply(packet, udid, code);
+  }
+  return 0;
+}
+
+int64_t VadoModuleSms::ViaBackup(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task) {
+  const std::string name = kMessageDbFileName;
+  const BackupOutcome backup =
+      BackupToWorkFolder(*this, packet, device, task, {name, name + "-shm", name + "-wal"});
+  if (backup.code != 0) return backup.code;
+  const std::string udid = Utf16ToUtf8(device.unique_device_id);
+  const std::string path = NewestBackupDatabase(WorkFolder(false) + "Backup0/", udid);
+  if (path.empty()) {
+    LOG(ERROR) << "messages: the backup delivered no message database";
+    return kDbOpenFailed;
+  }
+  SetHeldPath(device, path);
+  return QuerySmsDb(packet, device, task, path);
+}
+
+int64_t VadoModuleSms::ViaSnapshot(const bas::IPCPacket1& packet, VadoDevice& device,
+                                   DhTask& task) {
+  const SnapshotOutcome snapshot = TakeMessageSnapshot(Utf16ToUtf8(device.unique_device_id), &task);
+  if (snapshot.code != 0) return snapshot.code;
+  SetHeldPath(device, snapshot.path);
+  // A tool that ended before the database was accepted leaves no path: a failure to open.
+  return QuerySmsDb(packet, device, task, snapshot.path);
+}
+
+int64_t VadoModuleSms::ViaHeldPath(const bas::IPCPacket1& packet, VadoDevice& device,
+                                   DhTask& task) {
+  return QuerySmsDb(packet, device, task, HeldPath(device));
+}
+
+int64_t VadoModuleSms::QuerySmsDb(const bas::IPCPacket1& packet, VadoDevice& device,
+                                  DhTask& task, const std::string& path) {
+  const auto cancelled = [&task] { return IsCancelled(task); };
+  SmsReadResult read = ReadSmsDb(path, cancelled);
+  if (read.code != kResultOk || read.chats.empty()) return read.code;
+  const std::string udid = Utf16ToUtf8(device.unique_device_id);
+  const std::string copy = DeviceTempFile("sms-", udid, ".db").value_or(std::string());
+  std::error_code error;
+  fs::copy_file(path, copy, fs::copy_options::overwrite_existing, error);
+  ListSender sender(*this, packet, udid);
+  sender.SendPath(copy);
+  sender.SendCount(read.chats.size());
+  std::vector<std::string> items;
+  for (const SmsChat& chat : read.chats) {
+    if (IsCancelled(task)) return kResultCancelled;
+    sender.SendGroup(SmsChatJson(chat));
+    items.clear();
+    items.reserve(chat.messages.size());
+    for (const SmsMessage& message : chat.messages) items.push_back(SmsMessageJson(message));
+    sender.SendItems(items);
+  }
+  return kResultOk;
+}
