@@ -61,7 +61,7 @@ Round List(BenchAgent& run, uint64_t task, int way) {
     }
     if (!h.HasMember("stage")) continue;
     if (h["stage"].GetInt64() == -1) round.path = h["info"].GetString();
-    if (h["stage"].GetInt64() != 1) continue;
+    if (h["stage"].GetInt64() != 1 || !h.HasMember("info") || !h["info"].IsObject()) continue;
     if (h["code"].GetInt64() == 0) {
       ++round.conversations;
     } else {

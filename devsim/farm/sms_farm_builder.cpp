@@ -161,7 +161,7 @@ std::vector<ChatPlan> PlanChats(const SmsContentSpec& spec, std::mt19937_64& rng
   for (uint64_t i = 0; i < chats; ++i) {
     ChatPlan& plan = plans[i];
     plan.group = chats > 2 && i % 4 == 2;
-    plan.twice = !plan.group && i % 5 == 1;
+    plan.twice = !plan.group && i % 5 == 3;
     const size_t members = plan.group ? 2 + i % 3 : 1;
     for (size_t m = 0; m < members; ++m) {
       // Distinct per conversation and member: a handle's address and service are unique.

@@ -133,7 +133,9 @@ class SmsTest : public AgentFixture {
                  h["info"].HasMember("Count")) {
         listing.sent_nothing = false;
         listing.count = h["info"]["Count"].GetInt64();
-      } else if (stage == 1) {
+      } else if (stage == 1 && h.HasMember("info") && h["info"].IsObject() &&
+                 h["info"].HasMember("Count")) {
+        // The backup's own progress also comes as stage 1, without the count.
         listing.sent_nothing = false;
         rapidjson::Document body;
         body.Parse(s->message.body.c_str());
@@ -203,7 +205,7 @@ class SmsTest : public AgentFixture {
 };
 
 TEST_F(SmsTest, RestrictedBackupListsTheCurrentSchemaInSecondsAndNanoseconds) {
-  const std::string ios12 = AddPhone(11, "12.4", 420, 9);
+  const std::string ios12 = AddPhone(11, "12.4", 600, 9);
   const std::string ios9 = AddPhone(12, "9.3.5", 150, 5);
   StartAll();
   ASSERT_NE(WaitArrival(ios12), 0);
@@ -224,7 +226,10 @@ TEST_F(SmsTest, RestrictedBackupListsTheCurrentSchemaInSecondsAndNanoseconds) {
                std::string(c["display_phone"].GetString()).find(',') == std::string::npos;
       long_chat |= listing.batches[i].size() >= 3;
     }
-    EXPECT_TRUE(group && loose && twice && long_chat);
+    EXPECT_TRUE(group);
+    EXPECT_TRUE(loose) << "messages without a conversation form conversation \"\"";
+    EXPECT_TRUE(twice) << "a partner joined twice is shown once";
+    if (udid == ios12) EXPECT_TRUE(long_chat) << "a conversation of more than 100 messages";
     // Dates: seconds on firmware 9, nanoseconds from 11; the text is the same rule.
     const rapidjson::Document& first = listing.messages[0][0];
     const int64_t date = first["date"].GetInt64();

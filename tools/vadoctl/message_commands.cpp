@@ -131,7 +131,11 @@ int RunMessagesCommand(DeviceSession& session, const CliOptions& options) {
   RequestOutcome result = session.Run(
       kMessagesCommand, "",
       [&](const AgentMessage& message, const rapidjson::Document& header) {
-        if (message.kind != 2 || Number(header, "stage") != 1) return;
+        // The listing's messages carry {"Count":N}; a backup's progress comes as stage 1 too.
+        if (message.kind != 2 || Number(header, "stage") != 1 || !header.HasMember("info") ||
+            !header["info"].IsObject() || !header["info"].HasMember("Count")) {
+          return;
+        }
         rapidjson::Document data;
         data.Parse(message.body.c_str());
         if (Number(header, "code") == 0 && data.IsObject()) {
