@@ -66,8 +66,9 @@ bool Matches(const Conversation& c, const std::string& wanted) {
 void PrintList(const std::vector<Conversation>& conversations) {
   std::printf("%-36s %8s  %-19s  %s\n", "CONVERSATION", "MESSAGES", "LAST", "LATEST MESSAGE");
   for (const Conversation& c : conversations) {
-    std::string who = ShortText(Participants(c), 35);
-    if (Number(c.object, "is_group") != 0) who = ShortText(who + " (group)", 35);
+    const bool group = Number(c.object, "is_group") != 0;
+    std::string who = ShortText(Participants(c), group ? 27 : 35);
+    if (group) who += " (group)";
     who.append(36 - std::min<size_t>(36, CharCount(who)), ' ');
     std::printf("%s %8lld  %-19s  %s\n", who.c_str(),
                 static_cast<long long>(Number(c.object, "message_count")),

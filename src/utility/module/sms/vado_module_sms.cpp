@@ -57,6 +57,18 @@ std::string NewestBackupDatabase(const std::string& root, const std::string& udi
   return newest;
 }
 
+// Why a request failed, for the front end; nothing for success and for the backup's own
+// codes.
+std::optional<std::string> FailureInfo(int64_t code) {
+  switch (code) {
+    case kResultCancelled: return "{\"error\":\"Task cancelled.\"}";
+    case kDbOpenFailed: return "{\"error\":\"MessageDatabaseUnavailable\"}";
+    case kDbPrepareFailed: return "{\"error\":\"MessageDatabaseUnreadable\"}";
+    case kSnapshotFailed: return "{\"error\":\"BackupToolUnavailable\"}";
+    default: return std::nullopt;
+  }
+}
+
 void SetHeldPath(VadoDevice& device, const std::string& path) {
   std::lock_guard<std::mutex> lock(device.message_db_mutex);
   device.message_db_path = path;
@@ -94,25 +106,30 @@ int64_t VadoModuleSms::HandleRequest(const bas::IPCPacket1& packet) {
     return 0;
   }
   int64_t code = kResultOk;
+  std::string backup_error;
   switch (RequestedWay(request.json)) {
-    case kViaBackup: code = ViaBackup(packet, *device, *task); break;
+    case kViaBackup: code = ViaBackup(packet, *device, *task, &backup_error); break;
     case kViaSnapshot: code = ViaSnapshot(packet, *device, *task); break;
     case kViaHeldPath: code = ViaHeldPath(packet, *device, *task); break;
     default: break;
   }
-  if (code == kResultCancelled) {
-    Reply(packet, udid, code, "{\"error\":\"Task cancelled.\"}");
+  if (!backup_error.empty()) {
+    Reply(packet, udid, code, "{\"error\":" + JsonQuote(backup_error) + "}");
   } else {
-    Reply(packet, udid, code);
+    Reply(packet, udid, code, FailureInfo(code));
   }
   return 0;
 }
 
-int64_t VadoModuleSms::ViaBackup(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task) {
+int64_t VadoModuleSms::ViaBackup(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
+                                 std::string* error) {
   const std::string name = kMessageDbFileName;
   const BackupOutcome backup =
       BackupToWorkFolder(*this, packet, device, task, {name, name + "-shm", name + "-wal"});
-  if (backup.code != 0) return backup.code;
+  if (backup.code != 0) {
+    *error = backup.message;
+    return backup.code;
+  }
   const std::string udid = Utf16ToUtf8(device.unique_device_id);
   const std::string path = NewestBackupDatabase(WorkFolder(false) + "Backup0/", udid);
   if (path.empty()) {

@@ -23,7 +23,9 @@ class VadoModuleSms : public VadoModule {
                      const std::string& path);
 
  private:
-  int64_t ViaBackup(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task);
+  // `error` gets the backup's reason when it fails.
+  int64_t ViaBackup(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
+                    std::string* error);
   int64_t ViaSnapshot(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task);
   int64_t ViaHeldPath(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task);
 };
