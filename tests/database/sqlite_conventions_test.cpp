@@ -99,19 +99,34 @@ class DateText : public ::testing::TestWithParam<const char*> {
 };
 
 TEST_P(DateText, FollowsTheDeviceDateRule) {
-  const bool tokyo = std::string(GetParam()) == "Asia/Tokyo";
-  EXPECT_EQ(DeviceDateText(0), tokyo ? "2001-01-01 09:00:00" : "2001-01-01 00:00:00");
+  const std::string zone = GetParam();
+  const bool tokyo = zone == "Asia/Tokyo";
+  if (zone == "UTC" || tokyo) {
+    EXPECT_EQ(DeviceDateText(0), tokyo ? "2001-01-01 09:00:00" : "2001-01-01 00:00:00");
+  } else {
+    EXPECT_EQ(DeviceDateText(0), "2000-12-31 20:30:00");
+  }
   EXPECT_EQ(DeviceDateText(-5), DeviceDateText(0));
   EXPECT_EQ(DeviceDateText(600000000), Local(978307200 + 600000000));
   EXPECT_EQ(DeviceDateText(600000000000000000), DeviceDateText(600000000));
   // The last second of the year 3000 is still seconds; one more is read as nanoseconds.
   const int64_t last = 32535215999 - 978307200;
   EXPECT_EQ(DeviceDateText(last).substr(0, 4), tokyo ? "3001" : "3000");
+  EXPECT_EQ(DeviceDateText(last), Local(32535215999));
   EXPECT_EQ(DeviceDateText(last + 1), DeviceDateText((last + 1) / 1000000000));
   EXPECT_EQ(DeviceDateText(INT64_MAX), Local(978307200 + INT64_MAX / 1000000000));
 }
 
-INSTANTIATE_TEST_SUITE_P(TwoZones, DateText, ::testing::Values("UTC", "Asia/Tokyo"));
+TEST_P(DateText, RunsOfDatesMatchTheSystemConversion) {
+  // Nearby and far apart values, across daylight-saving changes where the zone has them.
+  int64_t value = 0;
+  for (int i = 0; i < 20000; ++i) {
+    value += i % 3 == 0 ? 1 : i % 3 == 1 ? 599 : 86400 * 13 + 4321;
+    ASSERT_EQ(DeviceDateText(value), Local(978307200 + value)) << value;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TwoZones, DateText, ::testing::Values("UTC", "Asia/Tokyo", "America/St_Johns"));
 
 TEST(DeviceFolder, OnlyPlainIdentifiersNameFiles) {
   EXPECT_TRUE(IsPlainFileName("00008030-001A2B3C4D5E6F70"));

@@ -1,5 +1,7 @@
 #include "utility/module/database/list_sender.h"
 
+#include <algorithm>
+
 #include "common/json_text.h"
 #include "common/message_sections.h"
 #include "utility/module/vado_module.h"
@@ -30,21 +32,18 @@ void ListSender::SendCount(size_t count) {
 
 void ListSender::SendGroup(std::string_view json) { Send(1, 0, count_info_, json); }
 
-void ListSender::SendItems(const std::vector<std::string>& items) {
+void ListSender::SendItems(size_t count,
+                           const std::function<void(size_t, std::string*)>& render) {
   std::string batch;
-  size_t in_batch = 0;
-  for (const std::string& item : items) {
-    batch += in_batch == 0 ? "[" : ",";
-    batch += item;
-    if (++in_batch == kBatchSize) {
-      batch += "]";
-      Send(1, 1, count_info_, batch);
-      batch.clear();
-      in_batch = 0;
+  for (size_t first = 0; first < count; first += kBatchSize) {
+    const size_t end = std::min(count, first + kBatchSize);
+    batch.clear();
+    batch += '[';
+    for (size_t i = first; i < end; ++i) {
+      if (i > first) batch += ',';
+      render(i, &batch);
     }
-  }
-  if (in_batch > 0) {
-    batch += "]";
+    batch += ']';
     Send(1, 1, count_info_, batch);
   }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,9 +27,9 @@ class ListSender {
   void SendCount(size_t count);
   // Stage 1, code 0: one group's object (compact JSON) as the payload.
   void SendGroup(std::string_view json);
-  // Stage 1, code 1: the items (each compact JSON) as arrays of kBatchSize, the last one
-  // shorter; nothing for no items.
-  void SendItems(const std::vector<std::string>& items);
+  // Stage 1, code 1: `count` items as JSON arrays of kBatchSize, the last one shorter;
+  // nothing for no items. `render(i, out)` appends item i's compact JSON to `out`.
+  void SendItems(size_t count, const std::function<void(size_t, std::string*)>& render);
 
  private:
   void Send(int32_t stage, int64_t code, std::string info, std::string_view body);

@@ -1,22 +1,39 @@
 #include "utility/module/sms/sms_records.h"
 
+#include <charconv>
+
 #include "common/json_text.h"
 
 namespace {
 
-void AddText(std::string* out, const char* key, const std::string& value) {
+// Plain printable ASCII needs no escaping; anything else goes through the full escaper,
+// which also mends invalid UTF-8.
+bool NeedsEscape(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') return true;
+  }
+  return false;
+}
+
+void AddKey(std::string* out, const char* key) {
   *out += '"';
   *out += key;
   *out += "\":";
-  *out += JsonQuote(value);
-  *out += ',';
+}
+
+void AddText(std::string* out, const char* key, const std::string& value) {
+  AddKey(out, key);
+  *out += '"';
+  if (NeedsEscape(value)) *out += JsonEscape(value);
+  else *out += value;
+  *out += "\",";
 }
 
 void AddNumber(std::string* out, const char* key, int64_t value) {
-  *out += '"';
-  *out += key;
-  *out += "\":";
-  *out += std::to_string(value);
+  AddKey(out, key);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+  out->append(digits, end);
   *out += ',';
 }
 
@@ -80,7 +97,14 @@ std::string SmsChatJson(const SmsChat& chat) {
 }
 
 std::string SmsMessageJson(const SmsMessage& message) {
-  std::string out = "{";
+  std::string out;
+  AppendSmsMessageJson(message, &out);
+  return out;
+}
+
+void AppendSmsMessageJson(const SmsMessage& message, std::string* buffer) {
+  std::string& out = *buffer;
+  out += '{';
   AddNumber(&out, "id", message.row_id);
   AddText(&out, "chat_id", message.chat_id);
   AddText(&out, "text", message.text);
@@ -98,5 +122,4 @@ std::string SmsMessageJson(const SmsMessage& message) {
   AddText(&out, "account_guid", message.account_guid);
   AddText(&out, "account", message.account);
   Close(&out, '}');
-  return out;
 }

@@ -55,3 +55,5 @@ struct SmsChat {
 // Compact JSON objects, members in the order the front end expects.
 std::string SmsChatJson(const SmsChat& chat);
 std::string SmsMessageJson(const SmsMessage& message);
+// The message object appended to `out`.
+void AppendSmsMessageJson(const SmsMessage& message, std::string* out);

@@ -166,14 +166,12 @@ int64_t VadoModuleSms::QuerySmsDb(const bas::IPCPacket1& packet, VadoDevice& dev
   ListSender sender(*this, packet, udid);
   sender.SendPath(copy);
   sender.SendCount(read.chats.size());
-  std::vector<std::string> items;
   for (const SmsChat& chat : read.chats) {
     if (IsCancelled(task)) return kResultCancelled;
     sender.SendGroup(SmsChatJson(chat));
-    items.clear();
-    items.reserve(chat.messages.size());
-    for (const SmsMessage& message : chat.messages) items.push_back(SmsMessageJson(message));
-    sender.SendItems(items);
+    sender.SendItems(chat.messages.size(), [&chat](size_t i, std::string* out) {
+      AppendSmsMessageJson(chat.messages[i], out);
+    });
   }
   return kResultOk;
 }
