@@ -1,6 +1,7 @@
 #include "utility/module/sms/vado_module_sms.h"
 
 #include <glog/logging.h>
+#include <malloc.h>
 
 #include <filesystem>
 #include <vector>
@@ -156,6 +157,15 @@ int64_t VadoModuleSms::ViaHeldPath(const bas::IPCPacket1& packet, VadoDevice& de
 
 int64_t VadoModuleSms::QuerySmsDb(const bas::IPCPacket1& packet, VadoDevice& device,
                                   DhTask& task, const std::string& path) {
+  const int64_t code = SendSmsDb(packet, device, task, path);
+  // A large listing leaves its worker thread's heap full of freed blocks; hand them back so
+  // that listings on other threads do not each keep their own.
+  ::malloc_trim(0);
+  return code;
+}
+
+int64_t VadoModuleSms::SendSmsDb(const bas::IPCPacket1& packet, VadoDevice& device,
+                                 DhTask& task, const std::string& path) {
   const auto cancelled = [&task] { return IsCancelled(task); };
   SmsReadResult read = ReadSmsDb(path, cancelled);
   if (read.code != kResultOk || read.chats.empty()) return read.code;
@@ -166,12 +176,15 @@ int64_t VadoModuleSms::QuerySmsDb(const bas::IPCPacket1& packet, VadoDevice& dev
   ListSender sender(*this, packet, udid);
   sender.SendPath(copy);
   sender.SendCount(read.chats.size());
-  for (const SmsChat& chat : read.chats) {
+  for (SmsChat& chat : read.chats) {
     if (IsCancelled(task)) return kResultCancelled;
     sender.SendGroup(SmsChatJson(chat));
     sender.SendItems(chat.messages.size(), [&chat](size_t i, std::string* out) {
       AppendSmsMessageJson(chat.messages[i], out);
     });
+    // A sent conversation's records are not needed again.
+    std::vector<SmsMessage>().swap(chat.messages);
+    std::vector<SmsHandle>().swap(chat.handles);
   }
   return kResultOk;
 }

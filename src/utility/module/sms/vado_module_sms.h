@@ -23,6 +23,8 @@ class VadoModuleSms : public VadoModule {
                      const std::string& path);
 
  private:
+  int64_t SendSmsDb(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
+                    const std::string& path);
   // `error` gets the backup's reason when it fails.
   int64_t ViaBackup(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
                     std::string* error);
