@@ -153,7 +153,16 @@ bool CopyIfSettled(int32_t* found_count, const std::string& path, SnapshotWatch&
   const std::string check_copy = path + ".db";
   if (!CopyOver(path, check_copy) || !PassesQuickCheck(check_copy)) return false;
   watch.found = 1;
-  if (!WaitFor(timing.settle, cancelled)) return true;
+  // The tool keeps writing while the companions settle; its other files are still pruned.
+  auto last_prune = std::chrono::steady_clock::now();
+  const auto prune = [&] {
+    if (std::chrono::steady_clock::now() - last_prune >= std::chrono::milliseconds(500)) {
+      for (const std::string& folder : watch.prune_folders) PruneBackupFolder(folder, kMessageDbFileName);
+      last_prune = std::chrono::steady_clock::now();
+    }
+    return false;
+  };
+  if (!WaitFor(timing.settle, cancelled, prune)) return true;
   // The tool may have moved the file on meanwhile; the checked copy stands in for it.
   if (!CopyOver(path, watch.destination)) CopyOver(check_copy, watch.destination);
   for (const char* suffix : {"-wal", "-shm"}) {
@@ -192,6 +201,10 @@ bool PollSnapshot(std::vector<SnapshotWatch>& watches, int32_t* found_count,
                   const SnapshotTiming& timing, const CancelCheck& cancelled) {
   bool changed = false;
   for (SnapshotWatch& watch : watches) {
+    // Pruned first as well: a candidate check may wait for the database to settle.
+    for (const std::string& folder : watch.prune_folders) {
+      changed |= PruneBackupFolder(folder, kMessageDbFileName) > 0;
+    }
     if (watch.found == 0) {
       for (const std::string& candidate : watch.candidates) {
         changed |= CopyIfSettled(found_count, candidate, watch, timing, cancelled);
