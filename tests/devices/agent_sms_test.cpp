@@ -382,6 +382,29 @@ TEST_F(SmsTest, SnapshotWithTheBackupToolEqualsTheRestrictedBackup) {
   ExpectMatchesFarm(snapshot, FarmDb(udid), false);
 }
 
+TEST_F(SmsTest, CancellingASnapshotEndsItWithinTwoSeconds) {
+  if (system("command -v idevicebackup2 > /dev/null 2>&1") != 0) GTEST_SKIP() << "no idevicebackup2";
+  const std::string udid = AddPhone(52, "12.4", 50, 2, devsim::SmsSchema::kByFirmware, 2000);
+  StartAll();
+  const int64_t handle = WaitArrival(udid);
+  ASSERT_NE(handle, 0);
+  SendWithHeader(201, 98, "{\"uuid\":" + JsonQuote(udid) + ",\"info\":{\"command\":1}}");
+  const auto start = std::chrono::steady_clock::now();
+  while (ToolProcesses(udid).empty() && std::chrono::steady_clock::now() - start < 15s) {
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_FALSE(ToolProcesses(udid).empty());
+  const auto cancelled = std::chrono::steady_clock::now();
+  SendRequest(600, 97, udid, 98);
+  const Seen* result = WaitForResult(98, nullptr, 5s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 2s);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_NE(result->message.header.find("Task cancelled."), std::string::npos)
+      << result->message.header;
+  EXPECT_TRUE(ToolProcesses(udid).empty());
+}
+
 TEST_F(SmsTest, KillingTheAgentDuringASnapshotLeavesNoTool) {
   if (system("command -v idevicebackup2 > /dev/null 2>&1") != 0) GTEST_SKIP() << "no idevicebackup2";
   const std::string udid = AddPhone(51, "12.4", 50, 2, devsim::SmsSchema::kByFirmware, 2000);
@@ -399,6 +422,70 @@ TEST_F(SmsTest, KillingTheAgentDuringASnapshotLeavesNoTool) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(ToolProcesses(udid).empty());
+}
+
+}  // namespace
+
+namespace {
+
+// vadoctl messages as a person runs it: a readable list of conversations, one
+// conversation's messages, and JSON lines when asked.
+TEST(VadoctlMessagesTest, ListsConversationsAsAPersonReadsThem) {
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec spec;
+  spec.seed = 61;
+  spec.product_version = "12.4";
+  spec.media_files = 2;
+  spec.sms.messages = 90;
+  spec.sms.chats = 5;
+  const std::string udid = sim.AddDevice(spec);
+  ASSERT_TRUE(sim.Start());
+  std::map<std::string, Expected> expected =
+      ReadFarmDatabase(sim.farm_dir() / "devices" / udid /
+                           "fs/private/var/mobile/Library/SMS/sms.db", false);
+
+  devsim::testing::ToolResult list = sim.Run(
+      {VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "messages", "--readable"}, 50);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out.rfind("CONVERSATION", 0), 0u) << list.out;
+  EXPECT_NE(list.out.find("(group)"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("(not in a conversation)"), std::string::npos) << list.out;
+  size_t lines = 0;
+  for (char c : list.out) lines += c == '\n';
+  EXPECT_EQ(lines, expected.size() + 1) << list.out;
+
+  // A one-to-one conversation: its messages in order, the user's own shown as "Me".
+  std::string one;
+  for (const auto& [id, e] : expected) {
+    if (!id.empty() && id.rfind("chat", 0) != 0) one = id;
+  }
+  ASSERT_FALSE(one.empty());
+  devsim::testing::ToolResult chat = sim.Run({VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid,
+                                              "messages", "--via", "cached", "--chat", one,
+                                              "--readable"}, 50);
+  EXPECT_NE(chat.status, 0) << "nothing is cached in a new agent";
+  chat = sim.Run({VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "messages", "--chat", one,
+                  "--readable"}, 50);
+  ASSERT_EQ(chat.status, 0) << chat.err;
+  size_t chat_lines = 0;
+  for (char c : chat.out) chat_lines += c == '\n';
+  EXPECT_EQ(chat_lines, expected[one].message_ids.size() + 1) << chat.out;
+  EXPECT_NE(chat.out.find(" Me: "), std::string::npos) << chat.out;
+
+  devsim::testing::ToolResult json =
+      sim.Run({VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "messages", "--json"}, 50);
+  ASSERT_EQ(json.status, 0) << json.err;
+  size_t objects = 0;
+  size_t start = 0;
+  for (size_t end = json.out.find('\n'); end != std::string::npos;
+       start = end + 1, end = json.out.find('\n', start)) {
+    rapidjson::Document line;
+    line.Parse(json.out.substr(start, end - start).c_str());
+    ASSERT_TRUE(line.IsObject() && line.HasMember("message_count"));
+    ++objects;
+  }
+  EXPECT_EQ(objects, expected.size());
+  EXPECT_EQ(sim.Run({VADO_VADOCTL_PATH, "--no-simulator", "messages", "--via", "fax"}).status, 2);
 }
 
 }  // namespace
