@@ -13,6 +13,28 @@ uint64_t DiskValue(SimDevice& device, const char* key) {
   return n;
 }
 
+// Bytes moved by file writes and reads on one connection, for the injected faults.
+struct TransferCount {
+  int64_t written = 0;
+  int64_t read = 0;
+};
+
+// Whether a fault fails this request: a write that would take the connection's total
+// past the limit, a read once the total read has reached it. Counts the bytes a write
+// carries otherwise (reads are counted by their answers).
+bool InjectedFailure(SimDevice& device, const afc::Header& h, size_t payload_size,
+                     TransferCount* moved) {
+  if (h.operation != afc::kOpFileRefWrite && h.operation != afc::kOpFileRefRead) return false;
+  const DeviceFaults faults = device.faults();
+  if (h.operation == afc::kOpFileRefWrite) {
+    const int64_t after = moved->written + static_cast<int64_t>(payload_size);
+    if (faults.afc_fail_write_after >= 0 && after > faults.afc_fail_write_after) return true;
+    moved->written = after;
+    return false;
+  }
+  return faults.afc_fail_read_after >= 0 && moved->read >= faults.afc_fail_read_after;
+}
+
 void Serve(ServiceContext& ctx, const std::filesystem::path& root) {
   AfcSession session(root, [&ctx] { return AfcDeviceInfo(ctx.device); });
   if (!session.valid()) {
@@ -21,6 +43,7 @@ void Serve(ServiceContext& ctx, const std::filesystem::path& root) {
   }
   std::string data, payload;
   AfcReply reply;
+  TransferCount moved;
   for (;;) {
     uint8_t raw[afc::kHeaderSize];
     if (!ctx.stream.ReadExact(raw, sizeof raw)) return;
@@ -38,7 +61,14 @@ void Serve(ServiceContext& ctx, const std::filesystem::path& root) {
     payload.resize(h.entire_length - h.this_length);
     if (!data.empty() && !ctx.stream.ReadExact(data.data(), data.size())) return;
     if (!payload.empty() && !ctx.stream.ReadExact(payload.data(), payload.size())) return;
+    if (InjectedFailure(ctx.device, h, payload.size(), &moved)) {
+      std::string status = afc::ReplyHeader(h.packet_num, afc::kOpStatus, 8, 0);
+      afc::AppendLe64(&status, afc::kIoError);
+      if (!ctx.stream.WriteAll(status)) return;
+      continue;
+    }
     session.Handle(h, data, payload, &reply);
+    if (h.operation == afc::kOpFileRefRead) moved.read += static_cast<int64_t>(reply.body.size());
     if (!ctx.stream.WriteTwo(reply.head.data(), reply.head.size(), reply.body.data(),
                              reply.body.size())) {
       return;

@@ -76,6 +76,11 @@ Plist HandleControl(Daemon& daemon, plist_t request) {
     dev->SetLocked(cmd == "lock");
     return Reply(0, cmd == "lock" ? "locked" : "unlocked");
   }
+  if (cmd == "stats") {
+    Plist r = Reply(0, "handshakes " + std::to_string(dev->handshakes()));
+    SetUint(r.get(), "Handshakes", dev->handshakes());
+    return r;
+  }
   if (cmd == "fault") {
     std::string name = DictString(request, "Name").value_or("");
     uint64_t raw = DictUint(request, "Arg").value_or(0);

@@ -52,6 +52,11 @@ void ServeLockdown(int fd, SimDevice& device, const ServiceRegistry& services) {
     ByteStream& stream = tls ? static_cast<ByteStream&>(*tls) : plain;
     if (ReadFrame(stream, kMaxLockdownMessage, &body) != FrameStatus::kOk) return;
     Plist request = ParsePlist(body);
+    // A stalled device keeps the request unanswered; the host can only give up and close.
+    if (device.ConsumeLockdownStall(DictString(request.get(), "Request").value_or("")) &&
+        !WaitWhileStalled(fd, [&device] { return device.LockdownStallHolds(); })) {
+      return;
+    }
     LockdownReply reply;
     if (!IsDict(request.get())) {
       reply.message = NewDict();
@@ -72,6 +77,7 @@ void ServeLockdown(int fd, SimDevice& device, const ServiceRegistry& services) {
           std::fprintf(stderr, "vado-devsimd: %s: %s\n", device.udid().c_str(), error.c_str());
           return;
         }
+        device.CountHandshake();
         break;
       }
       case LockdownAction::kStopTls:
@@ -97,11 +103,11 @@ void ServeService(int fd, SimDevice& device, const ServiceSpec& spec,
     std::string error;
     tls = TlsServerStream::Accept(fd, device.key(), host->device_certificate, &error);
     if (!tls) return;
+    device.CountHandshake();
   }
   ByteStream& base = tls ? static_cast<ByteStream&>(*tls) : plain;
-  DeviceFaults faults = device.faults();
-  FaultStream faulty(base, faults);
-  bool inject = faults.drop_service_after >= 0 || faults.service_bandwidth > 0;
+  FaultStream faulty(base, device, fd, started.name);
+  bool inject = FaultStream::Applies(device.faults(), started.name);
   ServiceContext ctx{device, inject ? static_cast<ByteStream&>(faulty) : base, started};
   spec.run(ctx);
   if (tls) tls->Shutdown();

@@ -29,6 +29,15 @@ void ServeInstproxy(ServiceContext& ctx) {
       if (!send(std::move(error))) return;
       continue;
     }
+    if (ctx.device.faults().browse_error && DictString(request.get(), "Command") == "Browse") {
+      // A device whose application database cannot be read answers Browse with an error.
+      Plist error = NewDict();
+      SetString(error.get(), "Error", "APIInternalError");
+      SetString(error.get(), "ErrorDescription", "Could not read the application database");
+      SetString(error.get(), "Status", "Complete");
+      if (!send(std::move(error))) return;
+      continue;
+    }
     if (!HandleInstproxyRequest(request.get(), env, send)) return;
   }
 }

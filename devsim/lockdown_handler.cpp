@@ -160,7 +160,9 @@ LockdownReply LockdownHandler::StartService(plist_t req, Plist reply) {
   SetString(reply.get(), "Service", *name);
   if (!in_session()) return Fail(std::move(reply), "SessionInactive");
   const ServiceSpec* spec = services_.Find(*name, device_);
-  if (!spec) return Fail(std::move(reply), "InvalidService");
+  if (!spec || device_.faults().refused_services.count(*name)) {
+    return Fail(std::move(reply), "InvalidService");
+  }
   if (spec->needs_unlock && device_.locked()) return Fail(std::move(reply), "PasswordProtected");
   if (plist_t bag = DictItem(req, "EscrowBag")) {
     auto bytes = DataValue(bag);

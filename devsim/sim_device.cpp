@@ -1,9 +1,20 @@
 #include "sim_device.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 
 namespace devsim {
 namespace {
+
+// A decimal count of at most 18 digits; false for anything else.
+bool ParseCount(const std::string& s, int64_t* out) {
+  if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  *out = std::strtoll(s.c_str(), nullptr, 10);
+  return true;
+}
 
 // Values a device gives to a host that has no session yet: identity and model, nothing personal.
 const std::set<std::string>& PreSessionKeys() {
@@ -342,12 +353,90 @@ bool SimDevice::SetFault(const std::string& name, int64_t arg, const std::string
     faults_.sync_cut_after = arg < 0 ? -1 : arg;
   } else if (name == "sync-cancel") {
     faults_.sync_cancel_after = arg < 0 ? -1 : arg;
+  } else if (name == "afc-fail-write") {
+    faults_.afc_fail_write_after = arg < 0 ? -1 : arg;
+  } else if (name == "afc-fail-read") {
+    faults_.afc_fail_read_after = arg < 0 ? -1 : arg;
+  } else if (name == "refuse-service") {
+    if (text.empty()) return false;
+    if (arg != 0) faults_.refused_services.insert(text);
+    else faults_.refused_services.erase(text);
+  } else if (name == "browse-error") {
+    faults_.browse_error = arg != 0;
+  } else if (name == "lockdown-stall" || name == "service-stall") {
+    return SetStallFaultLocked(name, arg, text);
+  } else if (name == "read-pause") {
+    if (arg < 0 || arg > 600000) return false;
+    int64_t after = 0;
+    if (!text.empty() && !ParseCount(text, &after)) return false;
+    faults_.read_pause_ms = arg;
+    faults_.read_pause_after = arg == 0 ? -1 : after;
   } else if (name == "clear") {
     faults_ = DeviceFaults{};
   } else {
     return false;
   }
   return true;
+}
+
+// ARG is the count of requests (or bytes) let through first; negative turns the stall off.
+// TEXT holds an optional name (request or service) and an optional time limit in seconds.
+bool SimDevice::SetStallFaultLocked(const std::string& name, int64_t arg, const std::string& text) {
+  std::string target;
+  auto until = std::chrono::steady_clock::time_point::max();
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find(' ', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string word = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (word.empty()) continue;
+    int64_t seconds = 0;
+    if (ParseCount(word, &seconds)) {
+      if (seconds > 24 * 3600) return false;
+      until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    } else if (target.empty() && word.size() <= 128) {
+      target = word;
+    } else {
+      return false;
+    }
+  }
+  const int64_t after = arg < 0 ? -1 : arg;
+  if (name == "lockdown-stall") {
+    faults_.lockdown_stall_after = after;
+    faults_.lockdown_stall_request = target;
+  } else {
+    faults_.service_stall_after = after;
+    faults_.service_stall_name = target;
+  }
+  faults_.stall_until = until;
+  return true;
+}
+
+bool SimDevice::ConsumeLockdownStall(const std::string& request) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (faults_.lockdown_stall_after < 0) return false;
+  if (!faults_.lockdown_stall_request.empty() && faults_.lockdown_stall_request != request) {
+    return false;
+  }
+  if (std::chrono::steady_clock::now() >= faults_.stall_until) return false;
+  if (faults_.lockdown_stall_after > 0) {
+    --faults_.lockdown_stall_after;
+    return false;
+  }
+  return true;
+}
+
+bool SimDevice::LockdownStallHolds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return faults_.lockdown_stall_after >= 0 &&
+         std::chrono::steady_clock::now() < faults_.stall_until;
+}
+
+bool SimDevice::ServiceStallHolds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return faults_.service_stall_after >= 0 &&
+         std::chrono::steady_clock::now() < faults_.stall_until;
 }
 
 bool SimDevice::ConsumeLockdownRefusal() {

@@ -2,6 +2,8 @@
 // service ports lockdownd has opened. Loaded from (and persisted to) its farm folder.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,6 +40,29 @@ struct DeviceFaults {
   // with sync_cancel_after the device sends SDMessageCancelSession for the open class first.
   int64_t sync_cut_after = -1;
   int64_t sync_cancel_after = -1;
+  // AFC: a file write that would take the bytes written over the connection past this
+  // many fails with an I/O error, and so does a file read once this many bytes have been
+  // read (-1: never).
+  int64_t afc_fail_write_after = -1;
+  int64_t afc_fail_read_after = -1;
+  // The installation proxy answers Browse with an error.
+  bool browse_error = false;
+  // Services lockdownd refuses to start, as if the device did not offer them.
+  std::set<std::string> refused_services;
+  // lockdown-stall: after this many more matching lockdown requests have been answered
+  // (-1: off), matching requests get no reply until the fault is cleared or stall_until
+  // passes. An empty request name matches every request.
+  int64_t lockdown_stall_after = -1;
+  std::string lockdown_stall_request;
+  // service-stall: each new service connection (of this service, or any when empty) stops
+  // sending once it has sent this many bytes (-1: off), until cleared or stall_until.
+  int64_t service_stall_after = -1;
+  std::string service_stall_name;
+  std::chrono::steady_clock::time_point stall_until = std::chrono::steady_clock::time_point::max();
+  // read-pause: each new service connection stops reading for read_pause_ms once it has
+  // read read_pause_after bytes (-1: off), so the host's writes find a full socket.
+  int64_t read_pause_after = -1;
+  int64_t read_pause_ms = 0;
 };
 
 // A port opened by StartService and waiting for its one connection.
@@ -99,6 +124,16 @@ class SimDevice {
   bool SetFault(const std::string& name, int64_t arg, const std::string& text = {});
   // True when this lockdown connection is to be refused (and counts it).
   bool ConsumeLockdownRefusal();
+  // Counts a lockdown request against the lockdown-stall fault; true when it is to stay
+  // unanswered.
+  bool ConsumeLockdownStall(const std::string& request);
+  // True while a stall fault (lockdown or service) holds: set and not past its time limit.
+  bool LockdownStallHolds() const;
+  bool ServiceStallHolds() const;
+
+  // TLS handshakes completed with hosts (lockdown sessions and services), for measurements.
+  void CountHandshake() { handshakes_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t handshakes() const { return handshakes_.load(std::memory_order_relaxed); }
 
   uint16_t OpenServicePort(PendingService service);
   std::optional<PendingService> TakeServicePort(uint16_t port);
@@ -106,6 +141,7 @@ class SimDevice {
  private:
   SimDevice() = default;
   bool LoadFrom(Plist values, Plist state, std::string* error);
+  bool SetStallFaultLocked(const std::string& name, int64_t arg, const std::string& text);
   Plist StateToPlist() const;   // caller holds mu_
   void PersistStateLocked();    // caller holds mu_
   void FillDynamicValues(plist_t root, bool in_session) const;  // caller holds mu_
@@ -136,6 +172,7 @@ class SimDevice {
   DeviceFaults faults_;
   std::map<uint16_t, PendingService> ports_;
   uint16_t next_port_ = 49152;
+  std::atomic<uint64_t> handshakes_{0};
 };
 
 }  // namespace devsim

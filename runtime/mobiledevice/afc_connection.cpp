@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "md_deadline.h"
+
 using namespace md::afc;
 
 namespace md::afc {
@@ -23,11 +25,36 @@ int __AFCConnection::Fail(int error) {
   return error;
 }
 
+bool __AFCConnection::ReceiveLocked(void* data, size_t size, bool bulk,
+                                    std::chrono::steady_clock::time_point deadline) {
+  if (bulk) {
+    // Each chunk may take up to the stall limit: a transfer fails only without progress.
+    const auto limit = timeout_ms_ ? md::Millis(timeout_ms_) : md::StallLimit();
+    return service_->ReceiveAll(data, size, static_cast<unsigned>(limit.count()));
+  }
+  auto* p = static_cast<uint8_t*>(data);
+  while (size > 0) {
+    const auto left = std::chrono::duration_cast<md::Millis>(
+        deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    const int got = service_->Receive(p, size, static_cast<unsigned>(left));
+    if (got <= 0) return false;
+    p += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 int __AFCConnection::TransactLocked(uint64_t operation, const std::vector<uint8_t>& params,
                                     const void* payload, size_t payload_size,
                                     uint64_t max_reply, std::vector<uint8_t>* data,
                                     uint64_t* reply_op, void* into, size_t* into_size) {
   if (broken_) return last_error_ = kMuxError;
+  // Reads and writes of file contents are bulk transfers with a stall limit; every other
+  // request has a total deadline for its reply.
+  const bool bulk = operation == kOpFileRead || operation == kOpFileWrite;
+  const auto deadline =
+      std::chrono::steady_clock::now() + (timeout_ms_ ? md::Millis(timeout_ms_) : md::ExchangeLimit());
   std::vector<uint8_t> request;
   request.reserve(kHeaderSize + params.size() + (payload_size <= 65536 ? payload_size : 0));
   EncodeHeader(++packet_num_, operation, params.size(), payload_size, &request);
@@ -42,7 +69,7 @@ int __AFCConnection::TransactLocked(uint64_t operation, const std::vector<uint8_
   if (separate_payload && service_->Send(payload, payload_size) < 0) return Fail(kMuxError);
 
   uint8_t raw[kHeaderSize];
-  if (!service_->ReceiveAll(raw, sizeof raw, timeout_ms_)) return Fail(kMuxError);
+  if (!ReceiveLocked(raw, sizeof raw, bulk, deadline)) return Fail(kMuxError);
   Header header;
   if (DecodeHeader(raw, packet_num_, &header) != kOk) return Fail(kHeaderInvalid);
   *reply_op = header.operation;
@@ -55,7 +82,7 @@ int __AFCConnection::TransactLocked(uint64_t operation, const std::vector<uint8_
   }
   if (into && header.operation == kOpData) {
     if (total > *into_size) return Fail(kTooMuchData);
-    if (!service_->ReceiveAll(into, static_cast<size_t>(total), timeout_ms_)) {
+    if (!ReceiveLocked(into, static_cast<size_t>(total), bulk, deadline)) {
       return Fail(kNotEnoughData);
     }
     (void)params_size;  // parameters and payload are one run of bytes here
@@ -64,7 +91,7 @@ int __AFCConnection::TransactLocked(uint64_t operation, const std::vector<uint8_
   }
   if (total > max_reply) return Fail(kTooMuchData);
   data->resize(static_cast<size_t>(total));
-  if (!service_->ReceiveAll(data->data(), data->size(), timeout_ms_)) {
+  if (!ReceiveLocked(data->data(), data->size(), bulk, deadline)) {
     return Fail(kNotEnoughData);
   }
   switch (header.operation) {

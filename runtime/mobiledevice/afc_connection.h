@@ -5,6 +5,7 @@
 // every later request fails instead of reading someone else's reply.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -37,9 +38,13 @@ struct __AFCConnection {
                      std::vector<uint8_t>* data, uint64_t* reply_op, void* into,
                      size_t* into_size);
   int Fail(int error);  // marks the stream broken; mutex held
+  // Fills `size` bytes: a bulk transfer within the stall limit per chunk, anything else by
+  // `deadline`. Mutex held.
+  bool ReceiveLocked(void* data, size_t size, bool bulk,
+                     std::chrono::steady_clock::time_point deadline);
 
   md::ServiceRef service_;
-  const unsigned timeout_ms_;
+  const unsigned timeout_ms_;  // the caller's I/O timeout; 0: the library's limits
   std::mutex mutex_;         // one request at a time; guards the fields below
   uint64_t packet_num_ = 0;  // number of the last request sent
   bool broken_ = false;

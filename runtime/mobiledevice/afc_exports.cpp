@@ -26,8 +26,6 @@ struct __AFCDictionary {
 
 namespace {
 
-constexpr unsigned kDefaultTimeoutMs = 60 * 1000;
-
 md::HandleRegistry<__AFCConnection>& Connections() {
   static auto* r = new md::HandleRegistry<__AFCConnection>();
   return *r;
@@ -110,7 +108,7 @@ int AFCConnectionOpen(AMDServiceHandle handle, unsigned int io_timeout,
     if (!IsSocket(handle)) return kInvalidArgument;
     service = std::make_shared<__AMDServiceConnection>(handle);
   }
-  const unsigned timeout_ms = io_timeout ? io_timeout * 1000u : kDefaultTimeoutMs;
+  const unsigned timeout_ms = io_timeout <= 3600 ? io_timeout * 1000u : 3600u * 1000u;
   *connection = Connections().Add(std::make_shared<__AFCConnection>(service, timeout_ms));
   return kOk;
 }

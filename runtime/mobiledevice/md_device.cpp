@@ -1,13 +1,16 @@
 #include "md_device.h"
 
 #include <errno.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 
+#include "md_deadline.h"
 #include "md_errors.h"
+#include "md_lockdown.h"
 #include "plist_bridge.h"
 #include "sigpipe_guard.h"
 
@@ -21,13 +24,25 @@ struct __AMDevice {
   uint64_t attachment = 0;  // incremented on every attach
   bool attached = false;
 
+  // What is known of the pairing for one attachment; never held across I/O.
+  std::mutex pair_mutex;
+  uint64_t pair_attachment = 0;  // the attachment host_id was read for; 0: nothing cached
+  std::string host_id;           // HostID of the pair record usbmuxd keeps
+  bool pairing_validated = false;
+
   // Serialises the lockdown conversation (one request at a time on the socket) and guards
-  // the fields below.
+  // the fields below. Held across one exchange with this device only, each bounded by the
+  // exchange deadline, so it never delays another device.
   std::mutex io_mutex;
+  // The lockdown connection lives as long as the attachment: logical sessions and
+  // connections (AMDeviceStartSession/StopSession, AMDeviceConnect/Disconnect) come and go
+  // on it, so a request costs round trips, not TLS handshakes.
   std::shared_ptr<md::DeviceLink> link;
   lockdownd_client_t lockdown = nullptr;
-  char* session_id = nullptr;  // libimobiledevice's allocation; null outside a session
+  int lockdown_fd = -1;        // its socket, when it could be found (deadlines need it)
+  char* session_id = nullptr;  // libimobiledevice's allocation; the TLS session on `lockdown`
   bool link_primed = false;    // the link knows the firmware version (picks the TLS range)
+  bool session_open = false;   // between AMDeviceStartSession and AMDeviceStopSession
   bool connected = false;      // between AMDeviceConnect and AMDeviceDisconnect
 };
 
@@ -55,17 +70,29 @@ AMDeviceRef FindLocked(const std::string& udid, int type) {
   return nullptr;
 }
 
-// Drops the lockdown connection; io_mutex held.
+// Drops the lockdown connection and its session; io_mutex held. The link (device handle)
+// and what it learnt stay for the attachment.
 void CloseLockdownLocked(AMDeviceRef d) {
   if (d->lockdown) {
-    if (d->session_id) lockdownd_stop_session(d->lockdown, d->session_id);
+    // A live session ends politely, within the exchange deadline; a dead socket skips it.
+    if (d->session_id && d->lockdown_fd >= 0 && SocketAlive(d->lockdown_fd)) {
+      SocketDeadline deadline(d->lockdown_fd, ExchangeLimit());
+      lockdownd_stop_session(d->lockdown, d->session_id);
+    }
     lockdownd_client_free(d->lockdown);
     d->lockdown = nullptr;
   }
+  d->lockdown_fd = -1;
   free(d->session_id);
   d->session_id = nullptr;
+}
+
+// Forgets everything of an earlier attachment; io_mutex held.
+void ResetAttachmentLocked(AMDeviceRef d) {
+  CloseLockdownLocked(d);
   d->link.reset();
   d->link_primed = false;
+  d->session_open = false;
 }
 
 // Current attachment; false when detached.
@@ -79,22 +106,54 @@ bool CurrentAttachment(AMDeviceRef d, uint64_t* attachment) {
 int EnsureLockdownLocked(AMDeviceRef d) {
   uint64_t attachment = 0;
   if (!CurrentAttachment(d, &attachment)) {
-    CloseLockdownLocked(d);
+    ResetAttachmentLocked(d);
     return kDeviceDisconnectedError;
   }
   // A connection from an earlier attachment leads nowhere.
-  if (d->link && d->link->attachment() != attachment) CloseLockdownLocked(d);
+  if (d->link && d->link->attachment() != attachment) ResetAttachmentLocked(d);
+  // A kept connection the device has closed meanwhile is replaced.
+  if (d->lockdown && d->lockdown_fd >= 0 && !SocketAlive(d->lockdown_fd)) CloseLockdownLocked(d);
   if (d->lockdown) return kSuccess;
-  std::shared_ptr<DeviceLink> link;
-  int rc = OpenLink(d, &link);
-  if (rc != kSuccess) return rc;
+  if (!d->link) {
+    std::shared_ptr<DeviceLink> link;
+    int rc = OpenLink(d, &link);
+    if (rc != kSuccess) return rc;
+    d->link = std::move(link);
+  }
   lockdownd_client_t client = nullptr;
-  lockdownd_error_t lerr = lockdownd_client_new(link->get(), &client, LockdownLabel());
+  lockdownd_error_t lerr = NewLockdownClient(d->link, ExchangeLimit(), &client);
   if (lerr != LOCKDOWN_E_SUCCESS) return FromLockdown(lerr);
-  d->link = std::move(link);
   d->lockdown = client;
+  d->lockdown_fd = LockdownSocket(client, d->link->get());
+  if (d->lockdown_fd >= 0) MakeBlocking(d->lockdown_fd);
   return kSuccess;
 }
+
+// One bounded exchange on the device's lockdown connection; io_mutex held. Afterwards a
+// connection that timed out or broke is dropped, so the next call starts afresh.
+class LockdownExchange {
+ public:
+  explicit LockdownExchange(AMDeviceRef d) : d_(d), deadline_(d->lockdown_fd, ExchangeLimit()) {}
+  ~LockdownExchange() {
+    deadline_.Disarm();
+    if (broken_ || deadline_.expired() ||
+        (d_->lockdown_fd >= 0 && !SocketAlive(d_->lockdown_fd))) {
+      CloseLockdownLocked(d_);
+    }
+  }
+  // The connection is in an unknown state (a failed TLS step, a transport error).
+  void Break() { broken_ = true; }
+  // The result of a lockdown call, with a timeout reported as one.
+  int Result(lockdownd_error_t lerr) const {
+    if (lerr != LOCKDOWN_E_SUCCESS && deadline_.expired()) return kTimeOutError;
+    return FromLockdown(lerr);
+  }
+
+ private:
+  AMDeviceRef d_;
+  SocketDeadline deadline_;
+  bool broken_ = false;
+};
 
 // Text of a string node; empty when absent.
 std::string StringItem(plist_t dict, const char* key) {
@@ -107,11 +166,35 @@ std::string StringItem(plist_t dict, const char* key) {
   return out;
 }
 
-// libimobiledevice picks the TLS versions it offers from the firmware version, which only
-// its own handshake reads; a throw-away handshake on the same handle records it. Only done
-// with a pair record present, because without one the handshake would start pairing.
+// The HostID of the device's pair record, read through usbmuxd once per attachment (a
+// missing record is looked for again each time: pairing may add it).
+std::string HostId(AMDeviceRef d) {
+  uint64_t attachment = 0;
+  CurrentAttachment(d, &attachment);
+  {
+    std::lock_guard<std::mutex> lock(d->pair_mutex);
+    if (d->pair_attachment == attachment && !d->host_id.empty()) return d->host_id;
+  }
+  plist_t record = ReadPairRecord(d->udid);
+  std::string host_id = StringItem(record, "HostID");
+  plist_free(record);
+  std::lock_guard<std::mutex> lock(d->pair_mutex);
+  if (d->pair_attachment != attachment || d->host_id != host_id) d->pairing_validated = false;
+  d->pair_attachment = attachment;
+  d->host_id = host_id;
+  return host_id;
+}
+
+// libimobiledevice picks the TLS versions it offers from the firmware version. It is
+// recorded from a plain GetValue; only when that cannot be done is a throw-away session
+// made, whose handshake records it (only with a pair record present, because without one
+// the handshake would start pairing). io_mutex held.
 void PrimeLinkLocked(AMDeviceRef d) {
   if (d->link_primed || !d->link) return;
+  if (d->lockdown && RecordFirmwareVersion(d->lockdown, d->link->get(), d->udid)) {
+    d->link_primed = true;
+    return;
+  }
   lockdownd_client_t probe = nullptr;
   if (lockdownd_client_new_with_handshake(d->link->get(), &probe, LockdownLabel()) ==
       LOCKDOWN_E_SUCCESS) {
@@ -120,9 +203,41 @@ void PrimeLinkLocked(AMDeviceRef d) {
   d->link_primed = true;
 }
 
+// The TLS session on the lockdown connection, started if there is none; io_mutex held and
+// the connection made.
+int EnsureSessionLocked(AMDeviceRef d) {
+  if (d->session_id) return kSuccess;
+  const std::string host_id = HostId(d);
+  if (host_id.empty()) return kMissingPairRecordError;
+  LockdownExchange exchange(d);
+  PrimeLinkLocked(d);
+  if (!d->lockdown) return kTimeOutError;
+  char* session_id = nullptr;
+  lockdownd_error_t lerr =
+      lockdownd_start_session(d->lockdown, host_id.c_str(), &session_id, nullptr);
+  if (lerr != LOCKDOWN_E_SUCCESS) {
+    free(session_id);
+    // The socket is in an unknown TLS state; the exchange's end closes it.
+    if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR) exchange.Break();
+    return exchange.Result(lerr);
+  }
+  if (!session_id) session_id = strdup("");
+  d->session_id = session_id;
+  std::lock_guard<std::mutex> lock(d->pair_mutex);
+  d->pairing_validated = true;  // the device accepted the host
+  return kSuccess;
+}
+
 bool ValidDevice(AMDeviceRef device) { return IsDevice(device); }
 
 }  // namespace
+
+void ForgetPairing(AMDeviceRef d) {
+  std::lock_guard<std::mutex> lock(d->pair_mutex);
+  d->pair_attachment = 0;
+  d->host_id.clear();
+  d->pairing_validated = false;
+}
 
 DeviceLink::~DeviceLink() {
   if (device_) idevice_free(device_);
@@ -230,7 +345,10 @@ int StartLockdownService(AMDeviceRef d, const char* name, bool with_escrow_bag,
   std::lock_guard<std::mutex> lock(d->io_mutex);
   int rc = EnsureLockdownLocked(d);
   if (rc != kSuccess) return rc;
-  if (!d->session_id) return kSessionInactiveError;
+  if (!d->session_open) return kSessionInactiveError;
+  rc = EnsureSessionLocked(d);
+  if (rc != kSuccess) return rc;
+  LockdownExchange exchange(d);
   lockdownd_error_t lerr = with_escrow_bag
                                ? lockdownd_start_service_with_escrow_bag(d->lockdown, name, service)
                                : lockdownd_start_service(d->lockdown, name, service);
@@ -239,9 +357,9 @@ int StartLockdownService(AMDeviceRef d, const char* name, bool with_escrow_bag,
     // A broken socket leaves the client unusable; the next call reconnects.
     if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR ||
         lerr == LOCKDOWN_E_RECEIVE_TIMEOUT) {
-      CloseLockdownLocked(d);
+      exchange.Break();
     }
-    return FromLockdown(lerr);
+    return exchange.Result(lerr);
   }
   *link = d->link;
   return kSuccess;
@@ -264,6 +382,11 @@ unsigned int AMDeviceGetConnectionID(AMDeviceRef device) {
   return device->mux_id;
 }
 
+CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device) {
+  if (!md::ValidDevice(device)) return nullptr;
+  return CFStringCreateWithCString(nullptr, device->udid.c_str(), kCFStringEncodingUTF8);
+}
+
 int AMDeviceConnect(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
@@ -273,21 +396,21 @@ int AMDeviceConnect(AMDeviceRef device) {
   return rc;
 }
 
+// Ends the caller's use of the connection. The lockdown connection itself stays for the
+// attachment (a detached device's is dropped).
 int AMDeviceDisconnect(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
   md::SigpipeGuard guard;
-  md::CloseLockdownLocked(device);
   device->connected = false;
+  device->session_open = false;
+  if (!md::DeviceAttached(device)) md::ResetAttachmentLocked(device);
   return kSuccess;
 }
 
 int AMDeviceIsPaired(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return 0;
-  plist_t record = md::ReadPairRecord(device->udid);
-  const bool paired = record && !md::StringItem(record, "HostID").empty();
-  plist_free(record);
-  return paired ? 1 : 0;
+  return md::HostId(device).empty() ? 0 : 1;
 }
 
 int AMDeviceValidatePairing(AMDeviceRef device) {
@@ -297,12 +420,23 @@ int AMDeviceValidatePairing(AMDeviceRef device) {
   if (!device->connected) return md::kNotConnectedError;
   int rc = md::EnsureLockdownLocked(device);
   if (rc != kSuccess) return rc;
-  plist_t record = md::ReadPairRecord(device->udid);
-  if (!record) return md::kMissingPairRecordError;
-  plist_free(record);
-  return md::FromLockdown(lockdownd_validate_pair(device->lockdown, nullptr));
+  if (md::HostId(device).empty()) return md::kMissingPairRecordError;
+  {
+    // A validation (or a session) on this attachment with this pair record stands.
+    std::lock_guard<std::mutex> pair_lock(device->pair_mutex);
+    if (device->pairing_validated) return kSuccess;
+  }
+  md::LockdownExchange exchange(device);
+  rc = exchange.Result(lockdownd_validate_pair(device->lockdown, nullptr));
+  if (rc == kSuccess) {
+    std::lock_guard<std::mutex> pair_lock(device->pair_mutex);
+    device->pairing_validated = true;
+  }
+  return rc;
 }
 
+// Opens the caller's session. The TLS session under it is made once per attachment and
+// kept across stops, so a stop and a new start cost nothing on the wire.
 int AMDeviceStartSession(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
@@ -310,38 +444,18 @@ int AMDeviceStartSession(AMDeviceRef device) {
   if (!device->connected) return md::kNotConnectedError;
   int rc = md::EnsureLockdownLocked(device);
   if (rc != kSuccess) return rc;
-  if (device->session_id) return md::kSessionActiveError;
-  plist_t record = md::ReadPairRecord(device->udid);
-  const std::string host_id = md::StringItem(record, "HostID");
-  plist_free(record);
-  if (host_id.empty()) return md::kMissingPairRecordError;
-  md::PrimeLinkLocked(device);
-  char* session_id = nullptr;
-  lockdownd_error_t lerr =
-      lockdownd_start_session(device->lockdown, host_id.c_str(), &session_id, nullptr);
-  if (lerr != LOCKDOWN_E_SUCCESS) {
-    free(session_id);
-    if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR) {
-      md::CloseLockdownLocked(device);
-    }
-    return md::FromLockdown(lerr);
-  }
-  if (!session_id) session_id = strdup("");
-  device->session_id = session_id;
-  return kSuccess;
+  if (device->session_open) return md::kSessionActiveError;
+  rc = md::EnsureSessionLocked(device);
+  if (rc == kSuccess) device->session_open = true;
+  return rc;
 }
 
 int AMDeviceStopSession(AMDeviceRef device) {
   if (!md::ValidDevice(device)) return md::kInvalidArgumentError;
   std::lock_guard<std::mutex> lock(device->io_mutex);
-  md::SigpipeGuard guard;
-  if (!device->lockdown || !device->session_id) return md::kSessionInactiveError;
-  lockdownd_error_t lerr = lockdownd_stop_session(device->lockdown, device->session_id);
-  // After the session's TLS is shut down the stream is not reliably usable for a new
-  // session, so the connection is closed here; the next call that needs lockdown (a new
-  // StartSession included) opens a fresh one while the device counts as connected.
-  md::CloseLockdownLocked(device);
-  return md::FromLockdown(lerr);
+  if (!device->session_open) return md::kSessionInactiveError;
+  device->session_open = false;
+  return kSuccess;
 }
 
 CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key) {
@@ -353,11 +467,12 @@ CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef 
   md::SigpipeGuard guard;
   if (md::EnsureLockdownLocked(device) != kSuccess) return nullptr;
   plist_t value = nullptr;
-  lockdownd_error_t lerr = lockdownd_get_value(device->lockdown,
-                                               domain ? domain_text.c_str() : nullptr,
-                                               key ? key_text.c_str() : nullptr, &value);
-  if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR) {
-    md::CloseLockdownLocked(device);
+  lockdownd_error_t lerr;
+  {
+    md::LockdownExchange exchange(device);
+    lerr = lockdownd_get_value(device->lockdown, domain ? domain_text.c_str() : nullptr,
+                               key ? key_text.c_str() : nullptr, &value);
+    if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR) exchange.Break();
   }
   if (lerr != LOCKDOWN_E_SUCCESS) {
     plist_free(value);
@@ -382,13 +497,12 @@ int AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CF
     plist_free(node);
     return rc;
   }
+  md::LockdownExchange exchange(device);
   // lockdownd_set_value takes the node over.
   lockdownd_error_t lerr = lockdownd_set_value(
       device->lockdown, domain ? domain_text.c_str() : nullptr, key_text.c_str(), node);
-  if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR) {
-    md::CloseLockdownLocked(device);
-  }
-  return md::FromLockdown(lerr);
+  if (lerr == LOCKDOWN_E_MUX_ERROR || lerr == LOCKDOWN_E_SSL_ERROR) exchange.Break();
+  return exchange.Result(lerr);
 }
 
 }  // extern "C"

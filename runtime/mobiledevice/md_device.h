@@ -57,6 +57,9 @@ bool DeviceAttached(AMDeviceRef device);
 // A fresh libimobiledevice handle for the device's current attachment.
 int OpenLink(AMDeviceRef device, std::shared_ptr<DeviceLink>* link);
 
+// The pair record may have changed (pairing ran): read it again before the next use.
+void ForgetPairing(AMDeviceRef device);
+
 // The pair record usbmuxd keeps for `udid`, parsed; null when there is none.
 plist_t ReadPairRecord(const std::string& udid);
 

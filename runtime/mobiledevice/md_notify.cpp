@@ -79,6 +79,7 @@ void OnMuxEvent(const usbmuxd_event_t* event, void*) {
       break;
     case UE_DEVICE_PAIRED:
       if (AMDeviceRef d = AttachDevice(event->device)) {
+        ForgetPairing(d);  // a pair record was saved: read it again
         if (PairingShouldAnnounce(d)) PostToAllLocked(d, kMessageTrustAuthorization);
       }
       break;

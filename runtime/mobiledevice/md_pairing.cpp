@@ -11,6 +11,7 @@
 
 #include "md_device.h"
 #include "md_errors.h"
+#include "md_lockdown.h"
 #include "md_notify.h"
 #include "sigpipe_guard.h"
 
@@ -54,10 +55,14 @@ int AskDevice(AMDeviceRef device) {
   int rc = OpenLink(device, &link);
   if (rc != kSuccess) return rc;
   lockdownd_client_t client = nullptr;
-  lockdownd_error_t lerr = lockdownd_client_new(link->get(), &client, LockdownLabel());
+  lockdownd_error_t lerr = NewLockdownClient(link, ExchangeLimit(), &client);
   if (lerr != LOCKDOWN_E_SUCCESS) return FromLockdown(lerr);
+  // Pair waits for the user on the device's side, not for the wire: no deadline here.
+  if (int fd = LockdownSocket(client, link->get()); fd >= 0) MakeBlocking(fd);
   lerr = lockdownd_pair(client, nullptr);
   lockdownd_client_free(client);
+  // A new pair record (or a refusal after an old one was dropped) replaces what is known.
+  ForgetPairing(device);
   return FromLockdown(lerr);
 }
 

@@ -8,6 +8,7 @@
 #include <climits>
 #include <unordered_map>
 
+#include "md_deadline.h"
 #include "md_errors.h"
 #include "plist_bridge.h"
 #include "sigpipe_guard.h"
@@ -16,6 +17,8 @@ namespace {
 
 // Largest single transfer handed to libimobiledevice, whose lengths are 32-bit.
 constexpr size_t kMaxChunk = 16u << 20;
+// Largest single send: each one shows progress to the stall limit.
+constexpr size_t kMaxSendChunk = 1u << 20;
 
 std::mutex g_services_mutex;
 // Live connections by handle and by socket; guarded by g_services_mutex.
@@ -63,29 +66,50 @@ __AMDServiceConnection::~__AMDServiceConnection() {
   }
 }
 
+// Sends everything within the stall limit: the time without any byte leaving may not
+// exceed it. libusbmuxd gives up on a socket that stays full for a second and reports 0
+// bytes sent; that is a slow reader, not a broken connection, so the send goes on while the
+// socket is alive and the limit has not passed.
 int __AMDServiceConnection::Send(const void* data, size_t size) {
   if (invalid_ || (!data && size) || size > INT_MAX) return -1;
   std::lock_guard<std::mutex> lock(send_mutex_);
   md::SigpipeGuard guard;
+  const md::Millis limit = md::StallLimit();
+  // The socket is in blocking mode: a send (plain or TLS) to a device that stops reading
+  // blocks until the watchdog ends it. Chunks are small enough to show progress often.
+  md::SocketDeadline watch(client_ ? fd_ : -1, limit);
+  auto last_progress = std::chrono::steady_clock::now();
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < size) {
-    if (invalid_) return -1;
-    const size_t chunk = std::min(size - done, kMaxChunk);
+    if (invalid_ || watch.expired()) return -1;
+    const size_t chunk = std::min(size - done, kMaxSendChunk);
+    size_t sent = 0;
     if (client_) {
-      uint32_t sent = 0;
-      if (idevice_connection_send(client_, p + done, static_cast<uint32_t>(chunk), &sent) !=
-              IDEVICE_E_SUCCESS ||
-          sent == 0) {
-        return -1;
-      }
-      done += sent;
+      uint32_t n = 0;
+      const idevice_error_t err =
+          idevice_connection_send(client_, p + done, static_cast<uint32_t>(chunk), &n);
+      if (err != IDEVICE_E_SUCCESS && n == 0 && !md::SocketAlive(fd_)) return -1;
+      sent = n;
     } else {
       const ssize_t n = send(fd_, p + done, chunk, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return -1;
-      done += static_cast<size_t>(n);
+      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (n < 0 && errno == EAGAIN) {
+        pollfd out{fd_, POLLOUT, 0};
+        poll(&out, 1, 1000);
+      }
+      sent = n > 0 ? static_cast<size_t>(n) : 0;
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (sent == 0) {
+      if (!md::SocketAlive(fd_) || now - last_progress >= limit) return -1;
+      pollfd out{fd_, POLLOUT, 0};
+      poll(&out, 1, 100);
+      continue;
+    }
+    last_progress = now;
+    watch.Progress();
+    done += sent;
   }
   return static_cast<int>(size);
 }
@@ -96,6 +120,9 @@ int __AMDServiceConnection::Receive(void* data, size_t size, unsigned timeout_ms
   std::lock_guard<std::mutex> lock(receive_mutex_);
   if (client_) {
     md::SigpipeGuard guard;  // a TLS read may answer the peer
+    // A TLS read can block inside OpenSSL on a record that never completes; past the
+    // caller's timeout (and a second of grace) the watchdog ends it.
+    md::SocketDeadline watch(secure_ ? fd_ : -1, md::Millis(timeout_ms) + md::Millis(1000));
     uint32_t got = 0;
     const idevice_error_t err = idevice_connection_receive_timeout(
         client_, static_cast<char*>(data), static_cast<uint32_t>(size), &got, timeout_ms);
@@ -139,6 +166,12 @@ void __AMDServiceConnection::Invalidate() {
 
 namespace md {
 
+unsigned ServiceReceiveTimeoutMs() {
+  static const unsigned limit =
+      static_cast<unsigned>(LimitFromEnv("VADO_MD_RECEIVE_MS", Millis(10 * 60 * 1000)).count());
+  return limit;
+}
+
 ServiceRef FindService(AMDServiceConnectionRef connection) {
   if (!connection) return nullptr;
   std::lock_guard<std::mutex> lock(g_services_mutex);
@@ -181,20 +214,28 @@ int AMDeviceSecureStartService(AMDeviceRef device, CFStringRef name, CFDictionar
   const uint16_t port = descriptor->port;
   lockdownd_service_descriptor_free(descriptor);
   idevice_connection_t client = nullptr;
+  int fd = -1;
   {
     md::SigpipeGuard guard;
     if (idevice_connect(link->get(), port, &client) != IDEVICE_E_SUCCESS || !client) {
       return md::kMuxError;
     }
-    if (secure && idevice_connection_enable_ssl(client) != IDEVICE_E_SUCCESS) {
+    if (idevice_connection_get_fd(client, &fd) != IDEVICE_E_SUCCESS || fd < 0) {
       idevice_disconnect(client);
-      return md::kSslError;
+      return md::kMuxError;
     }
-  }
-  int fd = -1;
-  if (idevice_connection_get_fd(client, &fd) != IDEVICE_E_SUCCESS || fd < 0) {
-    idevice_disconnect(client);
-    return md::kMuxError;
+    // Every wait on the socket is bounded (poll before reads, the watchdog elsewhere), and
+    // a blocking socket keeps the TLS handshake from sleeping between its steps.
+    md::MakeBlocking(fd);
+    if (secure) {
+      md::SocketDeadline watch(fd, md::ExchangeLimit());
+      const bool ok = idevice_connection_enable_ssl(client) == IDEVICE_E_SUCCESS;
+      watch.Disarm();
+      if (!ok) {
+        idevice_disconnect(client);
+        return watch.expired() ? md::kTimeOutError : md::kSslError;
+      }
+    }
   }
   auto service = std::make_shared<__AMDServiceConnection>(std::move(link), client, fd, secure,
                                                           service_name);
@@ -210,7 +251,7 @@ int AMDServiceConnectionSend(AMDServiceConnectionRef connection, const void* dat
 
 int AMDServiceConnectionReceive(AMDServiceConnectionRef connection, void* data, size_t size) {
   auto service = md::FindService(connection);
-  return service ? service->Receive(data, size, md::kServiceReceiveTimeoutMs) : -1;
+  return service ? service->Receive(data, size, md::ServiceReceiveTimeoutMs()) : -1;
 }
 
 int AMDServiceConnectionGetSocket(AMDServiceConnectionRef connection) {

@@ -59,7 +59,9 @@ ServiceRef FindService(AMDServiceConnectionRef connection);
 // The live connection whose socket is `fd`, or null.
 ServiceRef FindServiceBySocket(int fd);
 
-// Default wait for a reply on a service connection.
-constexpr unsigned kServiceReceiveTimeoutMs = 10 * 60 * 1000;
+// Wait for a reply on a service connection (AMDServiceConnectionReceive):
+// $VADO_MD_RECEIVE_MS, default ten minutes. Services such as backup may stay silent for
+// long while the device prepares; callers that want less use their own loop.
+unsigned ServiceReceiveTimeoutMs();
 
 }  // namespace md

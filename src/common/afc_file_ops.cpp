@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "common/dh_task.h"
 #include "common/number_parse.h"
 #include "common/text_convert.h"
 #include "iOSAPI/MobileExportFun.h"
@@ -137,8 +138,15 @@ bool CopyTreeToPc(AFCConnectionRef afc, const std::string& folder, const std::u1
   return false;
 }
 
+namespace {
+
+// Whether the copy must stop for its task; checked before each block moves.
+bool StopRequested(DhTask* task) { return task != nullptr && IsCancelled(*task); }
+
+}  // namespace
+
 bool CopyFileFromDevice(AFCConnectionRef afc, const std::string& path,
-                        const std::u16string* pc_path, std::string* bytes) {
+                        const std::u16string* pc_path, std::string* bytes, DhTask* task) {
   CMobileExportFun& fun = Fun();
   AfcFileInfo info;
   if (!GetFileInfo(afc, path, &info)) return false;
@@ -154,11 +162,23 @@ bool CopyFileFromDevice(AFCConnectionRef afc, const std::string& path,
   }
   uint8_t* buffer = TransferBuffer();
   bool ok = true;
-  int64_t total = 0;
-  while (total < info.size) {
+  // The file is read to its end, not to the size its information gave: for a link that
+  // size is the link's own, and the target may be longer or shorter.
+  for (;;) {
+    if (StopRequested(task)) {
+      ok = false;
+      break;
+    }
     size_t length = kAfcTransferChunk;
-    if (fun.AFCFileRefRead(afc, file, buffer, &length) != 0 || length == 0) break;
-    total += static_cast<int64_t>(length);
+    if (fun.AFCFileRefRead(afc, file, buffer, &length) != 0) {
+      ok = false;  // a read error is not the end of the file
+      break;
+    }
+    if (length == 0) break;
+    if (length > kAfcTransferChunk) {
+      ok = false;
+      break;
+    }
     if (out != nullptr) {
       if (std::fwrite(buffer, 1, length, out) != length) {
         ok = false;
@@ -169,11 +189,17 @@ bool CopyFileFromDevice(AFCConnectionRef afc, const std::string& path,
     }
   }
   fun.AFCFileRefClose(afc, file);
-  if (out != nullptr && std::fclose(out) != 0) ok = false;
+  if (out != nullptr) {
+    if (std::fclose(out) != 0) ok = false;
+    // A partial copy must not pass for the file.
+    std::error_code error;
+    if (!ok) std::filesystem::remove(PcPath(*pc_path), error);
+  }
   return ok;
 }
 
-bool CopyFileToDevice(AFCConnectionRef afc, const std::u16string& pc_path, const std::string& path) {
+bool CopyFileToDevice(AFCConnectionRef afc, const std::u16string& pc_path, const std::string& path,
+                      DhTask* task) {
   CMobileExportFun& fun = Fun();
   std::FILE* in = std::fopen(PcPath(pc_path).c_str(), "rb");
   if (in == nullptr) return false;
@@ -184,14 +210,26 @@ bool CopyFileToDevice(AFCConnectionRef afc, const std::u16string& pc_path, const
   }
   uint8_t* buffer = TransferBuffer();
   uint64_t written = 0;
-  size_t length;
-  while ((length = std::fread(buffer, 1, kAfcTransferChunk, in)) > 0) {
-    fun.AFCFileRefWrite(afc, file, buffer, length);
+  bool ok = true;
+  for (;;) {
+    if (StopRequested(task)) {
+      ok = false;
+      break;
+    }
+    const size_t length = std::fread(buffer, 1, kAfcTransferChunk, in);
+    if (length > 0 && fun.AFCFileRefWrite(afc, file, buffer, length) != 0) {
+      ok = false;
+      break;
+    }
     written += length;
+    if (length < kAfcTransferChunk) {
+      if (std::ferror(in)) ok = false;
+      break;
+    }
   }
   std::fclose(in);
   // An existing longer device file must not keep its old tail.
-  fun.AFCFileRefSetFileSize(afc, file, written);
-  fun.AFCFileRefClose(afc, file);
-  return true;
+  if (ok && fun.AFCFileRefSetFileSize(afc, file, written) != 0) ok = false;
+  if (fun.AFCFileRefClose(afc, file) != 0) ok = false;
+  return ok;
 }

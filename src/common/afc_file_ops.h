@@ -7,6 +7,8 @@
 
 #include "iOSAPI/mobile_device_api.h"
 
+class DhTask;
+
 struct AfcFileInfo {
   uint32_t link_count = 0;
   uint32_t blocks = 0;
@@ -37,9 +39,15 @@ bool RemoveTree(AFCConnectionRef afc, const std::string& folder, bool remove_roo
 // ("..", ".", names holding a separator) are skipped. Always false: callers use it for
 // its effect.
 bool CopyTreeToPc(AFCConnectionRef afc, const std::string& folder, const std::u16string& pc_folder);
-// Reads a whole device file into `pc_path`, or into `bytes` when `pc_path` is null.
-// False when the device file cannot be read or the PC file cannot be created.
+// Reads a whole device file, to its end (a link's target whatever the link's own size),
+// into `pc_path`, or into `bytes` when `pc_path` is null. False when the device file
+// cannot be opened or read, the PC file cannot be created or written (a partial PC file
+// is removed), or `task` is cancelled between blocks (its status then says so).
 bool CopyFileFromDevice(AFCConnectionRef afc, const std::string& path,
-                        const std::u16string* pc_path, std::string* bytes);
+                        const std::u16string* pc_path, std::string* bytes,
+                        DhTask* task = nullptr);
 // Writes a PC file to the device; the device file ends up exactly as long as the PC file.
-bool CopyFileToDevice(AFCConnectionRef afc, const std::u16string& pc_path, const std::string& path);
+// False when the PC file cannot be read, a device write, the size setting or the close
+// fails, or `task` is cancelled between blocks (its status then says so).
+bool CopyFileToDevice(AFCConnectionRef afc, const std::u16string& pc_path, const std::string& path,
+                      DhTask* task = nullptr);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -173,12 +174,37 @@ IPCConnection* IPCChannel::Listen(int port) {
   return record;
 }
 
+bool IPCChannel::WaitWritable(IPCConnection* connection,
+                              std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    if (connection->lost.load()) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd entry{connection->socket, POLLOUT, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  // The peer has read nothing for the whole deadline. Shutting the socket down ends the
+  // receive side too, so the link is treated as gone everywhere.
+  if (!connection->lost.exchange(true)) {
+    Log(Format("send deadline of %ld ms passed; link lost", static_cast<long>(send_deadline_.count())));
+    ::shutdown(connection->socket, SHUT_RDWR);
+    if (link_lost_handler_) link_lost_handler_(connection);
+  }
+  return false;
+}
+
 bool IPCChannel::SendLocked(IPCConnection* connection, const void* data, size_t size) {
+  if (connection->lost.load()) return false;
+  const auto deadline = std::chrono::steady_clock::now() + send_deadline_;
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t sent = ::send(connection->socket, bytes, size, MSG_NOSIGNAL);
+    ssize_t sent = ::send(connection->socket, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitWritable(connection, deadline)) continue;
       return false;
     }
     bytes += sent;
@@ -203,14 +229,18 @@ bool IPCChannel::SendParts(IPCConnection* connection,
     if (size > 0) vectors.push_back(iovec{const_cast<void*>(data), size});
   }
   std::lock_guard<std::mutex> lock(connection->send_lock);
+  if (connection->lost.load()) return false;
+  // One deadline for the whole message, however its bytes trickle out.
+  const auto deadline = std::chrono::steady_clock::now() + send_deadline_;
   size_t first = 0;
   while (first < vectors.size()) {
     msghdr message{};
     message.msg_iov = vectors.data() + first;
     message.msg_iovlen = std::min<size_t>(vectors.size() - first, IOV_MAX);
-    ssize_t sent = ::sendmsg(connection->socket, &message, MSG_NOSIGNAL);
+    ssize_t sent = ::sendmsg(connection->socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitWritable(connection, deadline)) continue;
       return false;
     }
     size_t left = static_cast<size_t>(sent);

@@ -26,6 +26,9 @@ struct IPCConnection {
   std::atomic<int64_t> last_activity{0};
   int accepted = 0;  // 1 for accepted connections and the listening record
   std::atomic<int> closed{0};
+  // Set when a send missed its deadline: the peer stopped reading, every later send
+  // fails at once.
+  std::atomic<bool> lost{false};
   int polled = 0;  // guarded by the channel's connection-set mutex
   // Held around every write, so a message's parts and a heartbeat never interleave.
   std::mutex send_lock;
@@ -63,6 +66,14 @@ class IPCChannel {
   void SetEventCallback(IPCEventCallback callback) { event_callback_ = std::move(callback); }
   // How long an outgoing connection may stay silent before a heartbeat; 30 s normally.
   void SetHeartbeatInterval(std::chrono::milliseconds interval) { heartbeat_interval_ = interval; }
+  // How long one message may take to go out in full; a peer that reads nothing for that
+  // long loses the link. Set before connecting.
+  void SetSendDeadline(std::chrono::milliseconds deadline) { send_deadline_ = deadline; }
+  // Called once, on the sending thread, when a connection is lost to the send deadline.
+  // Set before connecting.
+  void SetLinkLostHandler(std::function<void(IPCConnection*)> handler) {
+    link_lost_handler_ = std::move(handler);
+  }
 
   IPCConnection* Connect(int port);
   static int PickFreePort();
@@ -99,9 +110,14 @@ class IPCChannel {
   void HeartbeatLoop(IPCConnection* connection);
   void WakeReceiver();
   bool SendLocked(IPCConnection* connection, const void* data, size_t size);
+  // Waits until the socket takes more bytes or the deadline passes (then the link is
+  // marked lost); false when the link is lost.
+  bool WaitWritable(IPCConnection* connection, std::chrono::steady_clock::time_point deadline);
 
   IPCEventCallback event_callback_;
   std::chrono::milliseconds heartbeat_interval_{30000};
+  std::chrono::milliseconds send_deadline_{30000};
+  std::function<void(IPCConnection*)> link_lost_handler_;
 
   std::mutex set_mutex_;
   std::condition_variable connections_changed_;

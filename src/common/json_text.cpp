@@ -76,3 +76,34 @@ std::string JsonQuote(std::string_view text) {
   out += '"';
   return out;
 }
+
+bool JsonNestingWithin(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;  // the escaped character cannot end the string
+      else if (c == '"') in_string = false;
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+bool ParseUntrustedJson(std::string_view text, rapidjson::Document* doc) {
+  if (!JsonNestingWithin(text)) {
+    // Leave the document in the state of a failed parse so callers test one thing.
+    doc->Parse<rapidjson::kParseIterativeFlag>("[", 1);
+    return false;
+  }
+  doc->Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  return !doc->HasParseError();
+}

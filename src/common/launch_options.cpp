@@ -1,6 +1,7 @@
 #include "common/launch_options.h"
 
 #include "common/number_parse.h"
+#include "common/private_folder.h"
 
 namespace {
 LaunchOptions g_launch;
@@ -16,6 +17,9 @@ std::optional<LaunchOptions> ParseLaunchOptions(const std::vector<std::string>& 
   options.enable_log = ParseLeadingInt(args[4]) != 0;
   options.product_version = args[5];
   options.app_folder = args[6];
+  // The folder is placed under the temporary folder: a path there could put the logs
+  // (and the work folder) anywhere. An empty name puts them in the temporary folder.
+  if (!options.app_folder.empty() && !IsPlainFolderName(options.app_folder)) return std::nullopt;
   options.product_name = args[7];
   options.run_mode = ParseLeadingInt(args[8]);
   if (options.run_mode == 1) {

@@ -23,7 +23,7 @@ inline constexpr size_t kMinLaunchArguments = 9;
 inline constexpr size_t kMinTaskModeArguments = 11;
 
 // Reads the arguments after the program name. Returns nothing when there are fewer than
-// nine (eleven in run mode 1).
+// nine (eleven in run mode 1), or when the application folder is not a plain folder name.
 std::optional<LaunchOptions> ParseLaunchOptions(const std::vector<std::string>& args);
 
 // The one-line usage text printed when the arguments are incomplete.

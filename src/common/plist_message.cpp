@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "common/big_endian.h"
 #include "iOSAPI/MobileExportFun.h"
 
 // The library may move fewer bytes per call than asked; these loop until done.
@@ -31,8 +32,8 @@ bool ReceiveServiceBytes(AMDServiceConnectionRef connection, uint8_t* data, size
 bool SendPlistMessage(AMDServiceConnectionRef connection, const BinaryPlist* message) {
   if (!CMobileExportFun::GetInstance().IsLoaded() || !message || !message->bytes) return false;
   const uint32_t n = message->length;
-  const uint8_t header[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  uint8_t header[4];
+  WriteBigEndian32(n, header);
   return SendServiceBytes(connection, header, sizeof header) &&
          SendServiceBytes(connection, message->bytes, message->length);
 }
@@ -44,8 +45,7 @@ uint32_t ReceivePlistMessages(AMDServiceConnectionRef connection, PlistReplyHand
   for (;;) {
     uint8_t header[4];
     if (!ReceiveServiceBytes(connection, header, sizeof header)) break;
-    const uint32_t length = (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) |
-                            (uint32_t{header[2]} << 8) | header[3];
+    const uint32_t length = ReadBigEndian32(header);
     if (length < 1 || length > kMaxPlistMessageBytes) break;
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[length]);
     if (!buffer || !ReceiveServiceBytes(connection, buffer.get(), length)) break;

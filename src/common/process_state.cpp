@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <mutex>
 
+#include <glog/logging.h>
+
+#include "common/private_folder.h"
 #include "platform/process.h"
 
 namespace {
@@ -19,6 +22,11 @@ std::once_flag g_quit_pipe_once;
 
 std::mutex g_log_folder_mutex;
 std::string g_log_folder;  // guarded by g_log_folder_mutex
+
+std::mutex g_work_folder_mutex;
+// A fresh folder used instead of the usual work folder when that path was refused;
+// guarded by g_work_folder_mutex.
+std::string g_work_folder_replacement;
 
 void EnsureQuitPipe() {
   std::call_once(g_quit_pipe_once, [] {
@@ -71,13 +79,27 @@ void SetLogFolder(const std::string& folder) {
 }
 
 std::string WorkFolder(bool create) {
-  std::string folder = LogFolder() + "/" + platform::ExecutableName() + "-" +
-                       std::to_string(::getpid()) + "/";
+  std::lock_guard<std::mutex> lock(g_work_folder_mutex);
+  if (!g_work_folder_replacement.empty()) return g_work_folder_replacement;
+  const std::string log_folder = LogFolder();
+  const std::string name = platform::ExecutableName() + "-" + std::to_string(::getpid());
+  const std::string folder = log_folder + "/" + name;
   if (create) {
     std::error_code error;
-    std::filesystem::create_directories(folder, error);
+    std::filesystem::create_directories(log_folder, error);
+    std::string reason;
+    if (!MakePrivateFolder(folder, &reason)) {
+      // Someone else's folder or link at our path must not receive our files.
+      std::string fresh = MakeFreshPrivateFolder(log_folder, name + "-");
+      LOG(ERROR) << "work folder refused: " << reason << "; using "
+                 << (fresh.empty() ? std::string("nothing") : fresh);
+      if (!fresh.empty()) {
+        g_work_folder_replacement = fresh + "/";
+        return g_work_folder_replacement;
+      }
+    }
   }
-  return folder;
+  return folder + "/";
 }
 
 bool RemoveFolder(std::string& path) {

@@ -17,8 +17,9 @@ std::string BuildLogFolder(const std::string& app_folder);
 const std::string& LogFolder();
 void SetLogFolder(const std::string& folder);
 
-// log folder + "/" + executable name + "-" + pid + "/"; created (with parents) when
-// `create` is set.
+// log folder + "/" + executable name + "-" + pid + "/"; created private to the user
+// (mode 0700) when `create` is set. When that path exists as a link or as another
+// user's folder, a fresh private folder beside it is used from then on (reason logged).
 std::string WorkFolder(bool create);
 
 // Strips one trailing '/' or '\\', deletes the folder with everything in it, and clears

@@ -44,6 +44,9 @@ int AMDeviceValidatePairing(AMDeviceRef device);
 int AMDeviceStartSession(AMDeviceRef device);
 int AMDeviceStopSession(AMDeviceRef device);
 unsigned int AMDeviceGetConnectionID(AMDeviceRef device);
+// The device's identifier as usbmuxd reports it (its serial), known before pairing; the
+// caller releases it. Null for an unknown device.
+CFStringRef AMDeviceCopyDeviceIdentifier(AMDeviceRef device);
 int AMDevicePair(AMDeviceRef device);
 CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key);
 int AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CFTypeRef value);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "utility/ios/app_services.h"
 #include "utility/module/app/app_object.h"
 
 namespace {
@@ -100,32 +101,39 @@ TEST(AppReplyHandler, FinalStepRecordsCompletionOrTheError) {
   EXPECT_EQ(failed.error, "PackageExtractionFailed");
 }
 
-TEST(AppReplyHandler, RawCollectionKeepsPagesUntilCompleteOrError) {
+// Feeds one reply to the raw handler of the installation-proxy and icon clients.
+int FeedRaw(RawReplies& raw, const std::string& reply) {
+  int read_another = 0;
+  uint32_t result = 77;
+  RawReplyHandler(&raw, reply.data(), static_cast<uint32_t>(reply.size()), &read_another, &result);
+  EXPECT_EQ(result, 0u);
+  return read_another;
+}
+
+TEST(RawReplyHandler, CollectionKeepsPagesUntilCompleteOrError) {
   std::vector<CFRef<CFDictionaryRef>> pages;
-  AppExchangeContext ctx;
-  ctx.mode = kAppRawCollection;
-  ctx.raw = &pages;
-  EXPECT_EQ(Feed(ctx, Reply("<key>CurrentList</key><array>" + Entry("a") + "</array>")), 1);
-  EXPECT_EQ(Feed(ctx, "\x01\x02 not a plist"), 1);
-  EXPECT_EQ(Feed(ctx, Reply("<key>CurrentList</key><array>" + Entry("b") + "</array>")), 1);
-  EXPECT_EQ(Feed(ctx, Reply("<key>Status</key><string>Complete</string>")), 0);
+  RawReplies raw;
+  raw.replies = &pages;
+  EXPECT_EQ(FeedRaw(raw, Reply("<key>CurrentList</key><array>" + Entry("a") + "</array>")), 1);
+  EXPECT_EQ(FeedRaw(raw, "\x01\x02 not a plist"), 1);
+  EXPECT_EQ(FeedRaw(raw, Reply("<key>CurrentList</key><array>" + Entry("b") + "</array>")), 1);
+  EXPECT_EQ(FeedRaw(raw, Reply("<key>Status</key><string>Complete</string>")), 0);
   EXPECT_EQ(pages.size(), 2u);
-  EXPECT_TRUE(ctx.complete);
+  EXPECT_TRUE(raw.complete);
 
   std::vector<CFRef<CFDictionaryRef>> none;
-  AppExchangeContext failed;
-  failed.mode = kAppRawCollection;
-  failed.raw = &none;
-  EXPECT_EQ(Feed(failed, Reply("<key>Error</key><string>Busy</string>")), 0);
+  RawReplies failed;
+  failed.replies = &none;
+  EXPECT_EQ(FeedRaw(failed, Reply("<key>Error</key><string>Busy</string>")), 0);
   EXPECT_TRUE(none.empty());
   EXPECT_FALSE(failed.complete);
 }
 
-TEST(AppReplyHandler, RawSingleKeepsTheOneReply) {
+TEST(RawReplyHandler, SingleKeepsTheOneReply) {
   std::vector<CFRef<CFDictionaryRef>> replies;
-  AppExchangeContext ctx;
-  ctx.mode = kAppRawSingle;
-  ctx.raw = &replies;
-  EXPECT_EQ(Feed(ctx, Reply("<key>pngData</key><data>iVBORw0KGgo=</data>")), 0);
+  RawReplies raw;
+  raw.single = true;
+  raw.replies = &replies;
+  EXPECT_EQ(FeedRaw(raw, Reply("<key>pngData</key><data>iVBORw0KGgo=</data>")), 0);
   EXPECT_EQ(replies.size(), 1u);
 }

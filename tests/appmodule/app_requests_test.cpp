@@ -1,4 +1,4 @@
-#include "utility/module/app/app_requests.h"
+#include "utility/ios/app_service_requests.h"
 
 #include <gtest/gtest.h>
 

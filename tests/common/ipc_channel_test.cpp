@@ -300,3 +300,51 @@ TEST(IPCPacketChannel, ConnectToClosedPortFailsWithLogEvent) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IPCChannelSendDeadline, PeerThatStopsReadingLosesTheLinkAndFreesEverySender) {
+  RawPeer peer;
+  bas::IPCPacketChannel channel;
+  std::atomic<int> lost_calls{0};
+  channel.SetSendDeadline(300ms);
+  channel.SetLinkLostHandler([&](bas::IPCConnection*) { ++lost_calls; });
+  bas::IPCConnection* connection = channel.Connect(peer.port());
+  ASSERT_NE(connection, nullptr);
+  ASSERT_TRUE(peer.Accept());
+  // The peer reads nothing: socket buffers fill, then the deadline ends the send.
+  const std::string big(8 << 20, 'x');
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<int> failed{0};
+  std::vector<std::thread> senders;
+  for (int i = 0; i < 4; ++i) {
+    senders.emplace_back([&] {
+      if (!channel.SendRaw(connection, big.data(), big.size())) ++failed;
+    });
+  }
+  for (auto& t : senders) t.join();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(failed.load(), 4);
+  EXPECT_EQ(lost_calls.load(), 1);
+  // One deadline for the sender that waited, the others fail at once after it.
+  EXPECT_LT(took, 3s);
+  EXPECT_TRUE(connection->lost.load());
+  const char small = 'y';
+  EXPECT_FALSE(channel.SendRaw(connection, &small, 1));
+}
+
+TEST(IPCChannelSendDeadline, SlowButSteadyReaderKeepsTheLink) {
+  RawPeer peer;
+  bas::IPCPacketChannel channel;
+  channel.SetSendDeadline(2s);
+  bas::IPCConnection* connection = channel.Connect(peer.port());
+  ASSERT_NE(connection, nullptr);
+  ASSERT_TRUE(peer.Accept());
+  const std::string message(4 << 20, 'z');
+  std::thread reader([&] { EXPECT_EQ(peer.Read(10s, message.size()).size(), message.size()); });
+  EXPECT_TRUE(channel.SendRaw(connection, message.data(), message.size()));
+  reader.join();
+  EXPECT_FALSE(connection->lost.load());
+}
+
+}  // namespace

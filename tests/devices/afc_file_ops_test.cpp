@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/afc_file_ops.h"
+#include "common/dh_task.h"
 #include "common/text_convert.h"
 #include "device_fixture.h"
 #include "utility/ios/vado_device_service.h"
@@ -133,6 +134,52 @@ TEST_F(AfcFileOpsTest, CopyTreeToPcCopiesNestedFoldersOnly) {
   std::u16string file_target = Utf8ToUtf16((pc_ / "from-file").string());
   EXPECT_FALSE(CopyTreeToPc(afc_, "/DCIM/100APPLE/IMG_0001.JPG", file_target));
   EXPECT_FALSE(fs::exists(pc_ / "from-file"));
+}
+
+TEST_F(AfcFileOpsTest, DeviceWriteFailingMidwayFailsTheUpload) {
+  std::string content(9 * 1024 * 1024, 'w');
+  std::ofstream(pc_ / "upload.bin", std::ios::binary) << content;
+  ASSERT_EQ(fixture_.sim().Control({"fault", udid_, "afc-fail-write", "1048576"}).status, 0);
+  EXPECT_FALSE(CopyFileToDevice(afc_, Utf8ToUtf16((pc_ / "upload.bin").string()), "/upload.bin"));
+  ASSERT_EQ(fixture_.sim().Control({"fault", udid_, "clear"}).status, 0);
+  // A missing PC file fails too, and the connection still works afterwards.
+  EXPECT_FALSE(CopyFileToDevice(afc_, Utf8ToUtf16((pc_ / "none.bin").string()), "/none.bin"));
+  ASSERT_TRUE(CopyFileToDevice(afc_, Utf8ToUtf16((pc_ / "upload.bin").string()), "/upload.bin"));
+  EXPECT_EQ(fs::file_size(Media() / "upload.bin"), content.size());
+}
+
+TEST_F(AfcFileOpsTest, DeviceReadErrorIsNotTakenForTheEndOfTheFile) {
+  WriteMediaFile("read.bin", std::string(9 * 1024 * 1024, 'r'));
+  ASSERT_EQ(fixture_.sim().Control({"fault", udid_, "afc-fail-read", "1048576"}).status, 0);
+  std::u16string out = Utf8ToUtf16((pc_ / "read.bin").string());
+  EXPECT_FALSE(CopyFileFromDevice(afc_, "/read.bin", &out, nullptr));
+  EXPECT_FALSE(fs::exists(pc_ / "read.bin"));  // no partial copy left behind
+  std::string bytes;
+  EXPECT_FALSE(CopyFileFromDevice(afc_, "/read.bin", nullptr, &bytes));
+}
+
+TEST_F(AfcFileOpsTest, LinkIsCopiedByItsTargetsSize) {
+  // Longer than one read, so a copy that stops at the link's own size is caught.
+  std::string content(9 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13);
+  WriteMediaFile("target.bin", content);
+  fs::create_symlink("target.bin", Media() / "link.bin");
+  std::u16string out = Utf8ToUtf16((pc_ / "link.bin").string());
+  ASSERT_TRUE(CopyFileFromDevice(afc_, "/link.bin", &out, nullptr));
+  EXPECT_EQ(ReadPc(pc_ / "link.bin"), content);
+}
+
+TEST_F(AfcFileOpsTest, CancelledTaskStopsBothCopies) {
+  WriteMediaFile("c.bin", std::string(100, 'c'));
+  std::ofstream(pc_ / "c.bin", std::ios::binary) << "pc";
+  DhTask task(1);
+  task.set_status(kTaskCancelled);
+  std::u16string out = Utf8ToUtf16((pc_ / "copy.bin").string());
+  EXPECT_FALSE(CopyFileFromDevice(afc_, "/c.bin", &out, nullptr, &task));
+  EXPECT_FALSE(fs::exists(pc_ / "copy.bin"));
+  EXPECT_FALSE(CopyFileToDevice(afc_, Utf8ToUtf16((pc_ / "c.bin").string()), "/c.bin", &task));
+  DhTask running(2);
+  EXPECT_TRUE(CopyFileFromDevice(afc_, "/c.bin", &out, nullptr, &running));
 }
 
 }  // namespace

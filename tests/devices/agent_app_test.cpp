@@ -185,6 +185,40 @@ TEST_F(AgentAppTest, ListOnDeviceWithoutUserAppsSendsCountZeroOnly) {
   EXPECT_EQ(messages[0]->header["info"]["Count"].GetInt(), 0);
 }
 
+TEST_F(AgentAppTest, ListWhoseBrowseAnswersAnErrorFails) {
+  std::string header = StartWithDevice(3);
+  ASSERT_FALSE(header.empty());
+  ASSERT_EQ(sim_.Control({"fault", udid_, "browse-error", "1"}).status, 0);
+  std::vector<const Seen*> messages;
+  SendWithHeader(kList, 12, header);
+  const Seen* result = WaitForResult(12, &messages);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->message.kind, 6);
+  EXPECT_EQ(result->header["code"].GetInt64(), 14);
+  EXPECT_TRUE(messages.empty());  // no count 0 that would read as an empty device
+  ASSERT_EQ(sim_.Control({"fault", udid_, "browse-error", "0"}).status, 0);
+  EXPECT_EQ(ListApps(header, 13).size(), 3u);
+}
+
+TEST_F(AgentAppTest, InstallWhoseUploadFailsMidwayReportsKind6) {
+  std::string header = StartWithDevice(0);
+  ASSERT_FALSE(header.empty());
+  ASSERT_EQ(sim_.Control({"fault", udid_, "afc-fail-write", "65536"}).status, 0);
+  fs::path package = sim_.dir() / "big.ipa";
+  devsim::testing::ZipMembers members =
+      devsim::testing::PackageMembers("com.example.bigupload", "Big", "1");
+  // Bytes that do not compress, so the package is well past the failing point.
+  std::string blob(1 << 20, '\0');
+  uint32_t state = 12345;
+  for (char& c : blob) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 24);
+  members.emplace_back("Payload/Big.app/blob.bin", blob);
+  ASSERT_TRUE(devsim::testing::WriteZip(package, members));
+  Outcome out = RunCommand(kInstall, 14, header, "[\"" + package.string() + "\"]");
+  ASSERT_NE(out.result, nullptr);
+  EXPECT_NE(std::find(out.finals.begin(), out.finals.end(), uint16_t{6}), out.finals.end());
+  EXPECT_FALSE(Installed("com.example.bigupload"));
+}
+
 TEST_F(AgentAppTest, ListOf300AppsCarriesStoreMetadataAndFarmSizes) {
   std::string header = StartWithDevice(300);
   ASSERT_FALSE(header.empty());

@@ -270,6 +270,25 @@ TEST_F(BasicInfoTest, PingOnlyAirTrafficGivesZeroStorage) {
   EXPECT_TRUE(figures.HasMember("Data_Others_PhysicalSize"));
 }
 
+TEST_F(BasicInfoTest, WithoutTheStorageServiceNoStorageMembersAreSent) {
+  devsim::DeviceSpec device;
+  device.seed = 6;
+  const std::string udid = Add(device);
+  StartAll();
+  const int64_t handle = WaitArrival(udid);
+  ASSERT_NE(handle, 0);
+  ASSERT_EQ(sim_.Control({"fault", udid, "refuse-service", "1", "com.apple.atc"}).status, 0);
+  rapidjson::Document identity, figures;
+  RequestInfo(udid, udid, handle, &identity, &figures);
+  if (HasFatalFailure()) return;
+  for (auto& member : figures.GetObject()) {
+    const std::string name = member.name.GetString();
+    EXPECT_EQ(name.find("_PhysicalSize"), std::string::npos) << name;
+    EXPECT_EQ(name.find("_Count"), std::string::npos) << name;
+    EXPECT_EQ(name.find("_FreeSize"), std::string::npos) << name;
+  }
+}
+
 TEST_F(BasicInfoTest, RenameSetsTheNameThatOtherClientsSee) {
   devsim::DeviceSpec device;
   device.seed = 6;

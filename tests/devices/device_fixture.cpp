@@ -27,10 +27,12 @@ DeviceWatcher::DeviceWatcher() {
     CMobileExportFun& f = CMobileExportFun::GetInstance();
     f.AMDeviceNotificationSubscribe(&DeviceWatcher::OnNotification, 0, 0, this, &subscription);
     {
+      // Notified under the lock: the waiting constructor destroys the condition variable
+      // as soon as it sees the flag.
       std::lock_guard<std::mutex> lock(started_mutex);
       started = true;
+      started_cv.notify_all();
     }
-    started_cv.notify_all();
     f.CFRunLoopRun();
   });
   std::unique_lock<std::mutex> lock(started_mutex);

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <thread>
 
 #include <rapidjson/document.h>
 
@@ -84,6 +85,9 @@ class SyncAgentTest : public AgentFixture {
 
   std::string udid_;
   uint64_t task_ = 500;
+
+ public:
+  devsim::testing::SimHarness& Sim() { return sim_; }
 };
 
 TEST_F(SyncAgentTest, ContactsReadInRepliesOfAHundredWithChildrenAttached) {
@@ -430,6 +434,170 @@ TEST_F(SyncAgentTest, NotesReadInRepliesOfTwentyThenAddWithoutTitle) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+TEST_F(SyncAgentTest, EditOfAnExistingCalendarRenamesItAndKeepsEventEdits) {
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.calendars = 1;
+  farm_device.sync.events = 2;
+  StartWith(farm_device);
+  std::vector<Data> data;
+  ASSERT_EQ(Run(1500, "", &data), 0);
+  ASSERT_EQ(data.size(), 2u);
+  rapidjson::Document cals = Json(data[1].body);
+  ASSERT_EQ(cals.Size(), 1u);
+  const std::string calendar_id = cals[0]["id"].GetString();
+  ASSERT_GE(cals[0]["events"].Size(), 1u);
+  const std::string event_id = cals[0]["events"][0]["id"].GetString();
+
+  std::string body = Build(vadoctl::BuildCalendarPayload,
+                           R"({"id":")" + calendar_id + R"(","title":"Renamed Home","events":[{"id":")" +
+                               event_id + R"(","summary":"Edited","start":"2024-06-01T10:00:00Z"}]})");
+  data.clear();
+  ASSERT_EQ(Run(1501, body, &data), 0);
+  ASSERT_EQ(data.size(), 1u);
+  rapidjson::Document remap = Json(data[0].body);
+  EXPECT_EQ(remap["com.apple.calendars.Calendar"][calendar_id.c_str()].GetString(), calendar_id);
+
+  data.clear();
+  ASSERT_EQ(Run(1500, "", &data), 0);
+  ASSERT_EQ(data.size(), 2u);
+  cals = Json(data[1].body);
+  ASSERT_EQ(cals.Size(), 1u);
+  EXPECT_EQ(cals[0]["id"].GetString(), calendar_id);
+  EXPECT_STREQ(cals[0]["title"].GetString(), "Renamed Home");
+  bool edited = false;
+  for (const auto& ev : cals[0]["events"].GetArray()) {
+    if (ev["id"].GetString() != event_id) continue;
+    edited = true;
+    EXPECT_STREQ(ev["summary"].GetString(), "Edited");
+    EXPECT_STREQ(ev["start_date"].GetString(), "2024-06-01 10:00:00");
+  }
+  EXPECT_TRUE(edited) << data[1].body;
+}
+
+TEST_F(SyncAgentTest, IdentifiersAreReplacedOnlyWhereRecordsReferToRecords) {
+  StartWith(devsim::DeviceSpec{});
+  // The front-end identifier "5" also occurs inside the phone number.
+  std::string body = Build(vadoctl::BuildContactPayload,
+                           R"({"id":"5","first name":"Five","phones":[{"value":"+1 555 0155","type":"mobile"}]})");
+  std::vector<Data> data;
+  ASSERT_EQ(Run(102, body, &data), 0);
+  ASSERT_EQ(data.size(), 1u);
+  rapidjson::Document remap = Json(data[0].body);
+  const std::string device_id = remap["com.apple.contacts.Contact"]["5"].GetString();
+  ASSERT_NE(device_id, "5");
+  rapidjson::Document contacts = ReadContacts();
+  ASSERT_TRUE(contacts.HasMember(device_id.c_str()));
+  const auto& phones = contacts[device_id.c_str()]["com.apple.contacts.Phone Number"];
+  ASSERT_EQ(phones.Size(), 1u);
+  EXPECT_STREQ(phones[0]["value"].GetString(), "+1 555 0155");
+
+  // "e1" is a prefix of "e10": each event keeps its own alarm.
+  body = Build(vadoctl::BuildCalendarPayload, R"({"id":"c1","title":"Prefixes","events":[
+      {"id":"e1","summary":"one","start":"2024-05-01T09:00:00Z",
+       "alarms":[{"id":"a1","description":"alarm of one","trigger":-60}]},
+      {"id":"e10","summary":"ten","start":"2024-05-02T09:00:00Z",
+       "alarms":[{"id":"a10","description":"alarm of ten","trigger":-600}]}]})");
+  data.clear();
+  ASSERT_EQ(Run(1501, body, &data), 0);
+  data.clear();
+  ASSERT_EQ(Run(1500, "", &data), 0);
+  ASSERT_EQ(data.size(), 2u);
+  rapidjson::Document cals = Json(data[1].body);
+  ASSERT_EQ(cals.Size(), 1u);
+  ASSERT_EQ(cals[0]["events"].Size(), 2u) << data[1].body;
+  for (const auto& ev : cals[0]["events"].GetArray()) {
+    const std::string summary = ev["summary"].GetString();
+    ASSERT_EQ(ev["display_alarms"].Size(), 1u) << summary;
+    EXPECT_EQ(std::string(ev["display_alarms"][0]["description"].GetString()), "alarm of " + summary);
+  }
+}
+
+// Runs `command` with the simulator cutting (or cancelling) every mobilesync conversation
+// after 2, 2 + step, 2 + 2 step ... messages. Every conversation cut before its end answers a failure and
+// sends no data; the first cut that comes too late to matter gives 0.
+void ExpectCutsFail(SyncAgentTest* test, const std::string& udid, const char* fault,
+                    uint32_t command, const std::function<std::string()>& body,
+                    const std::function<int64_t(uint32_t, const std::string&, std::vector<Data>*)>& run,
+                    int step = 1) {
+  bool completed = false;
+  // Cuts before the second message (the version answer) are left out: nothing has started.
+  for (int after = 2; after < 20 && !completed; after += step) {
+    SCOPED_TRACE(std::string(fault) + " after " + std::to_string(after));
+    ASSERT_EQ(test->Sim().Control({"fault", udid, fault, std::to_string(after)}).status, 0);
+    std::vector<Data> data;
+    const int64_t code = run(command, body(), &data);
+    ASSERT_NE(code, -100);
+    if (code == 0) {
+      completed = true;
+      EXPECT_GE(after, 4);
+    } else {
+      EXPECT_TRUE(data.empty());
+    }
+  }
+  EXPECT_TRUE(completed);
+  ASSERT_EQ(test->Sim().Control({"fault", udid, "clear"}).status, 0);
+}
+
+TEST_F(SyncAgentTest, WritesCutShortAnswerFailure) {
+  StartWith(devsim::DeviceSpec{});
+  auto run = [this](uint32_t command, const std::string& body, std::vector<Data>* data) {
+    return Run(command, body, data);
+  };
+  int serial = 0;
+  auto note = [&] { return R"({"id":"n)" + std::to_string(++serial) + R"(","content":"x"})"; };
+  auto calendar = [&] {
+    return Build(vadoctl::BuildCalendarPayload, R"({"id":"c)" + std::to_string(++serial) + R"(","title":"T"})");
+  };
+  ExpectCutsFail(this, udid_, "sync-cut", 1201, note, run);
+  ExpectCutsFail(this, udid_, "sync-cancel", 1501, calendar, run);
+}
+
+TEST_F(SyncAgentTest, ReadsCutShortAnswerFailureAndSendNoPartialList) {
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 1;
+  farm_device.sync_batch = 4;  // the contact and its values come in two or more batches
+  StartWith(farm_device);
+  auto run = [this](uint32_t command, const std::string& body, std::vector<Data>* data) {
+    return Run(command, body, data);
+  };
+  // A cut costs the agent a second or more to notice; every third point keeps the test short.
+  ExpectCutsFail(this, udid_, "sync-cut", 100, [] { return std::string(); }, run, 3);
+  ExpectCutsFail(this, udid_, "sync-cancel", 100, [] { return std::string(); }, run);
+}
+
+TEST_F(SyncAgentTest, GroupCreateAnswersOneWhenTheRemapNamesNoGroup) {
+  StartWith(devsim::DeviceSpec{});
+  std::vector<Data> data;
+  ASSERT_EQ(Run(104, R"({"id":"g1","name":"Team"})", &data), 0);
+  rapidjson::Document reply = Json(data[0].body);
+  const std::string group_id = reply["g1"][0].GetString();
+  // Creating "Group/<n>" again: the record exists, the device maps nothing.
+  data.clear();
+  EXPECT_EQ(Run(104, R"({"id":")" + group_id.substr(6) + R"(","name":"Again"})", &data), 1);
+  EXPECT_TRUE(data.empty());
+}
+
+TEST_F(SyncAgentTest, CancelDuringALargeReadAnswersSixQuickly) {
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 10000;
+  farm_device.sync_batch = 20;
+  StartWith(farm_device);
+  const uint64_t task = 4242;
+  SendRequest(100, task, udid_);
+  // Let the read get going, then cancel it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto cancelled_at = std::chrono::steady_clock::now();
+  SendWithHeader(600, 4243, R"({"uuid":")" + udid_ + R"(","code":)" + std::to_string(task) + "}");
+  const Seen* result = WaitForResult(task, nullptr, std::chrono::seconds(20));
+  ASSERT_NE(result, nullptr);
+  const auto took = std::chrono::steady_clock::now() - cancelled_at;
+  EXPECT_EQ(result->header["code"].GetInt64(), 6);
+  EXPECT_EQ(result->message.kind, 5);
+  EXPECT_LT(took, std::chrono::seconds(2));
+  // No record messages went out for the cancelled read.
+  for (const Seen* s : MessagesOf(task)) EXPECT_NE(s->message.kind, 2);
 }
 
 }  // namespace

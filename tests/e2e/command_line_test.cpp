@@ -51,6 +51,16 @@ TEST_F(CommandLine, EightArgumentsExitWithUsageAndLeaveNoFolders) {
   EXPECT_FALSE(IsDirectory(AppRoot()));
 }
 
+TEST_F(CommandLine, ApplicationFolderThatIsAPathExitsWithUsage) {
+  for (const char* folder : {"../escape", "a/b", "..", "/abs"}) {
+    SCOPED_TRACE(folder);
+    std::vector<std::string> args = NineArguments(0);
+    args[6] = folder;
+    ASSERT_NO_FATAL_FAILURE(ExpectUsageRefusal(RunAgent(args)));
+  }
+  EXPECT_FALSE(IsDirectory(temp_.path() + "/escape"));
+}
+
 TEST_F(CommandLine, TaskModeWithoutTaskIdExitsWithUsage) {
   std::vector<std::string> args = NineArguments(1);
   ASSERT_NO_FATAL_FAILURE(ExpectUsageRefusal(RunAgent(args)));

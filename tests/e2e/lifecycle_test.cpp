@@ -1,6 +1,7 @@
 // The agent's life as a process: the parent watchdog, running without a front end,
 // orderly shutdown on SIGTERM with its folders, logging and the console self-test.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -125,6 +126,49 @@ TEST_F(Shutdown, SigtermRemovesWorkFolderAndKeepsLogFolder) {
   EXPECT_FALSE(std::filesystem::exists(work));
   EXPECT_TRUE(IsDirectory(log_folder));
   EXPECT_TRUE(std::filesystem::exists(log_folder + "/front-end-note.txt"));
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+using PrivateFolders = AgentTest;
+
+TEST_F(PrivateFolders, LogAndWorkFoldersAreOwnerOnly) {
+  ASSERT_NO_FATAL_FAILURE(StartConnected(Launch(0)));
+  std::string log_folder = WaitForLogFolder();
+  ASSERT_FALSE(log_folder.empty());
+  EXPECT_EQ(ModeOf(AppRoot()), 0700u);
+  EXPECT_EQ(ModeOf(log_folder), 0700u);
+  ::kill(agent_.pid(), SIGTERM);
+  ExpectOrderlyExit(WaitAgentExit(agent_, milliseconds(3000)));
+}
+
+TEST_F(PrivateFolders, PlantedLinkAtTheApplicationFolderIsNotFollowed) {
+  const std::string elsewhere = temp_.path() + "/planted-target";
+  ASSERT_TRUE(std::filesystem::create_directories(elsewhere));
+  std::filesystem::create_directory_symlink(elsewhere, AppRoot());
+  vadoctl::AgentLaunch launch = Launch(0);
+  launch.log = true;
+  ASSERT_NO_FATAL_FAILURE(StartConnected(launch));
+  // Nothing was created through the link; a fresh private folder took the logs.
+  EXPECT_TRUE(ListFolder(elsewhere).empty());
+  std::string fresh;
+  for (const std::string& name : ListFolder(temp_.path())) {
+    if (name.rfind("VadoAgent-", 0) == 0) fresh = temp_.path() + "/" + name;
+  }
+  ASSERT_FALSE(fresh.empty());
+  EXPECT_EQ(ModeOf(fresh), 0700u);
+  ::kill(agent_.pid(), SIGTERM);
+  ExpectOrderlyExit(WaitAgentExit(agent_, milliseconds(3000)));
+  bool reason_logged = false;
+  for (const std::string& name : LogFiles(fresh)) {
+    if (ReadFileText(fresh + "/" + name).find("symbolic link") != std::string::npos) reason_logged = true;
+  }
+  EXPECT_TRUE(reason_logged);
+  EXPECT_TRUE(ListFolder(elsewhere).empty());
 }
 
 TEST_F(Shutdown, SigintIsAnOrderlyShutdownToo) {

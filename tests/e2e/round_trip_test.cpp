@@ -100,6 +100,27 @@ TEST_F(RoundTrip, EmptyPayloadAnswersCode21) {
   EXPECT_EQ(header["code"].GetInt64(), 21);
 }
 
+TEST_F(RoundTrip, DeeplyNestedHeaderAndBodyAreRefusedAndTheAgentStaysUp) {
+  // The header alone, 1,000,000 levels deep.
+  SendRequest(600, 31, std::string(1000000, '['));
+  rapidjson::Document header = ParseHeader(ExpectMessage());
+  ASSERT_TRUE(header.HasMember("code"));
+  EXPECT_EQ(header["code"].GetInt64(), 21);
+  // A body 10,000,000 levels deep behind a valid header (the backup list parses its
+  // body without a device).
+  const std::string payload =
+      vadoctl::BuildRequestPayload(R"({"uuid":""})", std::string(10000000, '['), false);
+  ASSERT_TRUE(link_.Send(1602, 32, 0, payload));
+  vadoctl::AgentMessage reply = ExpectMessage();
+  EXPECT_EQ(reply.task_id, 32u);
+  header = ParseHeader(reply);
+  ASSERT_TRUE(header.HasMember("code"));
+  EXPECT_EQ(header["code"].GetInt64(), 8);
+  SendRequest(600, 33, R"({"uuid":"","code":1})");
+  EXPECT_EQ(ExpectMessage().task_id, 33u);
+  EXPECT_FALSE(WaitAgentExit(agent_, milliseconds(0)).has_value());
+}
+
 TEST_F(RoundTrip, UnregisteredCommandGetsNoAnswerAndAgentStaysUp) {
   SendRequest(503, 11, R"({"uuid":""})");
   std::optional<vadoctl::AgentMessage> answer = ReceiveReply(link_, kSilence);

@@ -197,6 +197,45 @@ TEST(CalendarAddOrEdit, CalendarAloneReportsOnlyItsTable) {
   EXPECT_EQ(CalendarRemapReplyJson(context), "{\"com.apple.calendars.Calendar\":{\"c\":\"dev-c\"}}");
 }
 
+TEST(CalendarAddOrEdit, EditWithAnEmptyRemapKeepsIdentifiersAndFinishes) {
+  FakeSyncDevice device;
+  // The device already has "c7" and "e7": it maps nothing.
+  device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
+    if (ElementText(m, 0) != "SDMessageProcessChanges") return {};
+    return {PlistXmlWriter().BeginArray().String("SDMessageRemapRecordIdentifiers")
+                .String("com.apple.Calendars").String("___EmptyParameterString___").EndArray().Finish()};
+  };
+  device.Start();
+  auto payload = ParseCalendarPushPayload(
+      Payload({{"com.apple.calendars.Calendar", Push("c7", "Calendar", "", "")},
+               {"com.apple.calendars.Event", Push("e7", "Event", "calendar", "c7")}}));
+  SyncSession session(device.connection(), kCalendarsClass);
+  CalendarSyncContext context;
+  EXPECT_EQ(AddOrEditCalendar(session, *payload, context), kResultOk);
+  device.Stop();
+  std::vector<PlistValue> sent = device.received();
+  ASSERT_EQ(sent.size(), 8u);
+  EXPECT_EQ(LinkOf(sent[6], "e7", "calendar"), "c7");
+  EXPECT_EQ(ElementText(sent[7], 0), "SDMessageFinishSessionOnDevice");
+  EXPECT_EQ(CalendarRemapReplyJson(context), "{\"com.apple.calendars.Calendar\":{\"c7\":\"c7\"}}");
+}
+
+TEST(CalendarAddOrEdit, AnswerThatIsNoRemapIsCode29WithoutFinish) {
+  FakeSyncDevice device;
+  device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
+    if (ElementText(m, 0) != "SDMessageProcessChanges") return {};
+    return {PlistXmlWriter().BeginArray().String("SDMessageDeviceReadyToReceiveChanges")
+                .String("com.apple.Calendars").EndArray().Finish()};
+  };
+  device.Start();
+  auto payload = ParseCalendarPushPayload(Payload({{"com.apple.calendars.Calendar", Push("c", "Calendar", "", "")}}));
+  SyncSession session(device.connection(), kCalendarsClass);
+  CalendarSyncContext context;
+  EXPECT_EQ(AddOrEditCalendar(session, *payload, context), kCalendarNotAssigned);
+  device.Stop();
+  EXPECT_EQ(device.names().back(), "SDMessageProcessChanges");
+}
+
 TEST(CalendarAddOrEdit, PayloadWithoutCalendarOrWithBadTextIsRefused) {
   EXPECT_FALSE(ParseCalendarPushPayload(Payload({{"com.apple.calendars.Event", Push("e", "Event", "", "")}})));
   EXPECT_FALSE(ParseCalendarPushPayload(Payload({{"com.apple.calendars.Calendar", Push("c", "Calendar", "", "")},

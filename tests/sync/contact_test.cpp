@@ -204,14 +204,16 @@ TEST(ContactAddOrEdit, DeviceIdentifierIsThreadedIntoChildPushes) {
   const PlistValue phone = device.received()[6];
   const CIOSDictionary* records = phone.array()[2].dictionary();
   ASSERT_NE(records, nullptr);
-  const PlistValue* record = records->Find("3/77/0");
+  // Only the reference to the contact changes; the child's own key and its other values
+  // stay as the front end wrote them, even where they contain the old identifier.
+  const PlistValue* record = records->Find("3/" + old_id + "/0");
   ASSERT_NE(record, nullptr);
-  EXPECT_EQ(Utf16ToUtf8(record->dictionary()->Find("label")->text()), "owner 77");
+  EXPECT_EQ(Utf16ToUtf8(record->dictionary()->Find("label")->text()), "owner " + old_id);
   EXPECT_EQ(Utf16ToUtf8(record->dictionary()->Find("contact")->array()[0].text()), "77");
   EXPECT_EQ(ElementText(device.received()[4], 1), "com.apple.Contacts");
   EXPECT_EQ(ContactRemapReplyJson(context),
             "{\"com.apple.contacts.Contact\":{\"new.*(1)\":\"77\"},"
-            "\"com.apple.contacts.Phone Number\":{\"3/77/0\":\"3/77/0\"}}");
+            "\"com.apple.contacts.Phone Number\":{\"3/new.*(1)/0\":\"3/77/0\"}}");
 }
 
 TEST(ContactAddOrEdit, OnlyTheContactReportsOnlyItsTable) {
@@ -231,6 +233,27 @@ TEST(ContactAddOrEdit, NoRemappingIsCode28WithoutFinish) {
   device.change_batches = 2;
   device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
     if (ElementText(m, 0) != "SDMessageProcessChanges") return {};
+    return {PlistXmlWriter().BeginArray().String("SDMessageDeviceReadyToReceiveChanges")
+                .String("com.apple.Contacts").EndArray().Finish()};
+  };
+  device.Start();
+  auto payload = ParseContactPushPayload(
+      Payload({{"com.apple.contacts.Contact", ContactPush("c9")},
+               {"com.apple.contacts.Phone Number", PhonePush("c9")}}));
+  SyncSession session(device.connection(), kContactsClass);
+  ContactSyncContext context;
+  EXPECT_EQ(AddOrEditContact(session, *payload, context), kContactNotAssigned);
+  device.Stop();
+  Names names = device.names();
+  EXPECT_EQ(names.back(), "SDMessageProcessChanges");
+  EXPECT_EQ(std::count(names.begin(), names.end(), "SDMessageProcessChanges"), 1);
+}
+
+TEST(ContactAddOrEdit, DeviceCancellingThePushIsAFailureWithoutFinish) {
+  FakeSyncDevice device;
+  device.change_batches = 2;
+  device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
+    if (ElementText(m, 0) != "SDMessageProcessChanges") return {};
     return {PlistXmlWriter().BeginArray().String("SDMessageCancelSession")
                 .String("com.apple.Contacts").String("no").EndArray().Finish()};
   };
@@ -240,7 +263,7 @@ TEST(ContactAddOrEdit, NoRemappingIsCode28WithoutFinish) {
                {"com.apple.contacts.Phone Number", PhonePush("c9")}}));
   SyncSession session(device.connection(), kContactsClass);
   ContactSyncContext context;
-  EXPECT_EQ(AddOrEditContact(session, *payload, context), kContactNotAssigned);
+  EXPECT_EQ(AddOrEditContact(session, *payload, context), kResultSyncBrokenOff);
   device.Stop();
   Names names = device.names();
   EXPECT_EQ(names.back(), "SDMessageProcessChanges");

@@ -7,6 +7,7 @@
 #include "fake_sync_device.h"
 #include "utility/module/sync/plist_xml_writer.h"
 #include "utility/module/sync/sync_session.h"
+#include "utility/module/vado_module.h"
 
 namespace {
 
@@ -143,7 +144,7 @@ TEST(SyncSessionPush, CalendarPingCarriesItsOwnText) {
   EXPECT_EQ(ElementText(sent[5], 0), "SDMessageFinishSessionOnDevice");
 }
 
-TEST(SyncSessionPush, ClosedConnectionDoesNotStopTheSteps) {
+TEST(SyncSessionPush, ClosedConnectionEndsTheConversationAsBrokenOff) {
   FakeSyncDevice device;
   device.Start();
   device.Stop();  // both ends closed before anything is exchanged
@@ -151,7 +152,50 @@ TEST(SyncSessionPush, ClosedConnectionDoesNotStopTheSteps) {
   session.Open(true);
   session.BeginPush(TwoAcknowledgePush());
   session.FinishPush();
-  SUCCEED();
+  EXPECT_TRUE(session.stopped());
+  EXPECT_EQ(session.Outcome(true), kResultSyncBrokenOff);
+  EXPECT_EQ(session.Outcome(false), kResultSyncBrokenOff);
+}
+
+TEST(SyncSessionPush, FinishWithoutTheDevicesConfirmationIsAFailure) {
+  FakeSyncDevice device;
+  device.override_answer = [](const PlistValue& m) -> std::vector<std::string> {
+    if (ElementText(m, 0) != "SDMessageFinishSessionOnDevice") return {};
+    return {Msg({"SDMessageCancelSession", "com.apple.Calendars", "no"})};
+  };
+  device.Start();
+  SyncSession session(device.connection(), kCalendarsClass);
+  session.Open(true);
+  session.BeginPush(OneAcknowledgePush());
+  session.FinishPush();
+  device.Stop();
+  EXPECT_EQ(session.Outcome(true), kResultSyncBrokenOff);
+}
+
+TEST(SyncSessionPush, CompleteConversationSucceeds) {
+  FakeSyncDevice device;
+  device.Start();
+  SyncSession session(device.connection(), kCalendarsClass);
+  session.Open(true);
+  session.BeginPush(OneAcknowledgePush());
+  session.FinishPush();
+  device.Stop();
+  EXPECT_FALSE(session.stopped());
+  EXPECT_EQ(session.Outcome(true), kResultOk);
+}
+
+TEST(SyncSessionCancel, CancelledTaskSendsNothingMoreAndAnswersSix) {
+  FakeSyncDevice device;
+  device.Start();
+  DhTask task(9);
+  SyncSession session(device.connection(), kContactsClass, &task);
+  session.Open(true);
+  task.set_status(kTaskCancelled);
+  session.BeginPush(TwoAcknowledgePush());
+  session.FinishPush();
+  device.Stop();
+  EXPECT_EQ(session.Outcome(true), kResultCancelled);
+  EXPECT_EQ(device.names(), (Names{"DLMessageVersionExchange", "SDMessageSyncDataClassWithDevice"}));
 }
 
 TEST(SyncSessionExchange, TextThatIsNotAPropertyListSendsNothing) {

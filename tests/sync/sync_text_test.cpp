@@ -13,6 +13,7 @@
 #include "utility/module/sync/data_sync_check.h"
 #include "utility/module/sync/identifier_replace.h"
 #include "utility/module/sync/plist_xml_writer.h"
+#include "utility/module/sync/push_text.h"
 #include "utility/module/sync/sync_anchor.h"
 #include "utility/module/sync/sync_date.h"
 #include "utility/module/sync/sync_session.h"
@@ -81,20 +82,88 @@ TEST(SyncDate, FormatsUtcText) {
   EXPECT_EQ(FormatUtcDateText(1717243200), "2024-06-01T12:00:00Z");
 }
 
-TEST(IdentifierReplace, ReplacesEveryOccurrence) {
-  EXPECT_EQ(ReplaceIdentifier("<string>c1</string><string>c1</string>c1", "c1", "42"),
-            "<string>42</string><string>42</string>42");
+// A push of one record "r" of entity E with the given member XML.
+std::string Push(const std::string& record_id, const std::string& members) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"x\">\n"
+         "<plist version=\"1.0\"><array><string>SDMessageProcessChanges</string>"
+         "<string>com.apple.Contacts</string><dict><key>" + record_id + "</key><dict>" + members +
+         "</dict></dict></array></plist>";
 }
 
-TEST(IdentifierReplace, PatternCharactersAreLiteral) {
-  EXPECT_EQ(ReplaceIdentifier("axb|a.b*(1)|a.b*(1)", "a.b*(1)", "$1\\0"), "axb|$1\\0|$1\\0");
-  EXPECT_EQ(ReplaceIdentifier("[^x]+ and x", "[^x]+", "y"), "y and x");
+TEST(IdentifierReplace, OnlyRecordKeysAndRelationMembersChange) {
+  const std::string in = Push("1", "<key>contact</key><array><string>1</string><string>11</string></array>"
+                                   "<key>value</key><string>1</string><key>note</key><string>a 1 b</string>");
+  const std::string out = ReplaceIdentifier(in, "1", "4");
+  EXPECT_EQ(out, Push("4", "<key>contact</key><array><string>4</string><string>11</string></array>"
+                           "<key>value</key><string>1</string><key>note</key><string>a 1 b</string>"));
+  // The prolog's version="1.0" and the plist version stay as written.
+  EXPECT_NE(out.find("<?xml version=\"1.0\""), std::string::npos);
+  EXPECT_NE(out.find("<plist version=\"1.0\">"), std::string::npos);
+  EXPECT_TRUE(IsPushableText(out));
 }
 
-TEST(IdentifierReplace, IdentifiersAreMatchedAndWrittenEscaped) {
-  EXPECT_EQ(ReplaceIdentifier("<string>a&amp;b</string>", "a&b", "<1>"),
-            "<string>&lt;1&gt;</string>");
-  EXPECT_EQ(ReplaceIdentifier("abc", "", "x"), "abc");
+TEST(IdentifierReplace, PhoneNumberHoldingTheIdentifierIsKept) {
+  const std::string in = Push("ph", "<key>contact</key><array><string>5</string></array>"
+                                    "<key>value</key><string>+1 555 0155</string>");
+  EXPECT_EQ(ReplaceIdentifier(in, "5", "4"),
+            Push("ph", "<key>contact</key><array><string>4</string></array>"
+                       "<key>value</key><string>+1 555 0155</string>"));
+}
+
+TEST(IdentifierReplace, PrefixOfALongerIdentifierIsNotReplaced) {
+  const std::string in = Push("a1", "<key>owner</key><array><string>e10</string></array>");
+  EXPECT_EQ(ReplaceIdentifiers(in, {{"e1", "D1"}}), in);
+  EXPECT_EQ(ReplaceIdentifiers(in, {{"e1", "D1"}, {"e10", "D10"}}),
+            Push("a1", "<key>owner</key><array><string>D10</string></array>"));
+}
+
+TEST(IdentifierReplace, OnePassNeverChainsReplacements) {
+  const std::string in = Push("a", "<key>owner</key><array><string>x</string><string>y</string></array>");
+  EXPECT_EQ(ReplaceIdentifiers(in, {{"x", "y"}, {"y", "z"}}),
+            Push("a", "<key>owner</key><array><string>y</string><string>z</string></array>"));
+}
+
+TEST(IdentifierReplace, SingleStringRelationAndParent) {
+  const std::string in = Push("b", "<key>parent</key><string>f</string><key>title</key><string>f</string>");
+  EXPECT_EQ(ReplaceIdentifier(in, "f", "F9"),
+            Push("b", "<key>parent</key><string>F9</string><key>title</key><string>f</string>"));
+}
+
+TEST(IdentifierReplace, EntitiesAreDecodedAndTheNewIdentifierEscaped) {
+  const std::string in = Push("a&amp;b", "<key>calendar</key><array><string>a&#38;b</string></array>");
+  EXPECT_EQ(ReplaceIdentifier(in, "a&b", "<1>"),
+            Push("&lt;1&gt;", "<key>calendar</key><array><string>&lt;1&gt;</string></array>"));
+  EXPECT_EQ(ReplaceIdentifier(in, "", "x"), in);
+}
+
+TEST(IdentifierReplace, OtherDictionariesOfTheMessageAreLeftAlone) {
+  // The options dictionary after the records and records nested deeper are not records.
+  std::string in = Push("r", "<key>x</key><dict><key>contact</key><string>r</string></dict>");
+  in.insert(in.find("</array></plist>"),
+            "<true/><dict><key>r</key><array><string>r</string></array></dict>");
+  const std::string out = ReplaceIdentifier(in, "r", "R");
+  EXPECT_EQ(out.find("<key>R</key>"), out.find("<key>R</key><dict><key>x</key>"));
+  EXPECT_NE(out.find("<key>contact</key><string>r</string>"), std::string::npos);
+  EXPECT_NE(out.find("<true/><dict><key>r</key><array><string>r</string>"), std::string::npos);
+}
+
+TEST(IdentifierReplace, MalformedAndDeepTextsAreCopied) {
+  EXPECT_EQ(ReplaceIdentifier("<plist><array><string>a", "a", "b"), "<plist><array><string>a");
+  EXPECT_EQ(ReplaceIdentifier("<key", "a", "b"), "<key");
+  std::string deep(200000, '<');
+  EXPECT_EQ(ReplaceIdentifier(deep, "a", "b").size(), deep.size());
+  std::string nested;
+  for (int i = 0; i < 100000; ++i) nested += "<array>";
+  EXPECT_EQ(ReplaceIdentifier(nested, "a", "b"), nested);
+}
+
+TEST(PushText, DeeplyNestedTextIsRefusedWithoutCrashing) {
+  std::string deep = "<plist version=\"1.0\">";
+  for (int i = 0; i < 200000; ++i) deep += "<array>";
+  for (int i = 0; i < 200000; ++i) deep += "</array>";
+  deep += "</plist>";
+  EXPECT_FALSE(IsPushableText(deep));
 }
 
 TEST(SyncMessages, DeletionIsExactlyThreeElements) {

@@ -11,6 +11,9 @@ enum DeviceError : int32_t {
   kDeviceErrorNoConnection = 24,
   kDeviceErrorNotPaired = 25,
   kDeviceErrorPairingInvalid = 26,
+  // The device reports an identifier that is not one, or not its own: it fails
+  // validation like a pairing that does not hold.
+  kDeviceErrorBadIdentifier = 26,
   kDeviceErrorSessionStart = 27,
   kDeviceErrorPasscodeLocked = 48,
   kDeviceErrorNoSession = 49,

@@ -13,6 +13,7 @@
 #include "common/process_state.h"
 #include "common/text_convert.h"
 #include "utility/module/command_table.h"
+#include "utility/module/control/vado_module_control.h"
 #include "utility/self_test_task.h"
 
 namespace {
@@ -65,9 +66,15 @@ bool VadoClient::ConnectToFrontEnd(int port, int retries, std::chrono::milliseco
   return false;
 }
 
-// Runs on the channel's dispatch thread: only hands the packet to a worker.
+// Runs on the channel's dispatch thread: hands the packet to a worker. A cancel (600)
+// is served right here: it only marks a task and fires its hook, and it must not queue
+// behind the long requests it is meant to stop when every worker is busy.
 void VadoClient::HandleFrontEndPacket(bas::PacketPtr packet) {
   if (IsQuitting()) return;
+  if (packet->command_id == VadoModuleControl::kCancelCommand) {
+    if (VadoModule* module = table_.Find(packet->command_id)) module->HandleRequest(*packet);
+    return;
+  }
   // std::function needs a copyable callable, so the packet travels as a shared_ptr.
   std::shared_ptr<bas::IPCPacket1> shared(packet.release());
   pool_.Submit([this, shared] {

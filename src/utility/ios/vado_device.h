@@ -2,6 +2,7 @@
 // registry of its long-running tasks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,13 +30,16 @@ class VadoDevice {
   // The handle as the integer the front end gets in "code".
   int64_t HandleValue() const { return static_cast<int64_t>(reinterpret_cast<intptr_t>(device)); }
 
-  int32_t state = kDeviceAttached;
-  DeviceRef device = nullptr;
-  int64_t total_bytes = 0;
-  int64_t free_bytes = 0;
+  // State and figures change while requests read them, so they are atomic.
+  std::atomic<int32_t> state{kDeviceAttached};
+  const DeviceRef device = nullptr;
+  std::atomic<int64_t> total_bytes{0};
+  std::atomic<int64_t> free_bytes{0};
+  // Identity texts: written once, by the monitor under its mutex, before the device is
+  // ready or can be found by its identifier; read-only from then on.
   std::u16string model;
   std::u16string product_version;
-  uint32_t version_number = 0;
+  std::atomic<uint32_t> version_number{0};
   std::u16string name;
   std::u16string unique_device_id;
   std::u16string serial_number;
@@ -46,6 +50,10 @@ class VadoDevice {
   // (from a restricted backup or a snapshot); guarded by message_db_mutex.
   std::mutex message_db_mutex;
   std::string message_db_path;
+
+  // Held while the device is being made ready (arrival, trust, command 15), so that
+  // this never runs twice at once for one device.
+  std::mutex ready_mutex;
 
   // The device's task registry; its mutex is the device's task lock.
   TaskRegistry tasks;

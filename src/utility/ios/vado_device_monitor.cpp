@@ -15,6 +15,8 @@
 #include "iOSAPI/MobileExportFun.h"
 #include "platform/process.h"
 #include "utility/ios/device_errors.h"
+#include "utility/ios/device_identity.h"
+#include "utility/ios/usbmux_serial.h"
 #include "utility/ios/device_values.h"
 #include "utility/ios/vado_client.h"
 #include "utility/ios/vado_device_connection.h"
@@ -40,6 +42,26 @@ std::string DeviceServicePatterns() {
 void ReadText(AMDeviceRef device, const char* key, std::u16string* field) {
   PlistValue value;
   if (GetDeviceValue(device, "", key, &value) && value.tag() == kPlistText) *field = value.text();
+}
+
+// The identity texts as read, before they are published on the device.
+struct Identity {
+  std::u16string product_version;
+  std::u16string name;
+  std::u16string unique_device_id;
+  std::u16string serial_number;
+  std::u16string device_class;
+  std::u16string chip_id;
+};
+
+// The reported identifier, or empty when it is not an acceptable one for this device.
+std::u16string CheckedIdentifier(AMDeviceRef device, const std::u16string& reported) {
+  if (reported.empty()) return reported;
+  std::string mux_serial;
+  UsbmuxSerial(CMobileExportFun::GetInstance().AMDeviceGetConnectionID(device), &mux_serial);
+  if (AcceptDeviceIdentifier(Utf16ToUtf8(reported), mux_serial)) return reported;
+  LOG(WARNING) << "device reported an unacceptable identifier; refused";
+  return std::u16string();
 }
 
 }  // namespace
@@ -169,11 +191,12 @@ void VadoDeviceMonitor::HandleNotification(AMDeviceRef handle, unsigned int mess
       std::lock_guard<std::mutex> lock(mutex_);
       AddDevice(device);
     }
-    PrepareDevice(device);
+    QueuePrepare(device, false);
   } else if (message == kMessageDetached) {
     std::printf("Disconnected: %p\n", static_cast<void*>(handle));
     std::fflush(stdout);
     ForgetDeviceLinks(handle);
+    ForgetDeviceServices(handle);
     std::unique_lock<std::mutex> lock(mutex_);
     VadoDevicePtr device = RemoveDevice(handle);
     if (!device) return;
@@ -198,12 +221,19 @@ void VadoDeviceMonitor::HandleNotification(AMDeviceRef handle, unsigned int mess
       device = FindDeviceByHandle(handle);
     }
     if (!device) return;
-    device->state = kDeviceTrustReceived;
-    PrepareDevice(device);
+    QueuePrepare(device, true);
   }
 }
 
-void VadoDeviceMonitor::PrepareDevice(const VadoDevicePtr& device) {
+void VadoDeviceMonitor::QueuePrepare(const VadoDevicePtr& device, bool trusted) {
+  VadoDevicePtr target = device;
+  BASThreadPool::GetInstance().Submit([this, target, trusted] { PrepareDevice(target, trusted); });
+}
+
+void VadoDeviceMonitor::PrepareDevice(const VadoDevicePtr& device, bool trusted) {
+  std::lock_guard<std::mutex> ready(device->ready_mutex);
+  if (device->state == kDeviceGone) return;
+  if (trusted) device->state = kDeviceTrustReceived;
   int32_t error = kDeviceErrorNone;
   // Held until the device is ready, so reading its values reuses this session.
   SessionPtr session = RenewSession(device->device, &error);
@@ -211,17 +241,25 @@ void VadoDeviceMonitor::PrepareDevice(const VadoDevicePtr& device) {
     if (Launch().run_mode == 0) ReportError(*device, error != 0 ? error : kDeviceErrorNoSession);
     return;
   }
-  if (device->state != kDeviceReady) DeviceReady(device);
+  if (device->state != kDeviceReady) DeviceReadyLocked(device);
 }
 
 int32_t VadoDeviceMonitor::DeviceReady(const VadoDevicePtr& device) {
+  std::lock_guard<std::mutex> ready(device->ready_mutex);
+  if (device->state == kDeviceReady) return kDeviceErrorNone;
+  return DeviceReadyLocked(device);
+}
+
+int32_t VadoDeviceMonitor::DeviceReadyLocked(const VadoDevicePtr& device) {
   int32_t error = LoadDeviceInfo(*device);
   if (error != kDeviceErrorNone) {
     if (Launch().run_mode == 0) ReportError(*device, error);
     return error;
   }
-  device->state = kDeviceReady;
   std::lock_guard<std::mutex> lock(mutex_);
+  // A device unplugged while it was read has had its departure reported already.
+  if (device->state == kDeviceGone) return kDeviceErrorNone;
+  device->state = kDeviceReady;
   Notify(device, kDeviceEventReady);
   return kDeviceErrorNone;
 }
@@ -232,17 +270,36 @@ int32_t VadoDeviceMonitor::LoadDeviceInfo(VadoDevice& device) {
   SessionPtr session = GetSession(device.device, &error);
   if (!session) return error != kDeviceErrorNone ? error : kDeviceErrorNoSession;
 
-  ReadText(device.device, "ProductVersion", &device.product_version);
-  ReadText(device.device, "DeviceName", &device.name);
-  ReadText(device.device, "UniqueDeviceID", &device.unique_device_id);
-  ReadText(device.device, "SerialNumber", &device.serial_number);
-  ReadText(device.device, "DeviceClass", &device.device_class);
+  Identity read;
+  ReadText(device.device, "ProductVersion", &read.product_version);
+  ReadText(device.device, "DeviceName", &read.name);
+  ReadText(device.device, "UniqueDeviceID", &read.unique_device_id);
+  ReadText(device.device, "SerialNumber", &read.serial_number);
+  ReadText(device.device, "DeviceClass", &read.device_class);
   PlistValue chip;
   if (GetDeviceValue(device.device, "", "UniqueChipID", &chip) && chip.tag() == kPlistInt64) {
-    device.chip_id = Utf8ToUtf16(std::to_string(chip.int64()));
+    read.chip_id = Utf8ToUtf16(std::to_string(chip.int64()));
   }
-  device.version_number = VersionNumber(device.product_version);
-  if ((device.device_class == u"iPhone" || device.device_class == u"iPod") &&
+  // The identifier names local folders and matches requests: a device that reports
+  // anything else than its own plain identifier is not served.
+  if (!read.unique_device_id.empty() &&
+      CheckedIdentifier(device.device, read.unique_device_id).empty()) {
+    return kDeviceErrorBadIdentifier;
+  }
+  {
+    // Published together under the monitor mutex, which lookups by identifier hold.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (device.unique_device_id.empty()) {
+      device.product_version = read.product_version;
+      device.name = read.name;
+      device.unique_device_id = read.unique_device_id;
+      device.serial_number = read.serial_number;
+      device.device_class = read.device_class;
+      device.chip_id = read.chip_id;
+    }
+  }
+  device.version_number = VersionNumber(read.product_version);
+  if ((read.device_class == u"iPhone" || read.device_class == u"iPod") &&
       device.version_number < kMinimumVersion) {
     return kDeviceErrorUnsupportedFirmware;
   }
@@ -253,23 +310,41 @@ int32_t VadoDeviceMonitor::LoadDeviceInfo(VadoDevice& device) {
   if (fun.AFCDeviceInfoOpen(afc->afc(), &info) != 0 || info == nullptr) return kDeviceErrorAfcInfo;
   char* key = nullptr;
   char* value = nullptr;
+  std::u16string model;
   while (fun.AFCKeyValueRead(info, &key, &value) == 0 && key != nullptr && value != nullptr) {
     std::string name = key;
     if (name == "FSTotalBytes") device.total_bytes = ParseLeadingInt64(value);
     else if (name == "FSFreeBytes") device.free_bytes = ParseLeadingInt64(value);
-    else if (name == "Model") device.model = Utf8ToUtf16(value);
+    else if (name == "Model") model = Utf8ToUtf16(value);
   }
   fun.AFCKeyValueClose(info);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (device.model.empty()) device.model = std::move(model);
   return kDeviceErrorNone;
 }
 
 void VadoDeviceMonitor::ReportError(const VadoDevice& device, int32_t error) {
   LOG(INFO) << "error code: " << error;
   if (status_client_ == nullptr) return;
-  std::string body = "{\"DeviceName\":" + JsonQuote(Utf16ToUtf8(device.name)) + "}";
+  std::u16string name;
+  std::u16string id;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    name = device.name;
+    id = device.unique_device_id;
+  }
+  if (id.empty()) {
+    // Not loaded (not trusted yet, or locked): the device tells its name and identifier
+    // without a session, so the front end can say which device needs the user.
+    ReadText(device.device, "DeviceName", &name);
+    std::u16string reported;
+    ReadText(device.device, "UniqueDeviceID", &reported);
+    id = CheckedIdentifier(device.device, reported);
+  }
+  std::string body = "{\"DeviceName\":" + JsonQuote(Utf16ToUtf8(name)) + "}";
   ReplyRecord record;
   record.code = device.HandleValue();
-  record.uuid = Utf16ToUtf8(device.unique_device_id);
+  record.uuid = Utf16ToUtf8(id);
   record.info = "\"" + std::to_string(error) + "\"";
   record.body = body;
   bas::PacketHeader header;

@@ -58,10 +58,12 @@ class VadoDeviceMonitor {
   int32_t StartMonitoring();
 
   // Loads the device's values and, when that works, marks it ready and tells every
-  // callback; returns 0 or the error (reported to the front end in run mode 0).
+  // callback; returns 0 or the error (reported to the front end in run mode 0). A device
+  // already ready (another caller made it so meanwhile) returns 0 at once.
   int32_t DeviceReady(const VadoDevicePtr& device);
 
-  // Fills the device's identity and storage figures; 0 or a device error code.
+  // Fills the device's identity and storage figures; 0 or a device error code. The
+  // caller holds the device's ready_mutex.
   int32_t LoadDeviceInfo(VadoDevice& device);
 
  private:
@@ -69,8 +71,14 @@ class VadoDeviceMonitor {
   void HandleNotification(AMDeviceRef handle, unsigned int message);
   int32_t InitMonitoring();
   void RunMonitorTask();
-  // Renews the session and, when that works, makes the device ready.
-  void PrepareDevice(const VadoDevicePtr& device);
+  // Renews the session and, when that works, makes the device ready. Runs on a pool
+  // thread, so arrivals are readied in parallel and the monitor thread stays free.
+  void PrepareDevice(const VadoDevicePtr& device, bool trusted);
+  void QueuePrepare(const VadoDevicePtr& device, bool trusted);
+  // DeviceReady's work; the caller holds the device's ready_mutex.
+  int32_t DeviceReadyLocked(const VadoDevicePtr& device);
+  // Status 12; a device whose identity is not loaded yet is named by what it reports
+  // before pairing.
   void ReportError(const VadoDevice& device, int32_t error);
   void SendStatus(int32_t status, const VadoDevice* device);
 

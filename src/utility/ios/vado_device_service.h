@@ -1,6 +1,7 @@
 // A started device service (and, for "com.apple.afc", its AFC connection). Modules get
 // services only through GetService: AFC is shared per device, other services are
-// started one at a time across all devices.
+// started one at a time per device; no lock shared between devices is held while a
+// device answers.
 #pragma once
 
 #include <cstdint>
@@ -39,17 +40,29 @@ class VadoDeviceService {
 
 using ServicePtr = std::shared_ptr<VadoDeviceService>;
 
-// Starts `name` without sharing: up to five attempts; a passcode-locked device gives
-// error 48. With `afc`, also opens an AFC connection on the service.
-ServicePtr StartService(AMDeviceRef device, int32_t* error, const std::string& name,
-                        CFDictionaryRef options, bool afc);
+// How a service start is retried.
+enum class ServiceStartRetry {
+  // Up to five starts under the device's session (a renewed one if none is live); a
+  // passcode-locked device gives error 48.
+  kFiveAttempts,
+  // One start under the device's session and, if that fails, one more under a renewed
+  // session (the diagnostics relay and AirTraffic, whose session may have gone stale).
+  kRenewOnce,
+};
 
-// The factory every module uses.
+// The one way to start a device service. Every caller, module or engine, goes through it:
+// - "com.apple.afc" is shared: all users of one device hold the same service and AFC
+//   connection until the last one lets go; it always uses kFiveAttempts.
+// - Every other service is started for its caller alone, with `retry`; starts for one
+//   device run one at a time, so a stalled device delays only its own requests.
+// `options` are passed to the device (the backup service takes some; null otherwise);
+// `afc` also opens an AFC connection on the service. Empty on failure, with the session or
+// passcode error in `error`. Closing the returned service (or dropping the last holder)
+// invalidates its connection.
 ServicePtr GetService(AMDeviceRef device, int32_t* error, const std::string& name,
-                      CFDictionaryRef options, bool afc);
+                      CFDictionaryRef options, bool afc,
+                      ServiceStartRetry retry = ServiceStartRetry::kFiveAttempts);
 
-// Starts `name` once under the device's session and, if that fails, once more under a
-// renewed session. Null on failure; `session` keeps the session alive while the caller
-// uses the connection, which the caller invalidates.
-AMDServiceConnectionRef StartSessionService(AMDeviceRef device, const char* name,
-                                            SessionPtr* session);
+// Forgets the device's shared AFC service on departure, so that requests after a
+// re-attach start a fresh one while old holders finish with theirs.
+void ForgetDeviceServices(AMDeviceRef device);

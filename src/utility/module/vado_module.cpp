@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "common/json_text.h"
 #include "common/message_sections.h"
 #include "common/text_convert.h"
 #include "common/zlib_codec.h"
@@ -90,8 +91,9 @@ RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet) {
   if (!sections.valid) return request;
   request.section_count = sections.count;
   request.body = sections.body;
-  request.json.Parse(sections.header.data(), sections.header.size());
-  if (request.json.HasParseError() || !request.json.IsObject()) return request;
+  if (!ParseUntrustedJson(sections.header, &request.json) || !request.json.IsObject()) {
+    return request;
+  }
   auto uuid = request.json.FindMember("uuid");
   if (uuid != request.json.MemberEnd() && uuid->value.IsString()) {
     request.uuid.assign(uuid->value.GetString(), uuid->value.GetStringLength());
@@ -120,10 +122,42 @@ VadoDevicePtr FindRequestDevice(const RequestHeader& request) {
   return monitor.FindDeviceByHandle(reinterpret_cast<DeviceRef>(static_cast<intptr_t>(handle)));
 }
 
+void DeviceRequest::ForgetTask() {
+  if (!task || registry == nullptr) return;
+  std::lock_guard<std::mutex> lock(registry->mutex);
+  if (registry->Find(task->task_id) == task) registry->Remove(task->task_id);
+  registry = nullptr;
+}
+
+std::unique_ptr<DeviceRequest> BeginDeviceRequest(VadoModule& module,
+                                                  const bas::IPCPacket1& packet,
+                                                  DeviceLookup lookup) {
+  auto request = std::make_unique<DeviceRequest>();
+  request->header = ParseRequestHeader(packet);
+  if (!request->header.valid) {
+    module.Reply(packet, "", kResultBadHeader);
+    return nullptr;
+  }
+  if (lookup == DeviceLookup::kUuidOrHandle) {
+    request->device = FindRequestDevice(request->header);
+  } else if (!request->header.uuid.empty()) {
+    VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
+    std::lock_guard<std::mutex> lock(monitor.mutex());
+    request->device = monitor.FindDeviceById(Utf8ToUtf16(request->header.uuid));
+  }
+  if (!request->device && lookup != DeviceLookup::kUuidOptional) {
+    module.Reply(packet, request->header.uuid, kResultNoDevice);
+    return nullptr;
+  }
+  request->registry = request->device ? &request->device->tasks : &GlobalTaskRegistry();
+  request->task = BeginTask(*request->registry, static_cast<int64_t>(packet.task_id));
+  if (!request->task) return nullptr;  // cancelled before it started: no answer
+  return request;
+}
+
 bool ParseRequestBody(const RequestHeader& request, rapidjson::Document* out) {
   if (request.body.empty()) return false;
   std::optional<std::string> text = ZlibDecompress(request.body, kMaxRequestBodyBytes);
   if (!text) return false;
-  out->Parse(text->data(), text->size());
-  return !out->HasParseError();
+  return ParseUntrustedJson(*text, out);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include <rapidjson/document.h>
 
+#include "common/dh_task.h"
 #include "common/ipc_packet.h"
 #include "common/message_sections.h"
 #include "utility/ios/vado_device.h"
@@ -93,6 +95,38 @@ RequestHeader ParseRequestHeader(const bas::IPCPacket1& packet);
 // The device a request names: by "uuid", else by the handle value in "code"; null when
 // neither names an attached device. Takes the monitor's lock while searching.
 VadoDevicePtr FindRequestDevice(const RequestHeader& request);
+
+// How a module's requests name their device.
+enum class DeviceLookup {
+  kUuidOrHandle,  // "uuid", else the handle value in "code"; none answers 7
+  kUuidOnly,      // "uuid" alone, so a stale identifier never reaches another device
+  kUuidOptional,  // "uuid" alone; commands that need no device run with none
+};
+
+// A request that passed the checks every module makes first: its header object, its
+// device and its task, registered so that a cancel (600) reaches it. The task is
+// forgotten when the request ends, so a later request may reuse the id.
+struct DeviceRequest {
+  DeviceRequest() = default;
+  DeviceRequest(const DeviceRequest&) = delete;
+  DeviceRequest& operator=(const DeviceRequest&) = delete;
+  ~DeviceRequest() { ForgetTask(); }
+  // Takes the task out of its registry now, before the final answer, so that a request
+  // sent right after that answer may use the same id.
+  void ForgetTask();
+
+  RequestHeader header;
+  VadoDevicePtr device;   // null only with DeviceLookup::kUuidOptional
+  TaskPtr task;           // in the device's registry, or the process-wide one without device
+  TaskRegistry* registry = nullptr;
+};
+
+// The preamble of every request: a header object that is not JSON answers 21, a device
+// that is not attached answers 7, and the task is registered. Null when the request has
+// been answered already, or when its task was cancelled before it started (no answer).
+std::unique_ptr<DeviceRequest> BeginDeviceRequest(VadoModule& module,
+                                                  const bas::IPCPacket1& packet,
+                                                  DeviceLookup lookup);
 
 // Largest decompressed request body a module accepts.
 inline constexpr size_t kMaxRequestBodyBytes = 64 * 1024 * 1024;

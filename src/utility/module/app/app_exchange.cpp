@@ -4,6 +4,7 @@
 
 #include "common/base64_decode.h"
 #include "common/cf_value_convert.h"
+#include "common/dh_task.h"
 #include "common/json_text.h"
 #include "common/plist_reader.h"
 #include "common/text_convert.h"
@@ -114,32 +115,6 @@ bool HandleStep(AppExchangeContext& ctx, const CIOSDictionary& reply) {
   return true;
 }
 
-CFDictionaryRef RawDictionary(const char* bytes, uint32_t length) {
-  auto& fun = CMobileExportFun::GetInstance();
-  CFRef<CFDataRef> data(fun.CFDataCreate(kCFDefaultAllocator,
-                                         reinterpret_cast<const uint8_t*>(bytes), length));
-  if (!data) return nullptr;
-  CFPropertyListRef list =
-      fun.CFPropertyListCreateWithData(kCFDefaultAllocator, data.get(), 0, nullptr, nullptr);
-  if (list != nullptr && fun.CFGetTypeID(list) != kCFTypeIdDictionary) {
-    fun.CFRelease(list);
-    return nullptr;
-  }
-  return static_cast<CFDictionaryRef>(list);
-}
-
-std::string RawText(CFDictionaryRef dict, const char* key) {
-  auto& fun = CMobileExportFun::GetInstance();
-  CFTypeRef value = fun.CFDictionaryGetValue(dict, fun.__CFStringMakeConstantString(key));
-  if (value == nullptr || fun.CFGetTypeID(value) != kCFTypeIdString) return {};
-  return CFStringToUtf8(static_cast<CFStringRef>(value));
-}
-
-bool RawHas(CFDictionaryRef dict, const char* key) {
-  auto& fun = CMobileExportFun::GetInstance();
-  return fun.CFDictionaryGetValue(dict, fun.__CFStringMakeConstantString(key)) != nullptr;
-}
-
 }  // namespace
 
 void AppReplyHandler(void* context, const char* bytes, uint32_t length, int* read_another,
@@ -147,23 +122,9 @@ void AppReplyHandler(void* context, const char* bytes, uint32_t length, int* rea
   auto& ctx = *static_cast<AppExchangeContext*>(context);
   *read_another = 1;
   *result = 0;
-
-  if (ctx.mode == kAppRawCollection || ctx.mode == kAppRawSingle) {
-    CFRef<CFDictionaryRef> reply(RawDictionary(bytes, length));
-    if (!reply) return;  // not a property list: ignored
-    if (ctx.mode == kAppRawSingle) {
-      if (ctx.raw != nullptr) ctx.raw->push_back(std::move(reply));
-      ctx.finished = true;
-      *read_another = 0;
-      return;
-    }
-    if (RawText(reply.get(), "Status") == "Complete" || RawHas(reply.get(), "Error")) {
-      ctx.finished = true;
-      ctx.complete = !RawHas(reply.get(), "Error");
-      *read_another = 0;
-      return;
-    }
-    if (ctx.raw != nullptr) ctx.raw->push_back(std::move(reply));
+  if (ctx.task != nullptr && IsCancelled(*ctx.task)) {
+    ctx.cancelled = true;
+    *read_another = 0;
     return;
   }
 

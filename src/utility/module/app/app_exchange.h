@@ -9,9 +9,9 @@
 
 #include <rapidjson/document.h>
 
-#include "common/cf_ref.h"
 #include "common/ipc_packet.h"
 
+class DhTask;
 class VadoModule;
 
 enum AppExchangeMode : int32_t {
@@ -21,8 +21,6 @@ enum AppExchangeMode : int32_t {
   kAppInstall = 3,
   kAppArchive = 4,
   kAppListSizes = 5,      // Browse with disk usage → data-size / app-size members
-  kAppRawCollection = 6,  // Browse pages kept as CoreFoundation dictionaries
-  kAppRawSingle = 7,      // one reply kept as a CoreFoundation dictionary
 };
 
 // The application objects of one listing, in device order, and where each bundle id is.
@@ -42,13 +40,14 @@ struct AppExchangeContext {
   AppList* apps = nullptr;                   // modes 0 and 5
   const bas::IPCPacket1* request = nullptr;  // the front end's request being answered
   std::string bundle_id;                     // modes 1, 2, 4
-  std::vector<CFRef<CFDictionaryRef>>* raw = nullptr;  // modes 6 and 7
+  DhTask* task = nullptr;  // when set, a cancelled task stops the exchange
 
   // Filled by the handler.
   bool finished = false;  // a final reply (or, for listings, the end) arrived
   bool complete = false;  // ... and its "Status" was "Complete"
   std::string error;      // "Error" (and description) of a final reply that failed
   bool icon_sent = false;
+  bool cancelled = false;  // the task was cancelled; the exchange stopped
 };
 
 // The reply handler of every exchange of the module (see PlistReplyHandler).

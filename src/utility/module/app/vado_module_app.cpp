@@ -6,12 +6,14 @@
 #include <rapidjson/writer.h>
 
 #include "common/afc_file_ops.h"
+#include "common/dh_task.h"
 #include "common/json_text.h"
 #include "common/plist_message.h"
 #include "common/text_convert.h"
+#include "iOSAPI/MobileExportFun.h"
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/app/app_exchange.h"
-#include "utility/module/app/app_requests.h"
+#include "utility/ios/app_service_requests.h"
 #include "utility/module/app/ipa_package.h"
 
 namespace {
@@ -21,6 +23,7 @@ constexpr const char* kStagingFolder = "general_storage";
 
 std::string DeviceId(const VadoDevice& device) { return Utf16ToUtf8(device.unique_device_id); }
 
+// Installation proxy and icon service: started for each request alone.
 ServicePtr StartNamedService(const VadoDevice& device, const char* name) {
   int32_t error = 0;
   return GetService(device.device, &error, name, nullptr, false);
@@ -40,16 +43,11 @@ std::string Text(const rapidjson::Value& value) {
 }  // namespace
 
 int64_t VadoModuleApp::HandleRequest(const bas::IPCPacket1& packet) {
-  RequestHeader request = ParseRequestHeader(packet);
-  if (!request.valid) {
-    Reply(packet, "", kResultBadHeader);
-    return 0;
-  }
-  VadoDevicePtr device = FindRequestDevice(request);
-  if (!device) {
-    Reply(packet, request.uuid, kResultNoDevice);
-    return 0;
-  }
+  std::unique_ptr<DeviceRequest> begun =
+      BeginDeviceRequest(*this, packet, DeviceLookup::kUuidOrHandle);
+  if (!begun) return 0;
+  const RequestHeader& request = begun->header;
+  const VadoDevicePtr& device = begun->device;
   const uint32_t command = packet.command_id;
   const bool known = command == kListCommand || command == kIconCommand ||
                      command == kInstallCommand || command == kUninstallCommand ||
@@ -68,8 +66,14 @@ int64_t VadoModuleApp::HandleRequest(const bas::IPCPacket1& packet) {
     return 0;
   }
   int64_t code = kResultOk;
+  if (command == kInstallCommand) {
+    code = InstallPackages(packet, *device, *begun->task, body);
+    Reply(packet, request.uuid, code,
+          code == kResultCancelled ? std::optional<std::string>(JsonQuote("Task cancelled."))
+                                   : std::nullopt);
+    return 0;
+  }
   if (command == kIconCommand) code = SendIcons(packet, *device, body);
-  else if (command == kInstallCommand) code = InstallPackages(packet, *device, body);
   else code = RunApplicationCommands(packet, *device, body, command == kArchiveCommand);
   Reply(packet, request.uuid, code);
   return 0;
@@ -89,7 +93,11 @@ int64_t VadoModuleApp::ListApplications(const bas::IPCPacket1& packet, const Vad
   full.request = &packet;
   BinaryPlistPtr browse = BuildBrowseRequest(true);
   if (browse) ExchangePlistMessages(service->connection(), browse.get(), AppReplyHandler, &full);
-  if (!full.error.empty()) LOG(ERROR) << "Browse failed: " << full.error;
+  if (!full.complete) {
+    // An error answer, or a list that never completed, is not an empty device.
+    LOG(ERROR) << "Browse failed: " << (full.error.empty() ? "no complete answer" : full.error);
+    return kAppResultNoService;
+  }
 
   AppExchangeContext sizes = full;
   sizes.mode = kAppListSizes;
@@ -150,14 +158,44 @@ void SendFinal(VadoModule& module, const bas::IPCPacket1& packet, const AppExcha
 
 }  // namespace
 
-int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, const VadoDevice& device,
-                                       const rapidjson::Value& paths) {
+namespace {
+
+// Cancel hook of an install: invalidating the installation proxy's connection wakes the
+// exchange blocked on it. The context is the connection handle itself, which the library
+// checks, so a hook that fires late does no harm.
+void InvalidateConnection(void* connection) {
+  CMobileExportFun::GetInstance().AMDServiceConnectionInvalidate(
+      static_cast<AMDServiceConnectionRef>(connection));
+}
+
+// Clears the task's hook when the install ends, whichever way.
+class InstallHook {
+ public:
+  InstallHook(DhTask& task, AMDServiceConnectionRef connection) : task_(task) {
+    task_.SetCancelHook(InvalidateConnection, connection);
+  }
+  ~InstallHook() { task_.SetCancelHook(nullptr, nullptr); }
+  InstallHook(const InstallHook&) = delete;
+  InstallHook& operator=(const InstallHook&) = delete;
+
+ private:
+  DhTask& task_;
+};
+
+}  // namespace
+
+int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, VadoDevice& device,
+                                       DhTask& task, const rapidjson::Value& paths) {
   int32_t error = 0;
   ServicePtr afc = GetService(device.device, &error, kAfcServiceName, nullptr, true);
   if (!afc || afc->afc() == nullptr) return kAppResultNoAfc;
   ServicePtr proxy = StartNamedService(device, kInstallationProxyService);
   if (!proxy) return kAppResultNoService;
+  InstallHook hook(task, proxy->connection());
+  // A cancel that came while the services started has found no hook yet.
+  if (task.status() == kTaskCancelled) return kResultCancelled;
   for (const rapidjson::Value& path : paths.GetArray()) {
+    if (IsCancelled(task)) return kResultCancelled;
     if (!path.IsString()) continue;
     const std::string pc_path = Text(path);
     AppExchangeContext ctx;
@@ -165,6 +203,7 @@ int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, const Vado
     ctx.module = this;
     ctx.device_id = DeviceId(device);
     ctx.request = &packet;
+    ctx.task = &task;
     ctx.bundle_id = IpaBundleId(ReadIpaMembers(pc_path));
     const std::string staged =
         std::string(kStagingFolder) + "/" + StagedPackageName(ctx.bundle_id) + ".ipa";
@@ -176,8 +215,11 @@ int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, const Vado
       SendFinal(*this, packet, ctx);
       continue;
     }
+    if (IsCancelled(task)) return kResultCancelled;
     BinaryPlistPtr request = BuildInstallRequest(staged);
     if (request) ExchangePlistMessages(proxy->connection(), request.get(), AppReplyHandler, &ctx);
+    // A cancelled exchange broke off; its package gets no final message.
+    if (ctx.cancelled || task.status() == kTaskCancelled) return kResultCancelled;
     SendFinal(*this, packet, ctx);
   }
   return kResultOk;
@@ -203,42 +245,4 @@ int64_t VadoModuleApp::RunApplicationCommands(const bas::IPCPacket1& packet,
     SendFinal(*this, packet, ctx);
   }
   return kResultOk;
-}
-
-bool BrowseApplications(const VadoDevice& device, std::vector<CFRef<CFDictionaryRef>>* pages) {
-  ServicePtr service = StartNamedService(device, kInstallationProxyService);
-  if (!service) return false;
-  AppExchangeContext ctx;
-  ctx.mode = kAppRawCollection;
-  ctx.device_id = DeviceId(device);
-  ctx.raw = pages;
-  BinaryPlistPtr browse = BuildBrowseRequest(true);
-  if (!browse) return false;
-  ExchangePlistMessages(service->connection(), browse.get(), AppReplyHandler, &ctx);
-  return ctx.finished && ctx.complete;
-}
-
-bool FetchIcon(const VadoDevice& device, const std::string& bundle_id, std::string* png) {
-  ServicePtr service = StartNamedService(device, kSpringboardService);
-  if (!service) return false;
-  std::vector<CFRef<CFDictionaryRef>> replies;
-  AppExchangeContext ctx;
-  ctx.mode = kAppRawSingle;
-  ctx.device_id = DeviceId(device);
-  ctx.bundle_id = bundle_id;
-  ctx.raw = &replies;
-  BinaryPlistPtr request = BuildIconRequest(bundle_id);
-  if (!request) return false;
-  ExchangePlistMessages(service->connection(), request.get(), AppReplyHandler, &ctx);
-  if (replies.empty()) return false;
-  auto& fun = CMobileExportFun::GetInstance();
-  CFTypeRef data =
-      fun.CFDictionaryGetValue(replies[0].get(), fun.__CFStringMakeConstantString("pngData"));
-  if (data == nullptr || fun.CFGetTypeID(data) != kCFTypeIdData) return false;
-  auto bytes = static_cast<CFDataRef>(data);
-  const CFIndex length = fun.CFDataGetLength(bytes);
-  if (length <= 0) return false;
-  png->assign(reinterpret_cast<const char*>(fun.CFDataGetBytePtr(bytes)),
-              static_cast<size_t>(length));
-  return true;
 }

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "common/cf_ref.h"
 #include "utility/module/vado_module.h"
 
 // Reply codes of the module besides the shared ones.
@@ -32,18 +31,9 @@ class VadoModuleApp : public VadoModule {
   int64_t ListApplications(const bas::IPCPacket1& packet, const VadoDevice& device);
   int64_t SendIcons(const bas::IPCPacket1& packet, const VadoDevice& device,
                     const rapidjson::Value& ids);
-  int64_t InstallPackages(const bas::IPCPacket1& packet, const VadoDevice& device,
+  int64_t InstallPackages(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
                           const rapidjson::Value& paths);
   // Uninstall and archive: one command per bundle id.
   int64_t RunApplicationCommands(const bas::IPCPacket1& packet, const VadoDevice& device,
                                  const rapidjson::Value& ids, bool archive);
 };
-
-// The full Browse of the user applications, kept as the device's page replies (each a
-// dictionary with "CurrentList"). False when the installation proxy could not be started
-// or the listing did not end with "Complete".
-bool BrowseApplications(const VadoDevice& device, std::vector<CFRef<CFDictionaryRef>>* pages);
-
-// The home-screen icon of one application as PNG bytes; false when the icon service
-// could not be started or gave no image.
-bool FetchIcon(const VadoDevice& device, const std::string& bundle_id, std::string* png);

@@ -111,29 +111,31 @@ void ReadAssetMetrics(AMDServiceConnectionRef connection, StorageMetrics* metric
 
 void AppendCycleCount(VadoDevice& device, rapidjson::Value* object,
                       rapidjson::Document::AllocatorType& allocator) {
-  SessionPtr session;
-  AMDServiceConnectionRef connection =
-      StartSessionService(device.device, kDiagnosticsService, &session);
-  if (connection == nullptr) return;
+  int32_t error = 0;
+  ServicePtr service = GetService(device.device, &error, kDiagnosticsService, nullptr, false,
+                                  ServiceStartRetry::kRenewOnce);
+  if (!service) return;
+  AMDServiceConnectionRef connection = service->connection();
   BatteryReply reply;
   BinaryPlistPtr request = XmlToBinaryPlist(kBatteryRequest, std::strlen(kBatteryRequest));
   if (request) ExchangePlistMessages(connection, request.get(), OnBatteryReply, &reply);
-  Fun().AMDServiceConnectionInvalidate(connection);
+  service.reset();
   if (reply.found) object->AddMember("CycleCount", rapidjson::Value(reply.cycle_count), allocator);
 }
 
 void AppendStorage(VadoDevice& device, rapidjson::Value* object,
                    rapidjson::Document::AllocatorType& allocator) {
   StorageMetrics metrics;
-  SessionPtr session;
-  AMDServiceConnectionRef connection =
-      StartSessionService(device.device, kAirTrafficService, &session);
-  if (connection != nullptr) {
-    BinaryPlistPtr request = XmlToBinaryPlist(kStorageRequest, std::strlen(kStorageRequest));
-    if (request && SendLittleEndianFramed(connection, *request)) {
-      ReadAssetMetrics(connection, &metrics);
-    }
-    Fun().AMDServiceConnectionInvalidate(connection);
+  int32_t error = 0;
+  ServicePtr service = GetService(device.device, &error, kAirTrafficService, nullptr, false,
+                                  ServiceStartRetry::kRenewOnce);
+  // Without the service there are no figures: zeros would read as an empty disk.
+  if (!service) return;
+  AMDServiceConnectionRef connection = service->connection();
+  BinaryPlistPtr request = XmlToBinaryPlist(kStorageRequest, std::strlen(kStorageRequest));
+  if (request && SendLittleEndianFramed(connection, *request)) {
+    ReadAssetMetrics(connection, &metrics);
   }
+  service.reset();
   AppendStorageMembers(metrics, object, allocator);
 }

@@ -10,6 +10,7 @@
 void AppendCycleCount(VadoDevice& device, rapidjson::Value* object,
                       rapidjson::Document::AllocatorType& allocator);
 
-// The storage breakdown from the AirTraffic service.
+// The storage breakdown from the AirTraffic service; no members at all when the service
+// cannot be started.
 void AppendStorage(VadoDevice& device, rapidjson::Value* object,
                    rapidjson::Document::AllocatorType& allocator);

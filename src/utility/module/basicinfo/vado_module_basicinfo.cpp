@@ -15,16 +15,11 @@ constexpr int64_t kResultNameRefused = 31;
 }  // namespace
 
 int64_t VadoModuleBasicInfo::HandleRequest(const bas::IPCPacket1& packet) {
-  RequestHeader request = ParseRequestHeader(packet);
-  if (!request.valid) {
-    Reply(packet, "", kResultBadHeader);
-    return 0;
-  }
-  VadoDevicePtr device = FindRequestDevice(request);
-  if (!device) {
-    Reply(packet, request.uuid, kResultNoDevice);
-    return 0;
-  }
+  std::unique_ptr<DeviceRequest> begun =
+      BeginDeviceRequest(*this, packet, DeviceLookup::kUuidOrHandle);
+  if (!begun) return 0;
+  const RequestHeader& request = begun->header;
+  const VadoDevicePtr& device = begun->device;
   int64_t code = kResultOk;
   if (request.section_count == 1) {
     switch (packet.command_id) {

@@ -26,7 +26,7 @@ int64_t PushBookmarkChanges(SyncSession& session, const std::string& push_text,
   context.mode = 2;
   session.Exchange(push_text, context);
   session.FinishPush();
-  return kResultOk;
+  return session.Outcome(true);
 }
 
 int64_t DeleteBookmark(SyncSession& session, const std::string& record_id,
@@ -38,5 +38,5 @@ int64_t DeleteBookmark(SyncSession& session, const std::string& record_id,
   context.mode = 3;
   session.Exchange(push, context);
   session.FinishPush();
-  return kResultOk;
+  return session.Outcome(true);
 }

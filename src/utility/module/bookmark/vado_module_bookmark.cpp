@@ -14,17 +14,12 @@ int64_t VadoModuleBookmark::Run(const SyncRequest& request) {
 }
 
 int64_t VadoModuleBookmark::Read(const SyncRequest& request) {
-  ServicePtr service = StartSyncService(request);
-  if (!service) return kResultNoSyncService;
   BookmarkSyncContext context;
-  SyncSession session(service->connection(), kBookmarksClass);
-  ReadBookmarks(session, context);
-  service.reset();
-  const bool kept_elsewhere = context.tree.bookmark_count() == 0 &&
-                              DataSyncDomainHasEntries(request.device->device,
-                                                       kBookmarksClass.data_sync_key);
-  Send(request, BookmarkReadMessages(context.tree, kept_elsewhere));
-  return kResultOk;
+  ReadSteps steps;
+  steps.pull = [&](SyncSession& session) { ReadBookmarks(session, context); };
+  steps.empty = [&] { return context.tree.bookmark_count() == 0; };
+  steps.messages = [&](bool kept_elsewhere) { return BookmarkReadMessages(context.tree, kept_elsewhere); };
+  return ReadAll(request, kBookmarksClass, steps);
 }
 
 int64_t VadoModuleBookmark::Push(const SyncRequest& request) {
@@ -33,7 +28,7 @@ int64_t VadoModuleBookmark::Push(const SyncRequest& request) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   BookmarkSyncContext context;
-  SyncSession session(service->connection(), kBookmarksClass);
+  SyncSession session(service->connection(), kBookmarksClass, request.task);
   return PushBookmarkChanges(session, *text, context);
 }
 
@@ -45,6 +40,6 @@ int64_t VadoModuleBookmark::Delete(const SyncRequest& request) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   BookmarkSyncContext context;
-  SyncSession session(service->connection(), kBookmarksDeleteClass);
+  SyncSession session(service->connection(), kBookmarksDeleteClass, request.task);
   return DeleteBookmark(session, *id, context);
 }

@@ -23,6 +23,7 @@ void CalendarSyncContext::OnReply(const PlistValue* message, int*, uint32_t* res
     return;
   }
   if (mode < kRemapFirst || mode >= kRemapFirst + static_cast<int32_t>(remaps.size())) return;
+  if (MessageHasText(*message, "SDMessageRemapRecordIdentifiers")) remap_answered = true;
   auto& table = remaps[static_cast<size_t>(mode - kRemapFirst)];
   for (const PlistValue& element : message->array()) {
     const CIOSDictionary* map = element.dictionary();
@@ -66,24 +67,25 @@ int64_t AddOrEditCalendar(SyncSession& session, const CalendarPushPayload& paylo
   session.BeginPush(OneAcknowledgePush(kCalendarPingText));
   context.mode = kRemapFirst;
   if (!session.Exchange(*payload.texts[0], context)) return kResultBadBody;
-  if (context.remaps[0].empty()) return kCalendarNotAssigned;
+  if (session.stopped()) return session.Outcome(false);
+  RemapTable& calendars = context.remaps[0];
+  if (calendars.empty() && context.remap_answered) {
+    // An edit: the device kept the calendar under the identifier it already had.
+    for (const std::string& id : PushedRecordIds(*payload.texts[0])) calendars[id] = id;
+  }
+  if (calendars.empty()) return kCalendarNotAssigned;
   for (size_t i = 1; i < kCalendarRemapEntities.size(); ++i) {
     if (!payload.texts[i]) continue;
-    std::string text = *payload.texts[i];
-    if (i == 1) {
-      // Events name their calendar; alarms and recurrences name their events.
-      const auto& [old_id, device_id] = *context.remaps[0].begin();
-      text = ReplaceIdentifier(text, old_id, device_id);
-    } else {
-      for (const auto& [old_id, device_id] : context.remaps[1]) {
-        text = ReplaceIdentifier(text, old_id, device_id);
-      }
-    }
+    // Events name their calendar; alarms and recurrences name their events.
+    const std::string text =
+        i == 1 ? ReplaceIdentifier(*payload.texts[i], calendars.begin()->first,
+                                   calendars.begin()->second)
+               : ReplaceIdentifiers(*payload.texts[i], context.remaps[1]);
     context.mode = kRemapFirst + static_cast<int32_t>(i);
     if (!session.Exchange(text, context)) return kResultBadBody;
   }
   session.FinishPush();
-  return kResultOk;
+  return session.Outcome(true);
 }
 
 std::string CalendarRemapReplyJson(const CalendarSyncContext& context) {
@@ -113,5 +115,5 @@ int64_t DeleteCalendarRecord(SyncSession& session, const std::string& record_id,
   context.mode = kDeleteAnswer;
   session.Exchange(push, context);
   session.FinishPush();
-  return kResultOk;
+  return session.Outcome(true);
 }

@@ -13,6 +13,7 @@
 #include <rapidjson/document.h>
 
 #include "utility/module/calendar/calendar_records.h"
+#include "utility/module/sync/identifier_replace.h"
 #include "utility/module/sync/sync_collector.h"
 #include "utility/module/sync/sync_output.h"
 #include "utility/module/sync/sync_session.h"
@@ -33,7 +34,10 @@ class CalendarSyncContext : public SyncCollector {
   void OnReply(const PlistValue* message, int* read_another, uint32_t* result) override;
 
   CalendarSet set;
-  std::array<std::map<std::string, std::string>, kCalendarRemapEntities.size()> remaps;
+  std::array<RemapTable, kCalendarRemapEntities.size()> remaps;
+  // Whether the device answered a push with an identifier remapping (an answer that maps
+  // nothing means it kept the pushed identifiers: the records already existed).
+  bool remap_answered = false;
 };
 
 void ReadCalendars(SyncSession& session, CalendarSyncContext& context);
@@ -45,7 +49,10 @@ struct CalendarPushPayload {
 // Nothing when the calendar's text is missing or any present text is not a property list.
 std::optional<CalendarPushPayload> ParseCalendarPushPayload(const rapidjson::Value& body);
 
-// 0, kCalendarNotAssigned (finish not sent) or kResultBadBody.
+// Pushes the calendar, then its events, alarms and recurrences with the device's
+// identifiers threaded through, and finishes. A remapping that maps nothing means the
+// calendar already existed (an edit): it keeps its identifier. 0, kCalendarNotAssigned
+// (no remapping came back; finish not sent), kResultBadBody, or the session's failure.
 int64_t AddOrEditCalendar(SyncSession& session, const CalendarPushPayload& payload,
                           CalendarSyncContext& context);
 std::string CalendarRemapReplyJson(const CalendarSyncContext& context);

@@ -13,17 +13,12 @@ int64_t VadoModuleCalendar::Run(const SyncRequest& request) {
 }
 
 int64_t VadoModuleCalendar::Read(const SyncRequest& request) {
-  ServicePtr service = StartSyncService(request);
-  if (!service) return kResultNoSyncService;
   CalendarSyncContext context;
-  SyncSession session(service->connection(), kCalendarsClass);
-  ReadCalendars(session, context);
-  service.reset();
-  const bool kept_elsewhere = context.set.calendars().empty() &&
-                              DataSyncDomainHasEntries(request.device->device,
-                                                       kCalendarsClass.data_sync_key);
-  Send(request, CalendarReadMessages(context.set, kept_elsewhere));
-  return kResultOk;
+  ReadSteps steps;
+  steps.pull = [&](SyncSession& session) { ReadCalendars(session, context); };
+  steps.empty = [&] { return context.set.calendars().empty(); };
+  steps.messages = [&](bool kept_elsewhere) { return CalendarReadMessages(context.set, kept_elsewhere); };
+  return ReadAll(request, kCalendarsClass, steps);
 }
 
 int64_t VadoModuleCalendar::AddOrEdit(const SyncRequest& request) {
@@ -34,7 +29,7 @@ int64_t VadoModuleCalendar::AddOrEdit(const SyncRequest& request) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   CalendarSyncContext context;
-  SyncSession session(service->connection(), kCalendarsClass);
+  SyncSession session(service->connection(), kCalendarsClass, request.task);
   const int64_t code = AddOrEditCalendar(session, *payload, context);
   service.reset();
   if (code != kResultOk) return code;
@@ -50,6 +45,6 @@ int64_t VadoModuleCalendar::Delete(const SyncRequest& request) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   CalendarSyncContext context;
-  SyncSession session(service->connection(), kCalendarsClass);
+  SyncSession session(service->connection(), kCalendarsClass, request.task);
   return DeleteCalendarRecord(session, *id, context);
 }

@@ -73,13 +73,14 @@ int64_t AddOrEditContact(SyncSession& session, const ContactPushPayload& payload
   session.BeginPush(ContactEditPush());
   context.mode = kContactRemapFirst;
   if (!session.Exchange(*payload.texts[0], context)) return kResultBadBody;
+  if (session.stopped()) return session.Outcome(false);
   RemapTable& contacts = context.remaps[0];
   if (contacts.empty() && context.remap_answered) {
     // An edit: the device kept the contact under the identifier it already had.
     for (const std::string& id : PushedRecordIds(*payload.texts[0])) contacts[id] = id;
   }
   if (contacts.empty()) return kContactNotAssigned;
-  const auto& [old_id, device_id] = *contacts.begin();
+  const auto [old_id, device_id] = *contacts.begin();
   for (size_t i = 1; i < kContactRemapEntities.size(); ++i) {
     if (!payload.texts[i]) continue;
     context.mode = kContactRemapFirst + static_cast<int32_t>(i);
@@ -88,7 +89,7 @@ int64_t AddOrEditContact(SyncSession& session, const ContactPushPayload& payload
     }
   }
   session.FinishPush();
-  return kResultOk;
+  return session.Outcome(true);
 }
 
 std::string ContactRemapReplyJson(const ContactSyncContext& context) {
@@ -113,7 +114,7 @@ int64_t DeleteContactRecord(SyncSession& session, const std::string& record_id,
   context.mode = kContactDeleteAnswer;
   session.Exchange(push, context);
   session.FinishPush();
-  return kResultOk;
+  return session.Outcome(true);
 }
 
 std::string GroupPushXml(const GroupWrite& write) {
@@ -157,11 +158,14 @@ int64_t WriteGroup(SyncSession& session, const GroupWrite& write, ContactSyncCon
   context.group_key = "Group/" + write.lookup_id;
   context.mode = kContactGroupAnswer;
   session.Exchange(push, context);
-  if (context.group_result.empty() && context.remap_answered && write.lookup_id == write.record_id) {
-    // The group existed and kept its identifier.
+  if (context.group_result.empty() && context.remap_answered && write.members &&
+      write.lookup_id == write.record_id) {
+    // Setting members of a group that exists: it keeps its identifier. A created group
+    // (no member list) must be named in the answer.
     context.group_result = context.group_key;
   }
   session.FinishPush();
+  if (const int64_t outcome = session.Outcome(true); outcome != kResultOk) return outcome;
   return context.group_result.empty() ? int64_t{kContactGroupNotAssigned} : int64_t{kResultOk};
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "utility/module/contact/contact_book.h"
+#include "utility/module/sync/identifier_replace.h"
 #include "utility/module/sync/sync_collector.h"
 
 // Entities whose identifiers the device remaps when the front end pushes them, in push
@@ -29,8 +30,6 @@ enum ContactCollectorMode : int32_t {
   kContactGroupAnswer = 11,
 };
 
-// Front-end identifier → device identifier, ordered by the front-end identifier.
-using RemapTable = std::map<std::string, std::string>;
 
 class ContactSyncContext : public SyncCollector {
  public:

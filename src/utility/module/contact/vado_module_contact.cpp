@@ -18,18 +18,15 @@ int64_t VadoModuleContact::Run(const SyncRequest& request) {
 }
 
 int64_t VadoModuleContact::Read(const SyncRequest& request) {
-  ServicePtr service = StartSyncService(request);
-  if (!service) return kResultNoSyncService;
-  LOG(INFO) << "Contact querylist pInstallServer: " << service->connection();
   ContactSyncContext context;
-  SyncSession session(service->connection(), kContactsClass);
-  ReadContacts(session, context);
-  service.reset();
-  const bool kept_elsewhere = context.book.contacts().empty() &&
-                              DataSyncDomainHasEntries(request.device->device,
-                                                       kContactsClass.data_sync_key);
-  Send(request, ContactReadMessages(context.book, kept_elsewhere));
-  return kResultOk;
+  ReadSteps steps;
+  steps.started = [](const ServicePtr& service) {
+    LOG(INFO) << "Contact querylist pInstallServer: " << service->connection();
+  };
+  steps.pull = [&](SyncSession& session) { ReadContacts(session, context); };
+  steps.empty = [&] { return context.book.contacts().empty(); };
+  steps.messages = [&](bool kept_elsewhere) { return ContactReadMessages(context.book, kept_elsewhere); };
+  return ReadAll(request, kContactsClass, steps);
 }
 
 int64_t VadoModuleContact::AddOrEdit(const SyncRequest& request) {
@@ -40,7 +37,7 @@ int64_t VadoModuleContact::AddOrEdit(const SyncRequest& request) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   ContactSyncContext context;
-  SyncSession session(service->connection(), kContactsClass);
+  SyncSession session(service->connection(), kContactsClass, request.task);
   const int64_t code = AddOrEditContact(session, *payload, context);
   service.reset();
   if (code != kResultOk) return code;
@@ -56,7 +53,7 @@ int64_t VadoModuleContact::Delete(const SyncRequest& request) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   ContactSyncContext context;
-  SyncSession session(service->connection(), kContactsClass);
+  SyncSession session(service->connection(), kContactsClass, request.task);
   return DeleteContactRecord(session, *id, context);
 }
 
@@ -82,7 +79,7 @@ int64_t VadoModuleContact::Group(const SyncRequest& request, bool set_members) {
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
   ContactSyncContext context;
-  SyncSession session(service->connection(), kContactsClass);
+  SyncSession session(service->connection(), kContactsClass, request.task);
   const int64_t code = WriteGroup(session, write, context);
   service.reset();
   if (code != kResultOk) return code;

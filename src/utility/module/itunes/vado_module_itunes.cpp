@@ -35,16 +35,6 @@ std::string ErrorInfo(const std::string& message) {
   return "{\"error\":" + JsonQuote(message) + "}";
 }
 
-// These commands name their device by "uuid" alone: a handle that outlived its device
-// could by now stand for another one, and a backup must never go to the wrong device.
-VadoDevicePtr FindDeviceByUuid(const std::string& uuid) {
-  const std::u16string id = Utf8ToUtf16(uuid);
-  if (id.empty()) return nullptr;
-  VadoDeviceMonitor& monitor = VadoDeviceMonitor::GetInstance();
-  std::lock_guard<std::mutex> lock(monitor.mutex());
-  return monitor.FindDeviceById(id);
-}
-
 }  // namespace
 
 bool FindMyDeviceState(VadoDevice& device) {
@@ -64,17 +54,15 @@ int64_t SetBackupPassword(VadoDevice& device, DhTask* task, const std::string& p
 bool IsMediaProgramRunning() { return platform::IsProcessRunning(kMediaProgram); }
 
 int64_t VadoModuleiTunes::HandleRequest(const bas::IPCPacket1& packet) {
-  RequestHeader request = ParseRequestHeader(packet);
-  if (!request.valid) {
-    Reply(packet, "", kResultBadHeader);
-    return 0;
-  }
-  VadoDevicePtr device = FindDeviceByUuid(request.uuid);
-  TaskPtr task;
-  if (device) {
-    task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
-    if (!task) return 0;  // cancelled before it started: no reply
-  }
+  // Backups name their device by "uuid" alone: a handle that outlived its device could by
+  // now stand for another one, and a backup must never go to the wrong device. Listing
+  // backups and the media-program commands need no device.
+  std::unique_ptr<DeviceRequest> begun =
+      BeginDeviceRequest(*this, packet, DeviceLookup::kUuidOptional);
+  if (!begun) return 0;
+  const RequestHeader& request = begun->header;
+  const VadoDevicePtr& device = begun->device;
+  const TaskPtr& task = begun->task;
   const uint32_t command = packet.command_id;
   const bool needs_body = command == kBackupCommand || command == kRestoreCommand ||
                           command == kListCommand || command == kPasswordCommand;

@@ -39,6 +39,7 @@ int64_t AddNote(SyncSession& session, const NoteAdd& add, std::time_t now, NoteR
   context.remap_key = add.id;
   session.Exchange(push, context);
   session.FinishPush();
+  if (const int64_t outcome = session.Outcome(true); outcome != kResultOk) return outcome;
   if (context.device_id.empty()) return kNoteNotAssigned;
   NoteRecord note;
   note.id = context.device_id;

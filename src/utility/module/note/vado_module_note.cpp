@@ -12,16 +12,12 @@ int64_t VadoModuleNote::Run(const SyncRequest& request) {
 }
 
 int64_t VadoModuleNote::Read(const SyncRequest& request) {
-  ServicePtr service = StartSyncService(request);
-  if (!service) return kResultNoSyncService;
   NoteSyncContext context;
-  SyncSession session(service->connection(), kNotesClass);
-  ReadNotes(session, context);
-  service.reset();
-  const bool kept_elsewhere =
-      context.notes.empty() && DataSyncDomainHasEntries(request.device->device, kNotesClass.data_sync_key);
-  Send(request, NoteReadMessages(context.notes, kept_elsewhere));
-  return kResultOk;
+  ReadSteps steps;
+  steps.pull = [&](SyncSession& session) { ReadNotes(session, context); };
+  steps.empty = [&] { return context.notes.empty(); };
+  steps.messages = [&](bool kept_elsewhere) { return NoteReadMessages(context.notes, kept_elsewhere); };
+  return ReadAll(request, kNotesClass, steps);
 }
 
 int64_t VadoModuleNote::Add(const SyncRequest& request) {
@@ -31,7 +27,7 @@ int64_t VadoModuleNote::Add(const SyncRequest& request) {
   if (!add) return kResultBadBody;
   ServicePtr service = StartSyncService(request);
   if (!service) return kResultNoSyncService;
-  SyncSession session(service->connection(), kNotesClass);
+  SyncSession session(service->connection(), kNotesClass, request.task);
   NoteRecord added;
   const int64_t code = AddNote(session, *add, std::time(nullptr), &added);
   service.reset();

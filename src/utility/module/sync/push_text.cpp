@@ -25,6 +25,7 @@ std::vector<std::string> PushedRecordIds(std::string_view text) {
   BinaryPlistPtr bytes = XmlToBinaryPlist(text.data(), text.size());
   PlistValue decoded;
   if (!bytes || !PlistBytesToValue(bytes->bytes, bytes->length, &decoded)) return ids;
+  if (decoded.tag() != kPlistArray || decoded.array().empty()) return ids;
   const PlistValue& message = decoded.array()[0];
   if (message.tag() != kPlistArray || message.array().size() < 3) return ids;
   const CIOSDictionary* records = message.array()[2].dictionary();

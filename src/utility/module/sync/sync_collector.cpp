@@ -36,5 +36,6 @@ WaitForMessageName::WaitForMessageName(std::string_view name) : name_(Utf8ToUtf1
 void WaitForMessageName::OnReply(const PlistValue* message, int* read_another, uint32_t* result) {
   if (message == nullptr) return;
   *result = 0;
-  *read_another = HasText(*message, name_, true) ? 0 : 1;
+  if (HasText(*message, name_, true)) found_ = true;
+  *read_another = found_ ? 0 : 1;
 }

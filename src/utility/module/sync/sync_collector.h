@@ -28,9 +28,12 @@ class WaitForMessageName : public SyncCollector {
  public:
   explicit WaitForMessageName(std::string_view name);
   void OnReply(const PlistValue* message, int* read_another, uint32_t* result) override;
+  // Whether a reply held the name.
+  bool found() const { return found_; }
 
  private:
   std::u16string name_;
+  bool found_ = false;
 };
 
 // Consumes one reply, whatever it holds.

@@ -26,7 +26,8 @@ inline constexpr const char* kEmptyParameter = "___EmptyParameterString___";
 inline constexpr const char* kRecordEntityNameKey = "com.apple.syncservices.RecordEntityName";
 
 // Message names the conversation waits for or recognises.
-inline constexpr const char* kMsgDeviceReady = "DLMessageDeviceReady";
+// The device-link version the computer answers the sync service with.
+inline constexpr int64_t kSyncDeviceLinkVersion = 100;
 inline constexpr const char* kMsgSyncWithComputer = "SDMessageSyncDataClassWithComputer";
 inline constexpr const char* kMsgProcessChanges = "SDMessageProcessChanges";
 inline constexpr const char* kMsgReadyToReceive = "SDMessageDeviceReadyToReceiveChanges";

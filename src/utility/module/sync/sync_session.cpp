@@ -3,33 +3,43 @@
 #include "common/binary_plist.h"
 #include "common/plist_message.h"
 #include "common/plist_reader.h"
+#include "utility/devicelink/devicelink_handshake.h"
 #include "utility/module/sync/plist_xml_writer.h"
 #include "utility/module/sync/sync_anchor.h"
+#include "utility/module/vado_module.h"
+
+// One exchange: the session, the collector, and what the receive loop saw.
+struct SyncExchangeState {
+  SyncSession* session;
+  SyncCollector* collector;
+  int replies = 0;
+  bool wanted_more = false;  // the last reply handled asked for another
+
+  // Decodes each reply once and hands the message to the collector.
+  static void OnReply(void* context, const char* bytes, uint32_t length, int* read_another,
+                      uint32_t* result) {
+    auto* state = static_cast<SyncExchangeState*>(context);
+    ++state->replies;
+    PlistValue decoded;
+    const PlistValue* message = nullptr;
+    if (PlistBytesToValue(bytes, length, &decoded) && decoded.tag() == kPlistArray &&
+        !decoded.array().empty()) {
+      message = &decoded.array()[0];
+    }
+    if (message != nullptr && MessageHasText(*message, "SDMessageCancelSession", true)) {
+      // The device gave up the session; nothing more it sends counts.
+      state->session->broken_ = true;
+      *read_another = 0;
+      state->wanted_more = false;
+      return;
+    }
+    state->collector->OnReply(message, read_another, result);
+    state->wanted_more = *read_another != 0;
+    if (state->wanted_more && state->session->CheckCancelled()) *read_another = 0;
+  }
+};
 
 namespace {
-
-// Decodes each reply once and hands the message to the collector.
-void CollectorTrampoline(void* context, const char* bytes, uint32_t length, int* read_another,
-                         uint32_t* result) {
-  auto* collector = static_cast<SyncCollector*>(context);
-  PlistValue decoded;
-  const PlistValue* message = nullptr;
-  if (PlistBytesToValue(bytes, length, &decoded) && decoded.tag() == kPlistArray &&
-      !decoded.array().empty()) {
-    message = &decoded.array()[0];
-  }
-  collector->OnReply(message, read_another, result);
-}
-
-std::string VersionAnswerXml() {
-  return PlistXmlWriter()
-      .BeginArray()
-      .String("DLMessageVersionExchange")
-      .String("DLVersionsOk")
-      .Integer(100)
-      .EndArray()
-      .Finish();
-}
 
 std::string OpenClassXml(const SyncDataClass& data_class) {
   return PlistXmlWriter()
@@ -55,15 +65,27 @@ PushShape TwoAcknowledgePush() {
 PushShape ContactEditPush() { return PushShape{true, {kMsgProcessChanges}, nullptr}; }
 PushShape NotePush() { return PushShape{false, {nullptr}, nullptr}; }
 
-SyncSession::SyncSession(AMDServiceConnectionRef connection, const SyncDataClass& data_class)
-    : connection_(connection), data_class_(data_class) {}
+SyncSession::SyncSession(AMDServiceConnectionRef connection, const SyncDataClass& data_class,
+                         DhTask* task)
+    : connection_(connection), data_class_(data_class), task_(task) {}
+
+bool SyncSession::CheckCancelled() {
+  if (!cancelled_ && task_ != nullptr && IsCancelled(*task_)) cancelled_ = true;
+  return cancelled_;
+}
+
+int64_t SyncSession::Outcome(bool require_finish) const {
+  if (cancelled_) return kResultCancelled;
+  if (broken_ || (require_finish && !finished_)) return kResultSyncBrokenOff;
+  return kResultOk;
+}
 
 void SyncSession::Open(bool wait_for_computer) {
-  // The version offer is consumed whole, whatever its length; its content is not needed.
-  ReadOneReply offer;
-  ReceivePlistMessages(connection_, CollectorTrampoline, &offer);
-  WaitForMessageName ready(kMsgDeviceReady);
-  Exchange(VersionAnswerXml(), ready);
+  if (CheckCancelled()) return;
+  if (!DeviceLinkHandshake(connection_, kSyncDeviceLinkVersion)) {
+    broken_ = true;
+    return;
+  }
   if (wait_for_computer) {
     WaitForMessageName computer(kMsgSyncWithComputer);
     Exchange(OpenClassXml(data_class_), computer);
@@ -74,10 +96,16 @@ void SyncSession::Open(bool wait_for_computer) {
 }
 
 bool SyncSession::Exchange(std::string_view xml, SyncCollector& collector, uint32_t* result) {
+  if (result != nullptr) *result = 0;
   BinaryPlistPtr message = XmlToBinaryPlist(xml.data(), xml.size());
   if (!message) return false;
+  if (broken_ || CheckCancelled()) return true;
+  SyncExchangeState state{this, &collector};
   const uint32_t value =
-      ExchangePlistMessages(connection_, message.get(), CollectorTrampoline, &collector);
+      ExchangePlistMessages(connection_, message.get(), SyncExchangeState::OnReply, &state);
+  // The loop ended without the collector's consent: the connection is gone.
+  if (!cancelled_ && (state.replies == 0 || state.wanted_more)) broken_ = true;
+  if (stopped()) return true;
   if (result != nullptr) *result = value;
   return true;
 }
@@ -85,7 +113,8 @@ bool SyncSession::Exchange(std::string_view xml, SyncCollector& collector, uint3
 bool SyncSession::Send(std::string_view xml) {
   BinaryPlistPtr message = XmlToBinaryPlist(xml.data(), xml.size());
   if (!message) return false;
-  SendPlistMessage(connection_, message.get());
+  if (broken_ || CheckCancelled()) return true;
+  if (!SendPlistMessage(connection_, message.get())) broken_ = true;
   return true;
 }
 
@@ -131,7 +160,9 @@ void SyncSession::BeginPush(const PushShape& shape) {
 }
 
 void SyncSession::FinishPush() {
-  ExchangeClassMessage("SDMessageFinishSessionOnDevice", kMsgFinishedSession);
+  WaitForMessageName wait(kMsgFinishedSession);
+  ExchangeClassMessage("SDMessageFinishSessionOnDevice", wait);
+  finished_ = !stopped() && wait.found();
 }
 
 std::string DeleteRecordXml(const SyncDataClass& data_class, std::string_view record_id) {

@@ -3,9 +3,11 @@
 // works on a started service connection; the caller owns the connection and releases it
 // when the operation ends.
 //
-// A step whose exchange ends early (bad length, closed connection, undecodable reply)
-// does not end the conversation: the next message is still sent, so a dead connection
-// makes every later step end at once and the operation reports what it has.
+// A reply that cannot be decoded ends only the current exchange. A conversation that
+// breaks off (the connection ends while a reply is awaited, or the device sends
+// "SDMessageCancelSession") or whose task is cancelled stops: later steps send nothing,
+// and Outcome() tells the operation to answer a failure instead of a partial result.
+// The task is checked before every message sent and after every reply received.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/dh_task.h"
 #include "iOSAPI/mobile_device_api.h"
 #include "utility/module/sync/sync_collector.h"
 #include "utility/module/sync/sync_data_class.h"
@@ -36,9 +39,14 @@ PushShape ContactEditPush();
 // Note add: every reply is read and ignored.
 PushShape NotePush();
 
+// The conversation broke off before its end (connection lost, device cancelled).
+inline constexpr int64_t kResultSyncBrokenOff = 13;
+
 class SyncSession {
  public:
-  SyncSession(AMDServiceConnectionRef connection, const SyncDataClass& data_class);
+  // `task` (may be null) is the request's task; a cancelled task stops the conversation.
+  SyncSession(AMDServiceConnectionRef connection, const SyncDataClass& data_class,
+              DhTask* task = nullptr);
 
   const SyncDataClass& data_class() const { return data_class_; }
   AMDServiceConnectionRef connection() const { return connection_; }
@@ -48,7 +56,8 @@ class SyncSession {
   void Open(bool wait_for_computer);
 
   // Encodes `xml` and exchanges it with `collector`; returns false, sending nothing, when
-  // the text is not a property list. `result` receives the collector's result.
+  // the text is not a property list. `result` receives the collector's result. Once the
+  // conversation has stopped nothing is sent and the result is 0.
   bool Exchange(std::string_view xml, SyncCollector& collector, uint32_t* result = nullptr);
   // Sends without waiting for a reply; false when the text is not a property list.
   bool Send(std::string_view xml);
@@ -64,12 +73,25 @@ class SyncSession {
   // Finish, waiting until the device has finished the session.
   void FinishPush();
 
+  // True once the conversation broke off or the task was cancelled.
+  bool stopped() const { return cancelled_ || broken_; }
+  // 0 while the conversation went as it should; kResultCancelled for a cancelled task;
+  // kResultSyncBrokenOff when it broke off, or (`require_finish`, for pushes) when the
+  // device never confirmed the end of the session.
+  int64_t Outcome(bool require_finish) const;
+
  private:
+  friend struct SyncExchangeState;
+  bool CheckCancelled();
   void ExchangeClassMessage(const char* name, SyncCollector& collector);
   void ExchangeClassMessage(const char* name, const char* wait_name);
 
   AMDServiceConnectionRef connection_;
   SyncDataClass data_class_;
+  DhTask* task_;
+  bool cancelled_ = false;
+  bool broken_ = false;
+  bool finished_ = false;  // the device answered finish with "SDMessageDeviceFinishedSession"
 };
 
 // The deletion push: [process changes, class, {id: empty parameter}].

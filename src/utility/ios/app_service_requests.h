@@ -1,5 +1,6 @@
-// The requests the applications module sends, as binary property lists. Texts are put
-// into the dictionaries as values, so any bundle id or path travels whole and exactly.
+// The requests sent to the installation proxy and the icon service, as binary property
+// lists. Texts are put into the dictionaries as values, so any bundle id or path travels
+// whole and exactly.
 #pragma once
 
 #include <string_view>

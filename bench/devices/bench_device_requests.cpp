@@ -1,0 +1,180 @@
+// Device requests across many devices, end to end through vadoctl's protocol library:
+//   - the time until N devices plugged in at once have all arrived (been made ready);
+//   - device information (300) for one device, then for all N devices at once;
+//   - the simulator's count of TLS handshakes per 300 request, when it reports one.
+//
+//   build/bin/bench_device_requests [--devices N] [--rounds R]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "agent_process.h"
+#include "frontend_link.h"
+#include "request_runner.h"
+#include "sim_harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kInfo = 300;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Arrivals of the given devices until all came or `timeout` passed; handles by udid.
+bool WaitForArrivals(vadoctl::FrontEndLink& link, const std::set<std::string>& udids,
+                     std::map<std::string, int64_t>* handles, std::chrono::seconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (handles->size() < udids.size() && Clock::now() < deadline && !link.closed()) {
+    auto message = link.Receive(std::chrono::milliseconds(100));
+    if (!message || message->kind != 2 || message->command_id != 0) continue;
+    rapidjson::Document header;
+    header.Parse(message->header.c_str());
+    if (!header.IsObject() || !header.HasMember("uuid") || !header["uuid"].IsString()) continue;
+    auto info = header.FindMember("info");
+    if (info == header.MemberEnd() || !info->value.IsObject() || !info->value.HasMember("Model")) {
+      continue;
+    }
+    std::string udid = header["uuid"].GetString();
+    if (udids.count(udid) && header["code"].IsInt64()) (*handles)[udid] = header["code"].GetInt64();
+  }
+  return handles->size() == udids.size();
+}
+
+// Sends 300 to every device at once and waits for every result; false on a failure.
+bool InfoForAll(vadoctl::FrontEndLink& link, const std::map<std::string, int64_t>& handles,
+                uint64_t first_task) {
+  std::set<uint64_t> waiting;
+  uint64_t task = first_task;
+  for (const auto& [udid, handle] : handles) {
+    std::string header = vadoctl::DeviceHeader({udid, handle});
+    link.Send(kInfo, task, 0, vadoctl::BuildRequestPayload(header, "", false));
+    waiting.insert(task++);
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(120);
+  while (!waiting.empty() && Clock::now() < deadline && !link.closed()) {
+    auto message = link.Receive(std::chrono::milliseconds(100));
+    if (!message || !waiting.count(message->task_id)) continue;
+    rapidjson::Document header;
+    header.Parse(message->header.c_str());
+    if (!vadoctl::IsRequestResult(*message, header)) continue;
+    if (message->kind != 1) {
+      std::fprintf(stderr, "300 for task %llu failed: %s\n",
+                   static_cast<unsigned long long>(message->task_id), message->header.c_str());
+      return false;
+    }
+    waiting.erase(message->task_id);
+  }
+  return waiting.empty();
+}
+
+// The TLS handshakes the simulator counted for a device, when it reports them (-1 otherwise).
+long long Handshakes(devsim::testing::SimHarness& sim, const std::string& udid) {
+  devsim::testing::ToolResult status = sim.Control({"stats", udid});
+  if (status.status != 0) return -1;
+  const std::string key = "handshakes";
+  size_t at = status.out.find(key);
+  if (at == std::string::npos) return -1;
+  at = status.out.find_first_of("0123456789", at + key.size());
+  return at == std::string::npos ? -1 : std::atoll(status.out.c_str() + at);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int devices = 20;
+  int rounds = 5;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--devices") == 0) devices = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
+  }
+  devsim::testing::SimHarness sim;
+  // The daemon starts with one device so that the agent's start-up is not timed.
+  devsim::DeviceSpec first;
+  first.seed = 1000;
+  std::string first_udid = sim.AddDevice(first);
+  if (first_udid.empty() || !sim.Start()) {
+    std::fprintf(stderr, "the simulator did not start\n");
+    return 1;
+  }
+  sim.ExportSocket();
+  setenv("TMPDIR", sim.dir().c_str(), 1);
+  vadoctl::FrontEndLink link;
+  vadoctl::AgentProcess agent;
+  vadoctl::AgentLaunch launch;
+  launch.executable = VADO_AGENT_PATH;
+  launch.gui_port = link.Listen();
+  launch.console = false;
+  std::string error;
+  if (launch.gui_port < 0 || !agent.Start(launch, &error) ||
+      !link.Accept(std::chrono::seconds(15))) {
+    std::fprintf(stderr, "the agent did not start: %s\n", error.c_str());
+    return 1;
+  }
+  std::map<std::string, int64_t> first_handle;
+  if (!WaitForArrivals(link, {first_udid}, &first_handle, std::chrono::seconds(30))) {
+    std::fprintf(stderr, "the first device did not arrive\n");
+    return 1;
+  }
+
+  // The others are plugged in at once.
+  std::set<std::string> plugged;
+  for (int i = 1; i < devices; ++i) {
+    devsim::DeviceSpec wanted;
+    wanted.seed = 1000 + static_cast<uint64_t>(i);
+    std::string udid = sim.AddDevice(wanted);
+    if (udid.empty()) return 1;
+    plugged.insert(udid);
+  }
+  auto start = Clock::now();
+  for (const std::string& udid : plugged) sim.Control({"plug", udid});
+  std::map<std::string, int64_t> handles;
+  if (!WaitForArrivals(link, plugged, &handles, std::chrono::seconds(120))) {
+    std::fprintf(stderr, "only %zu of %zu devices arrived\n", handles.size(), plugged.size());
+    return 1;
+  }
+  const double ready_s = Seconds(Clock::now() - start);
+  handles.insert(first_handle.begin(), first_handle.end());
+
+  std::vector<double> one, all;
+  uint64_t task = 1;
+  long long handshakes_before = Handshakes(sim, first_udid);
+  for (int round = 0; round < rounds; ++round) {
+    start = Clock::now();
+    if (!InfoForAll(link, first_handle, task)) return 1;
+    one.push_back(Seconds(Clock::now() - start));
+    task += 1;
+  }
+  long long handshakes_after = Handshakes(sim, first_udid);
+  for (int round = 0; round < rounds; ++round) {
+    start = Clock::now();
+    if (!InfoForAll(link, handles, task)) return 1;
+    all.push_back(Seconds(Clock::now() - start));
+    task += handles.size();
+  }
+  std::printf("%zu devices plugged in at once, all ready after %.3f s (target < 5 s)\n",
+              plugged.size(), ready_s);
+  std::printf("300 for 1 device:          median %.3f s of %d rounds\n", Median(one), rounds);
+  std::printf("300 for %zu devices at once: median %.3f s of %d rounds (%.1fx one; target < 2x)\n",
+              handles.size(), Median(all), rounds, Median(all) / std::max(Median(one), 1e-9));
+  if (handshakes_before >= 0 && handshakes_after >= 0) {
+    std::printf("TLS handshakes per 300 request: %.1f\n",
+                static_cast<double>(handshakes_after - handshakes_before) / rounds);
+  } else {
+    std::printf("TLS handshakes per 300 request: not reported by this simulator\n");
+  }
+  agent.Stop();
+  return 0;
+}
