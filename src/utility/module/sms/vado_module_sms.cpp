@@ -83,37 +83,33 @@ std::string HeldPath(VadoDevice& device) {
 }  // namespace
 
 int64_t VadoModuleSms::HandleRequest(const bas::IPCPacket1& packet) {
-  RequestHeader request = ParseRequestHeader(packet);
-  if (!request.valid) {
-    Reply(packet, "", kResultBadHeader);
-    return 0;
-  }
-  VadoDevicePtr device = FindRequestDevice(request);
-  if (!device) {
-    Reply(packet, request.uuid, kResultNoDevice);
-    return 0;
-  }
-  TaskPtr task = BeginTask(device->tasks, static_cast<int64_t>(packet.task_id));
-  if (!task) return 0;  // cancelled before it started: no reply
-  const std::string udid = Utf16ToUtf8(device->unique_device_id);
-  if (packet.command_id != kListCommand || request.section_count != 1) {
+  std::unique_ptr<DeviceRequest> begun =
+      BeginDeviceRequest(*this, packet, DeviceLookup::kUuidOrHandle);
+  if (!begun) return 0;
+  VadoDevice& device = *begun->device;
+  DhTask& task = *begun->task;
+  const std::string udid = Utf16ToUtf8(device.unique_device_id);
+  if (packet.command_id != kListCommand || begun->header.section_count != 1) {
+    begun->ForgetTask();
     Reply(packet, udid, kResultOk);
     return 0;
   }
   // The identifier names local files; one that could leave their folder is refused.
   if (!IsPlainFileName(udid)) {
     LOG(ERROR) << "messages: refused a device identifier that is not a plain file name";
+    begun->ForgetTask();
     Reply(packet, udid, kRefusedDeviceIdentifier, "{\"error\":\"RefusedDeviceIdentifier\"}");
     return 0;
   }
   int64_t code = kResultOk;
   std::string backup_error;
-  switch (RequestedWay(request.json)) {
-    case kViaBackup: code = ViaBackup(packet, *device, *task, &backup_error); break;
-    case kViaSnapshot: code = ViaSnapshot(packet, *device, *task); break;
-    case kViaHeldPath: code = ViaHeldPath(packet, *device, *task); break;
+  switch (RequestedWay(begun->header.json)) {
+    case kViaBackup: code = ViaBackup(packet, device, task, &backup_error); break;
+    case kViaSnapshot: code = ViaSnapshot(packet, device, task); break;
+    case kViaHeldPath: code = ViaHeldPath(packet, device, task); break;
     default: break;
   }
+  begun->ForgetTask();
   if (!backup_error.empty()) {
     Reply(packet, udid, code, "{\"error\":" + JsonQuote(backup_error) + "}");
   } else {
