@@ -11,6 +11,7 @@
 #include "lockdown/control.h"
 #include "farm/farm.h"
 #include "farm/farm_builder.h"
+#include "services/backup/backup_settings.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ int Usage() {
                "                   [--backup-files N --backup-bytes SIZE[K|M|G]]\n"
                "                   [--contacts N] [--groups N] [--calendars N] [--events N]\n"
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
+               "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
+               "                   [--backup-delay MS]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
@@ -129,6 +132,18 @@ int MkFarm(const std::vector<std::string>& args) {
     } else if (a == "--sync-batch") {
       std::string n;
       if (!value(&n) || !ParseCount(n, 1000000, &spec.sync_batch)) return Usage();
+    } else if (a == "--messages" || a == "--chats" || a == "--backup-delay") {
+      std::string n;
+      const uint64_t max = a == "--messages" ? devsim::kMaxFarmMessages
+                           : a == "--chats"  ? devsim::kMaxFarmChats
+                                             : devsim::kMaxFileDelayMs;
+      uint64_t* target = a == "--messages" ? &spec.sms.messages
+                         : a == "--chats"  ? &spec.sms.chats
+                                           : &spec.backup_file_delay_ms;
+      if (!value(&n) || !ParseCount(n, max, target)) return Usage();
+    } else if (a == "--sms-schema") {
+      std::string name;
+      if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

@@ -482,6 +482,13 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
     *error = "cannot create the device file tree";
     return {};
   }
+  if (!WriteSmsDatabase(dev / "fs", wanted.product_version, wanted.sms, wanted.seed, error)) {
+    return {};
+  }
+  if (wanted.backup_file_delay_ms > 0 && !SaveFileDelay(dev, wanted.backup_file_delay_ms)) {
+    *error = "cannot write backup.plist";
+    return {};
+  }
   AppStore apps(dev / "apps");
   AppTotals totals;
   if (!AddFarmApps(apps, std::min(wanted.apps, kMaxFarmApps), rng, &totals, error)) return {};

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "farm/farm.h"
+#include "farm/sms_farm_builder.h"
 #include "farm/sync_farm_builder.h"
 
 namespace devsim {
@@ -28,6 +29,10 @@ struct DeviceSpec {
   // Generated backup content (backup.plist): this many files of this many bytes in total.
   uint64_t backup_files = 0;
   uint64_t backup_bytes = 0;
+  // Pause after each data file the backup service uploads (milliseconds).
+  uint64_t backup_file_delay_ms = 0;
+  // The message database (Library/SMS/sms.db); none without messages.
+  SmsContentSpec sms;
   // Contacts, calendars, bookmarks and notes in the device's sync stores.
   SyncContentSpec sync;
   // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:

@@ -69,6 +69,8 @@ Agent options:
   --udid UDID         device commands: the device to address
   --password TEXT     restore: the password of an encrypted backup
   --out DIR           icons: the output folder
+  --via WAY           messages: backup (default), snapshot or cached (the copy read last)
+  --chat ID           messages: the messages of one conversation (its chat id)
   --farm DIR          the simulator's device farm (default: the bundled sample farm)
   --no-simulator      never start the simulator
   --readable, --json  device events and results as plain text, or as JSON
@@ -111,6 +113,8 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (!value(&options.content)) return std::nullopt;
     } else if (arg == "--id") {
       if (!value(&options.record_id)) return std::nullopt;
+    } else if (arg == "--via" || arg == "--chat") {
+      if (!value(arg == "--via" ? &options.via : &options.chat)) return std::nullopt;
     } else if (arg == "--compact") {
       options.compact = true;
     } else if (arg == "--agent") {

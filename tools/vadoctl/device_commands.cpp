@@ -9,6 +9,7 @@
 #include "driver_commands.h"
 #include "file_commands.h"
 #include "info_commands.h"
+#include "message_commands.h"
 #include "sync_commands.h"
 
 namespace vadoctl {
@@ -40,6 +41,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"copy-out", "copy-out NAME DEVICE_PATH LOCAL_DIR ...  copy device items to local folders", 3,
        -1, RunCopyOut},
       {"cancel", "cancel TASK_ID      cancel a running task of the device", 1, 1, RunCancel},
+      {"messages", "messages            text-message conversations (--via, --chat ID)", 0, 0,
+       RunMessagesCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

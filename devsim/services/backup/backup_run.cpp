@@ -1,5 +1,8 @@
 #include "services/backup/backup_run.h"
 
+#include <chrono>
+#include <thread>
+
 #include <unistd.h>
 
 #include <ctime>
@@ -113,6 +116,9 @@ bool BackupJob::SendUploads(const std::vector<Upload>& items, double progress) {
     // A file that vanished or cannot be read ends with the device's error chunk.
     if (!(read_ok ? w.End(kChunkSuccess) : w.End(kChunkDeviceError, "Could not read the file")))
       return false;
+    if (u.entry && settings_.file_delay_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(settings_.file_delay_ms));
+    }
   }
   if (!w.EndList()) return false;
   DlStatus st;

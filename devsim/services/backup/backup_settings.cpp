@@ -99,6 +99,7 @@ BackupSettings LoadBackupSettings(const fs::path& device_dir) {
   if (auto h = DictString(p.get(), "Hostile")) ParseHostile(*h, &s.hostile);
   s.direct = DictBool(p.get(), "Direct").value_or(false);
   s.keybag = DictData(p.get(), "KeyBag").value_or("");
+  s.file_delay_ms = std::min(DictUint(p.get(), "FileDelayMs").value_or(0), kMaxFileDelayMs);
   return s;
 }
 
@@ -111,6 +112,14 @@ bool SaveBulkSettings(const fs::path& device_dir, uint64_t files, uint64_t bytes
   SetUint(p.get(), "BulkBytes", bytes);
   SetUint(p.get(), "BulkSeed", seed);
   SetUint(p.get(), "BulkTime", static_cast<uint64_t>(time));
+  return WritePlistFile(file, p.get());
+}
+
+bool SaveFileDelay(const fs::path& device_dir, uint64_t delay_ms) {
+  std::lock_guard<std::mutex> lock(SettingsMutex());
+  fs::path file = BackupSettingsFile(device_dir);
+  Plist p = LoadDict(file);
+  SetUint(p.get(), "FileDelayMs", std::min(delay_ms, kMaxFileDelayMs));
   return WritePlistFile(file, p.get());
 }
 

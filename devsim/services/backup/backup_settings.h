@@ -53,13 +53,20 @@ struct BackupSettings {
   // keep the path a file arrived at and do not follow moves.
   bool direct = false;
   std::string keybag;       // backup keybag; present while encryption is on
+  // A pause after each uploaded data file, so that a host's handling of a running backup
+  // can be watched.
+  uint64_t file_delay_ms = 0;
 };
+
+constexpr uint64_t kMaxFileDelayMs = 10'000;
 
 constexpr uint64_t kMaxBulkFiles = 10'000'000;
 
 fs::path BackupSettingsFile(const fs::path& device_dir);
 BackupSettings LoadBackupSettings(const fs::path& device_dir);
 // Read-modify-write of backup.plist under one process-wide lock.
+// Sets the pause after each uploaded data file (milliseconds, at most kMaxFileDelayMs).
+bool SaveFileDelay(const fs::path& device_dir, uint64_t delay_ms);
 bool SaveBulkSettings(const fs::path& device_dir, uint64_t files, uint64_t bytes, uint64_t seed,
                       int64_t time);
 bool SaveKeybag(const fs::path& device_dir, const std::string& keybag);  // empty removes it

@@ -46,6 +46,11 @@ class VadoDevice {
   std::u16string device_class;
   std::u16string chip_id;
 
+  // The local copy of the device's message database that the messages module read last
+  // (from a restricted backup or a snapshot); guarded by message_db_mutex.
+  std::mutex message_db_mutex;
+  std::string message_db_path;
+
   // Held while the device is being made ready (arrival, trust, command 15), so that
   // this never runs twice at once for one device.
   std::mutex ready_mutex;

@@ -1,0 +1,162 @@
+// Listing a large message database end to end: the simulator serves a device with many
+// messages in many conversations, the agent gets the database once with command 201
+// ("command" 0, a restricted backup) and then lists the copy it holds ("command" 2) over
+// the front-end protocol. Each round reports the wall time from request to result and the
+// agent's peak resident memory, beside the sqlite3 command-line program running the
+// module's message statement with JSON output on the same file, and the ratio of the two.
+//
+//   build/bin/bench_messages_read [--messages N] [--chats M] [--rounds R]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "bench_agent.h"
+#include "utility/module/sms/sms_database.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+long PeakKib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+// User plus system CPU seconds of a process so far, or -1.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct Round {
+  int64_t code = -1;
+  size_t conversations = 0;
+  size_t messages = 0;
+  std::string path;
+  double seconds = 0;
+};
+
+Round List(BenchAgent& run, uint64_t task, int way) {
+  Round round;
+  const auto start = std::chrono::steady_clock::now();
+  run.link.Send(201, task, 0,
+                vadoctl::BuildRequestPayload("{\"uuid\":\"" + run.device.udid +
+                                                 "\",\"info\":{\"command\":" +
+                                                 std::to_string(way) + "}}",
+                                             "", false));
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(900)) {
+    auto m = run.link.Receive(milliseconds(100));
+    if (!m || m->task_id != task) continue;
+    rapidjson::Document h;
+    h.Parse(m->header.c_str());
+    if (m->kind != 2) {
+      round.code = h["code"].GetInt64();
+      break;
+    }
+    if (!h.HasMember("stage")) continue;
+    if (h["stage"].GetInt64() == -1) round.path = h["info"].GetString();
+    if (h["stage"].GetInt64() != 1 || !h.HasMember("info") || !h["info"].IsObject()) continue;
+    if (h["code"].GetInt64() == 0) {
+      ++round.conversations;
+    } else {
+      // Every message object starts with its "id" member.
+      for (size_t at = m->body.find("{\"id\":"); at != std::string::npos;
+           at = m->body.find("{\"id\":", at + 1)) {
+        ++round.messages;
+      }
+    }
+  }
+  round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return round;
+}
+
+struct CliRun {
+  double wall = -1;
+  double cpu = -1;
+};
+
+// Wall and CPU seconds of sqlite3 -json running the module's message statement on `path`.
+CliRun SqliteCli(const std::string& path) {
+  CliRun run;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    ::execlp("sqlite3", "sqlite3", "-json", "-readonly", path.c_str(), kSmsMessageStatement,
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
+  run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  uint64_t messages = 100000, chats = 2000;
+  int rounds = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--messages") == 0) messages = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--chats") == 0) chats = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+  }
+  devsim::DeviceSpec farm_device;
+  farm_device.product_version = "12.4";
+  farm_device.media_files = 2;
+  farm_device.sms.messages = messages;
+  farm_device.sms.chats = chats;
+  BenchAgent run;
+  if (!run.Start(farm_device)) return 1;
+  Round first = List(run, 100, 0);
+  std::printf("messages=%llu chats=%llu backup: code=%lld wall=%.3f s conversations=%zu\n",
+              static_cast<unsigned long long>(messages), static_cast<unsigned long long>(chats),
+              static_cast<long long>(first.code), first.seconds, first.conversations);
+  if (first.code != 0) return 1;
+  for (int r = 0; r < rounds; ++r) {
+    const double cpu_before = CpuSeconds(run.agent.pid());
+    Round round = List(run, 200 + r, 2);
+    const double agent_cpu = CpuSeconds(run.agent.pid()) - cpu_before;
+    const CliRun cli = SqliteCli(first.path);
+    std::printf("round %d: code=%lld conversations=%zu messages=%zu agent_wall=%.3f s "
+                "agent_cpu=%.3f s agent_peak_kib=%ld sqlite3_json_wall=%.3f s "
+                "sqlite3_json_cpu=%.3f s wall_ratio=%.2f cpu_ratio=%.2f\n",
+                r, static_cast<long long>(round.code), round.conversations, round.messages,
+                round.seconds, agent_cpu, PeakKib(run.agent.pid()), cli.wall, cli.cpu,
+                cli.wall > 0 ? round.seconds / cli.wall : 0.0,
+                cli.cpu > 0 ? agent_cpu / cli.cpu : 0.0);
+  }
+  run.agent.Stop();
+  return 0;
+}
