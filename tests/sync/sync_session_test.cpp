@@ -143,17 +143,6 @@ TEST(SyncSessionPush, CalendarPingCarriesItsOwnText) {
   EXPECT_EQ(ElementText(sent[5], 0), "SDMessageFinishSessionOnDevice");
 }
 
-TEST(SyncSessionPush, ClosedConnectionDoesNotStopTheSteps) {
-  FakeSyncDevice device;
-  device.Start();
-  device.Stop();  // both ends closed before anything is exchanged
-  SyncSession session(device.connection(), kContactsClass);
-  session.Open(true);
-  session.BeginPush(TwoAcknowledgePush());
-  session.FinishPush();
-  SUCCEED();
-}
-
 TEST(SyncSessionExchange, TextThatIsNotAPropertyListSendsNothing) {
   FakeSyncDevice device;
   device.Start();
