@@ -98,7 +98,7 @@ bool DeviceService::Ensure(const std::string& farm, std::string* error) {
   }
   setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket_path_).c_str(), 1);
   found_ = "no device service (usbmuxd) is running: started the simulator with the farm at " +
-           source + " on " + socket_path_;
+           std::filesystem::weakly_canonical(source, failure).string() + " on " + socket_path_;
   return true;
 }
 

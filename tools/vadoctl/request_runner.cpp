@@ -69,12 +69,14 @@ RequestOutcome AwaitResult(FrontEndLink& link, uint32_t command_id, uint64_t tas
     auto message = link.Receive(std::chrono::milliseconds(100));
     if (message && observer) observer(*message);
     if (!message || message->task_id != task_id) continue;
-    if (command_id != kAnyCommand && message->command_id != command_id) continue;
     // Status notifications travel on task 0 as kind 1: never a request's result.
     if (task_id == 0 && message->kind == 1) continue;
     rapidjson::Document header;
     header.Parse(message->header.c_str());
-    if (IsRequestResult(*message, header)) {
+    // A request's data may come under related command ids (a contact list sends its
+    // groups as 101), so only the result must carry the request's own.
+    if (IsRequestResult(*message, header) &&
+        (command_id == kAnyCommand || message->command_id == command_id)) {
       outcome.answered = true;
       outcome.kind = message->kind;
       outcome.code = HeaderInt(header, "code");

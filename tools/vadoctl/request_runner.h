@@ -46,8 +46,8 @@ struct RequestOutcome {
   std::string header;     // the result's header object (its "info" says why it failed)
 };
 
-// Called for every message of the request's task before the result, with its parsed
-// header object.
+// Called for every message of the request's task before the result (whatever its command
+// id), with its parsed header object.
 using MessageSink = std::function<void(const AgentMessage&, const rapidjson::Document&)>;
 
 // Sends `body` (JSON text, compressed; empty for none) with `header_json` and waits for
