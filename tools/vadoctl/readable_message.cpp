@@ -37,7 +37,10 @@ std::string StatusText(uint32_t status, const rapidjson::Document& header,
       details.Parse(body.c_str());
       std::string name = details.IsObject() ? Text(details, "DeviceName") : "";
       std::string error = header.HasMember("info") && header["info"].IsString() ? header["info"].GetString() : "?";
-      std::string who = device + (name.empty() ? "" : " (" + name + ")");
+      // Before pairing the agent may not know the device's name or identifier yet.
+      std::string udid = Text(header, "uuid");
+      std::string who = name.empty() ? (udid.empty() ? "a device" : "device " + udid)
+                                     : name + (udid.empty() ? "" : " [" + udid + "]");
       if (error == "25") {
         return who + " is waiting for trust: unlock it and answer \"Trust\" on its screen";
       }

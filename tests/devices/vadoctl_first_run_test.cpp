@@ -1,5 +1,5 @@
-// The sample farm the first README command serves, seen through vadoctl as a newcomer runs
-// it: no device service is running, so vadoctl starts the simulator with that farm itself.
+// vadoctl as a newcomer runs it: with no device service running it starts the simulator
+// with the sample farm the first README command serves, and it says what it found.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -87,6 +87,27 @@ TEST_F(VadoctlSampleFarm, CalendarsBookmarksAndNotesAreThere) {
       EXPECT_GE(events, 10u);
     }
   }
+}
+
+// A device service with a device that has not been trusted yet: vadoctl names the service,
+// then the device and what the user must do, and gives up after --device-wait seconds.
+TEST(VadoctlFirstRun, SaysWhichServiceItFoundAndThatTheDeviceWaitsForTrust) {
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec device;
+  device.untrusted = true;
+  device.name = "Ann's iPhone";
+  sim.AddDevice(device);
+  ASSERT_TRUE(sim.Start());
+  devsim::testing::ToolResult info =
+      sim.Run({VADO_VADOCTL_PATH, "--device-wait", "15", "info", "--json"}, 50);
+  EXPECT_EQ(info.status, 1) << info.err;
+  EXPECT_NE(info.err.find("found the device service at UNIX:" + sim.socket_path() +
+                          " with 1 device attached"),
+            std::string::npos)
+      << info.err;
+  EXPECT_NE(info.err.find("is waiting for trust"), std::string::npos) << info.err;
+  EXPECT_NE(info.err.find("no device arrived"), std::string::npos) << info.err;
+  EXPECT_TRUE(info.out.empty()) << info.out;
 }
 
 }  // namespace
