@@ -8,6 +8,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-VADO_TARGETS="VadoAgent CoreFoundation AirTrafficHost MobileDevice vado-devsimd vado-devsim vadoctl" \
-  ./scripts/build.sh build -DVADO_UNITY=ON
+VADO_TARGETS=vado_demo ./scripts/build.sh build -DVADO_UNITY=ON
 exec build/bin/vadoctl "$@"
