@@ -89,12 +89,10 @@ void AgentFixture::Keep(const vadoctl::AgentMessage& message) {
   seen_.push_back(std::move(seen));
 }
 
-const Seen* AgentFixture::AwaitResult(uint32_t command_id, uint64_t task_id,
-                                      std::vector<const Seen*>* messages,
-                                      std::chrono::milliseconds wait, bool send_first,
-                                      const std::string& header, const std::string& body) {
+const Seen* AgentFixture::AwaitResult(uint64_t task_id, std::vector<const Seen*>* messages,
+                                      std::chrono::milliseconds wait, bool look_back) {
   const Seen* result = nullptr;
-  if (!send_first) {
+  if (look_back) {
     // The result may have come in while the test waited for something else.
     for (const Seen& s : seen_) {
       if (IsResult(s, task_id)) {
@@ -105,12 +103,11 @@ const Seen* AgentFixture::AwaitResult(uint32_t command_id, uint64_t task_id,
   }
   if (result == nullptr) {
     // The request runner reads the link; every message it reads is kept here, so the
-    // result is the last one kept when it is answered.
+    // result is the last one kept when it is answered. Matched by task alone, as tests
+    // also send commands the agent answers under another id.
     auto keep = [this](const vadoctl::AgentMessage& m) { Keep(m); };
-    vadoctl::RequestOutcome outcome =
-        send_first ? vadoctl::RunRequest(link_, command_id, task_id, header, body, nullptr, wait,
-                                         nullptr, keep)
-                   : vadoctl::AwaitResult(link_, command_id, task_id, nullptr, wait, nullptr, keep);
+    vadoctl::RequestOutcome outcome = vadoctl::AwaitResult(link_, vadoctl::kAnyCommand, task_id,
+                                                           nullptr, wait, nullptr, keep);
     if (outcome.answered && !seen_.empty()) result = &seen_.back();
   }
   if (messages != nullptr) {
@@ -125,17 +122,16 @@ const Seen* AgentFixture::AwaitResult(uint32_t command_id, uint64_t task_id,
 
 const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen*>* messages,
                                         std::chrono::milliseconds wait) {
-  return AwaitResult(vadoctl::kAnyCommand, task_id, messages, wait, false, "", "");
+  return AwaitResult(task_id, messages, wait, true);
 }
 
 std::vector<vadoctl::AgentMessage> AgentFixture::Request(uint32_t command_id, uint64_t task_id,
                                                         const std::string& header,
                                                         const std::string& body,
                                                         std::chrono::milliseconds wait) {
+  SendWithHeader(command_id, task_id, header, body);
   std::vector<const Seen*> messages;
-  // Matched by task alone, as tests also send commands the agent answers under another id.
-  const Seen* result =
-      AwaitResult(vadoctl::kAnyCommand, task_id, &messages, wait, true, header, body);
+  const Seen* result = AwaitResult(task_id, &messages, wait, false);
   std::vector<vadoctl::AgentMessage> out;
   if (result == nullptr) return out;
   for (const Seen* s : messages) out.push_back(s->message);

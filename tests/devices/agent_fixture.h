@@ -73,9 +73,8 @@ class AgentFixture : public ::testing::Test {
 
  private:
   void Keep(const vadoctl::AgentMessage& message);
-  // The task's result through the vadoctl request runner (sending the request first when
-  // `send_first`); `messages` gets the task's earlier messages.
-  const Seen* AwaitResult(uint32_t command_id, uint64_t task_id,
-                          std::vector<const Seen*>* messages, std::chrono::milliseconds wait,
-                          bool send_first, const std::string& header, const std::string& body);
+  // The task's result through the vadoctl request runner (first among the messages
+  // already seen when `look_back`); `messages` gets the task's earlier messages.
+  const Seen* AwaitResult(uint64_t task_id, std::vector<const Seen*>* messages,
+                          std::chrono::milliseconds wait, bool look_back);
 };
