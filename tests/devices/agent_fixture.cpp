@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "common/json_text.h"
+#include "request_runner.h"
 
 using namespace std::chrono_literals;
 
@@ -42,10 +43,7 @@ const Seen* AgentFixture::WaitFor(const std::function<bool(const Seen&)>& match,
       if (link_.closed()) return nullptr;
       continue;
     }
-    Seen seen;
-    seen.message = *message;
-    seen.header.Parse(message->header.c_str());
-    seen_.push_back(std::move(seen));
+    Keep(*message);
     if (match(seen_.back())) return &seen_.back();
   }
   return nullptr;
@@ -81,13 +79,37 @@ void AgentFixture::SendPayload(uint32_t command_id, uint64_t task_id, const std:
 bool AgentFixture::IsResult(const Seen& s, uint64_t task_id) {
   if (s.message.task_id != task_id || !s.header.IsObject()) return false;
   if (task_id == 0 && IsStatus(s, s.message.command_id)) return false;
-  if (s.message.kind == 1 || s.message.kind == 5) return true;
-  return s.message.kind == 6 && Code(s) != 0;
+  return vadoctl::IsRequestResult(s.message, s.header);
 }
 
-const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen*>* messages,
-                                        std::chrono::milliseconds wait) {
-  const Seen* result = WaitFor([&](const Seen& s) { return IsResult(s, task_id); }, wait);
+void AgentFixture::Keep(const vadoctl::AgentMessage& message) {
+  Seen seen;
+  seen.message = message;
+  seen.header.Parse(message.header.c_str());
+  seen_.push_back(std::move(seen));
+}
+
+const Seen* AgentFixture::AwaitResult(uint64_t task_id, std::vector<const Seen*>* messages,
+                                      std::chrono::milliseconds wait, bool look_back) {
+  const Seen* result = nullptr;
+  if (look_back) {
+    // The result may have come in while the test waited for something else.
+    for (const Seen& s : seen_) {
+      if (IsResult(s, task_id)) {
+        result = &s;
+        break;
+      }
+    }
+  }
+  if (result == nullptr) {
+    // The request runner reads the link; every message it reads is kept here, so the
+    // result is the last one kept when it is answered. Matched by task alone, as tests
+    // also send commands the agent answers under another id.
+    auto keep = [this](const vadoctl::AgentMessage& m) { Keep(m); };
+    vadoctl::RequestOutcome outcome = vadoctl::AwaitResult(link_, vadoctl::kAnyCommand, task_id,
+                                                           nullptr, wait, nullptr, keep);
+    if (outcome.answered && !seen_.empty()) result = &seen_.back();
+  }
   if (messages != nullptr) {
     messages->clear();
     for (const Seen& s : seen_) {
@@ -98,13 +120,18 @@ const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen
   return result;
 }
 
+const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen*>* messages,
+                                        std::chrono::milliseconds wait) {
+  return AwaitResult(task_id, messages, wait, true);
+}
+
 std::vector<vadoctl::AgentMessage> AgentFixture::Request(uint32_t command_id, uint64_t task_id,
                                                         const std::string& header,
                                                         const std::string& body,
                                                         std::chrono::milliseconds wait) {
   SendWithHeader(command_id, task_id, header, body);
   std::vector<const Seen*> messages;
-  const Seen* result = WaitForResult(task_id, &messages, wait);
+  const Seen* result = AwaitResult(task_id, &messages, wait, false);
   std::vector<vadoctl::AgentMessage> out;
   if (result == nullptr) return out;
   for (const Seen* s : messages) out.push_back(s->message);

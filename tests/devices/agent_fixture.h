@@ -70,4 +70,11 @@ class AgentFixture : public ::testing::Test {
   bool sim_started_ = false;
   vadoctl::FrontEndLink link_;
   vadoctl::AgentProcess agent_;
+
+ private:
+  void Keep(const vadoctl::AgentMessage& message);
+  // The task's result through the vadoctl request runner (first among the messages
+  // already seen when `look_back`); `messages` gets the task's earlier messages.
+  const Seen* AwaitResult(uint64_t task_id, std::vector<const Seen*>* messages,
+                          std::chrono::milliseconds wait, bool look_back);
 };

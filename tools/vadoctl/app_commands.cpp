@@ -14,6 +14,7 @@
 
 #include "device_commands.h"
 #include "progress_bar.h"
+#include "text_table.h"
 
 namespace vadoctl {
 namespace {
@@ -79,6 +80,7 @@ RequestOutcome ListApps(DeviceSession& s, std::vector<rapidjson::Document>* apps
 int RunAppsList(DeviceSession& s, bool readable) {
   std::vector<rapidjson::Document> apps;
   RequestOutcome outcome = ListApps(s, &apps);
+  TextTable table({"BUNDLE ID", "VERSION", "NAME", "APP", "DATA"}, 44);
   for (const rapidjson::Document& app : apps) {
     if (!readable) {
       rapidjson::StringBuffer buffer;
@@ -89,11 +91,12 @@ int RunAppsList(DeviceSession& s, bool readable) {
     }
     std::string name = Member(app, "CFBundleDisplayName");
     if (name.empty()) name = Member(app, "CFBundleName");
-    std::printf("%-44s %-12s %-28s app %10s  data %10s\n", Member(app, "CFBundleIdentifier").c_str(),
-                Member(app, "CFBundleShortVersionString").c_str(), name.c_str(),
-                Megabytes(Member(app, "app-size")).c_str(), Megabytes(Member(app, "data-size")).c_str());
+    table.Add({Member(app, "CFBundleIdentifier"), Member(app, "CFBundleShortVersionString"), name,
+               Megabytes(Member(app, "app-size")), Megabytes(Member(app, "data-size"))});
   }
-  if (readable && outcome.answered) std::printf("%zu applications\n", apps.size());
+  if (readable && outcome.answered) {
+    std::cout << table.Render() << apps.size() << " applications\n";
+  }
   std::cout.flush();
   return Finish(outcome, "apps", 0);
 }

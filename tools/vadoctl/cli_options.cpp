@@ -1,5 +1,6 @@
 #include "cli_options.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -67,6 +68,7 @@ Agent options:
   --product-name S    --product-version S    --app-folder S
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
   --udid UDID         device commands: the device to address
+  --device-wait N     device commands: seconds to wait for the device (default 30)
   --password TEXT     restore: the password of an encrypted backup
   --out DIR           icons: the output folder
   --via WAY           messages: backup (default), snapshot or cached (the copy read last)
@@ -126,7 +128,8 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
     } else if (arg == "--test-mode") {
       options.launch.test_mode = true;
     } else if (arg == "--run-mode" || arg == "--task-id" || arg == "--seconds" ||
-               arg == "--timeout-ms" || arg == "--task" || arg == "--kind") {
+               arg == "--timeout-ms" || arg == "--task" || arg == "--kind" ||
+               arg == "--device-wait") {
       if (!value(&v)) return std::nullopt;
       if (!IsNumber(v)) {
         *error = arg + " needs a non-negative number";
@@ -135,6 +138,9 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (arg == "--run-mode") options.launch.run_mode = ParseLeadingInt(v);
       if (arg == "--task-id") options.launch.task_id = ParseLeadingInt64(v);
       if (arg == "--seconds") options.seconds = ParseLeadingInt(v);
+      if (arg == "--device-wait") {
+        options.device_wait_ms = std::min(ParseLeadingInt(v), 86400) * 1000;
+      }
       if (arg == "--timeout-ms") options.timeout_ms = options.request_timeout_ms = ParseLeadingInt(v);
       if (arg == "--task") options.task_id = static_cast<uint64_t>(ParseLeadingInt64(v));
       if (arg == "--kind") options.kind = static_cast<uint16_t>(ParseLeadingInt(v));

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <thread>
 
+#include <usbmuxd.h>
+
 #include "platform/process.h"
 
 namespace vadoctl {
@@ -14,7 +16,26 @@ namespace {
 
 constexpr const char* kSystemMuxSocket = "/var/run/usbmuxd";
 
+// How many devices the usbmuxd that libusbmuxd reaches ($USBMUXD_SOCKET_ADDRESS or the
+// system socket) has attached; -1 when it does not answer.
+int AttachedDevices() {
+  usbmuxd_device_info_t* list = nullptr;
+  int count = usbmuxd_get_device_list(&list);
+  if (list != nullptr) usbmuxd_device_list_free(&list);
+  return count;
+}
+
 }  // namespace
+
+std::string DescribeDeviceService(const std::string& service, int devices) {
+  if (devices < 0) return "found " + service + ", but it does not answer";
+  if (devices == 0) {
+    return "found " + service + " with no device attached yet: plug a device in with its "
+           "cable and unlock it";
+  }
+  return "found " + service + " with " + std::to_string(devices) +
+         (devices == 1 ? " device attached" : " devices attached");
+}
 
 std::string SampleFarmPath() { return platform::ExecutableFolder() + "../share/sample-farm"; }
 
@@ -30,8 +51,13 @@ bool DeviceService::Ensure(const std::string& farm, std::string* error) {
   // The agent reaches devices through $USBMUXD_SOCKET_ADDRESS or the system's usbmuxd
   // socket; a simulator serving some other private socket is no use to it.
   struct stat socket_info;
-  if (getenv("USBMUXD_SOCKET_ADDRESS") != nullptr ||
-      (::stat(kSystemMuxSocket, &socket_info) == 0 && S_ISSOCK(socket_info.st_mode))) {
+  if (const char* address = getenv("USBMUXD_SOCKET_ADDRESS")) {
+    found_ = DescribeDeviceService(std::string("the device service at ") + address,
+                                   AttachedDevices());
+    return true;
+  }
+  if (::stat(kSystemMuxSocket, &socket_info) == 0 && S_ISSOCK(socket_info.st_mode)) {
+    found_ = DescribeDeviceService("the system's usbmuxd", AttachedDevices());
     return true;
   }
   std::string source = farm.empty() ? SampleFarmPath() : farm;
@@ -71,6 +97,8 @@ bool DeviceService::Ensure(const std::string& farm, std::string* error) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket_path_).c_str(), 1);
+  found_ = "no device service (usbmuxd) is running: started the simulator with the farm at " +
+           std::filesystem::weakly_canonical(source, failure).string() + " on " + socket_path_;
   return true;
 }
 

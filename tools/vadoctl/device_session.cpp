@@ -1,5 +1,9 @@
 #include "device_session.h"
 
+#include <cstdio>
+
+#include "readable_message.h"
+
 namespace vadoctl {
 namespace {
 
@@ -19,9 +23,7 @@ DeviceSession::~DeviceSession() {
 
 bool DeviceSession::Open(const CliOptions& options, std::string* error, bool wait_for_device) {
   if (options.simulator && !devices_.Ensure(options.farm, error)) return false;
-  if (devices_.started()) {
-    std::fprintf(stderr, "vadoctl: no device service was running; started the simulator\n");
-  }
+  if (!devices_.found().empty()) std::fprintf(stderr, "vadoctl: %s\n", devices_.found().c_str());
   if (link_.Listen() < 0) {
     *error = "cannot listen on 127.0.0.1";
     return false;
@@ -35,10 +37,20 @@ bool DeviceSession::Open(const CliOptions& options, std::string* error, bool wai
   }
   timeout_ = milliseconds(options.request_timeout_ms);
   if (!wait_for_device) return true;
-  std::optional<DeviceChoice> device =
-      WaitForDevice(link_, options.udid, milliseconds(options.device_wait_ms), &g_interrupted);
+  // A device that waits for trust or is locked is reported while we wait for it.
+  std::string problem;
+  auto report = [&problem](const AgentMessage& message) {
+    if (!IsDeviceProblem(message)) return;
+    std::optional<std::string> text = DescribeMessage(message);
+    if (!text || *text == problem) return;
+    problem = *text;
+    std::fprintf(stderr, "vadoctl: %s\n", problem.c_str());
+  };
+  std::optional<DeviceChoice> device = WaitForDevice(
+      link_, options.udid, milliseconds(options.device_wait_ms), &g_interrupted, report);
   if (!device) {
     *error = options.udid.empty() ? "no device arrived" : "device " + options.udid + " did not arrive";
+    if (!problem.empty()) *error += " (" + problem + ")";
     return false;
   }
   device_ = *device;

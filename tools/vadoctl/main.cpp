@@ -60,10 +60,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vadoctl: %s\n", error.c_str());
       return 1;
     }
-    if (devices.started()) {
-      std::fprintf(stderr, "vadoctl: no device service was running; started the simulator on %s\n",
-                   devices.socket_path().c_str());
-    }
+    std::fprintf(stderr, "vadoctl: %s\n", devices.found().c_str());
   }
 
   FrontEndLink link;

@@ -37,17 +37,25 @@ std::string StatusText(uint32_t status, const rapidjson::Document& header,
       details.Parse(body.c_str());
       std::string name = details.IsObject() ? Text(details, "DeviceName") : "";
       std::string error = header.HasMember("info") && header["info"].IsString() ? header["info"].GetString() : "?";
-      std::string reason;
-      if (error == "25") reason = ": waiting for the user to trust this computer";
-      else if (error == "48") reason = ": the device is locked with a passcode";
-      else if (error == "3") reason = ": firmware too old";
-      return device + (name.empty() ? "" : " (" + name + ")") + " failed with error " + error + reason;
+      // Before pairing the agent may not know the device's name or identifier yet.
+      std::string udid = Text(header, "uuid");
+      std::string who = name.empty() ? (udid.empty() ? "a device" : "device " + udid)
+                                     : name + (udid.empty() ? "" : " [" + udid + "]");
+      if (error == "25") {
+        return who + " is waiting for trust: unlock it and answer \"Trust\" on its screen";
+      }
+      if (error == "48") return who + " is locked with a passcode: unlock it";
+      return who + " failed with error " + error + (error == "3" ? ": firmware too old" : "");
     }
     default: return "status " + std::to_string(status) + " for " + device;
   }
 }
 
 }  // namespace
+
+bool IsDeviceProblem(const AgentMessage& message) {
+  return message.kind == 1 && message.task_id == 0 && message.command_id == 12;
+}
 
 std::optional<std::string> DescribeMessage(const AgentMessage& message) {
   rapidjson::Document header;

@@ -9,6 +9,9 @@
 
 namespace vadoctl {
 
+// A status notification about a device that cannot be used yet (not trusted, locked, ...).
+bool IsDeviceProblem(const AgentMessage& message);
+
 // Nothing for messages without a readable form (results, progress, data).
 std::optional<std::string> DescribeMessage(const AgentMessage& message);
 

@@ -19,10 +19,12 @@ bool Stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->lo
 
 std::optional<DeviceChoice> WaitForDevice(FrontEndLink& link, const std::string& udid,
                                           std::chrono::milliseconds timeout,
-                                          const std::atomic<bool>* stop) {
+                                          const std::atomic<bool>* stop,
+                                          const LinkObserver& observer) {
   const auto deadline = Clock::now() + timeout;
   while (!Stopped(stop) && !link.closed() && Clock::now() < deadline) {
     auto message = link.Receive(std::chrono::milliseconds(100));
+    if (message && observer) observer(*message);
     if (!message || message->kind != 2 || message->command_id != 0) continue;
     rapidjson::Document header;
     header.Parse(message->header.c_str());
@@ -51,18 +53,30 @@ bool IsRequestResult(const AgentMessage& message, const rapidjson::Document& hea
 RequestOutcome RunRequest(FrontEndLink& link, uint32_t command_id, uint64_t task_id,
                           std::string_view header_json, std::string_view body,
                           const MessageSink& sink, std::chrono::milliseconds timeout,
-                          const std::atomic<bool>* stop) {
-  RequestOutcome outcome;
+                          const std::atomic<bool>* stop, const LinkObserver& observer) {
   if (!link.Send(command_id, task_id, 0, BuildRequestPayload(header_json, body, false))) {
-    return outcome;
+    return RequestOutcome{};
   }
+  return AwaitResult(link, command_id, task_id, sink, timeout, stop, observer);
+}
+
+RequestOutcome AwaitResult(FrontEndLink& link, uint32_t command_id, uint64_t task_id,
+                           const MessageSink& sink, std::chrono::milliseconds timeout,
+                           const std::atomic<bool>* stop, const LinkObserver& observer) {
+  RequestOutcome outcome;
   const auto deadline = Clock::now() + timeout;
   while (!Stopped(stop) && !link.closed() && Clock::now() < deadline) {
     auto message = link.Receive(std::chrono::milliseconds(100));
-    if (!message || message->task_id != task_id || message->command_id != command_id) continue;
+    if (message && observer) observer(*message);
+    if (!message || message->task_id != task_id) continue;
+    // Status notifications travel on task 0 as kind 1: never a request's result.
+    if (task_id == 0 && message->kind == 1) continue;
     rapidjson::Document header;
     header.Parse(message->header.c_str());
-    if (IsRequestResult(*message, header)) {
+    // A request's data may come under related command ids (a contact list sends its
+    // groups as 101), so only the result must carry the request's own.
+    if (IsRequestResult(*message, header) &&
+        (command_id == kAnyCommand || message->command_id == command_id)) {
       outcome.answered = true;
       outcome.kind = message->kind;
       outcome.code = HeaderInt(header, "code");

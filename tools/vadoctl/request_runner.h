@@ -22,10 +22,14 @@ struct DeviceChoice {
   int64_t handle = 0;
 };
 
+// Called with every message read from the link, whatever its task, before it is judged.
+using LinkObserver = std::function<void(const AgentMessage&)>;
+
 // The first device arrival naming `udid` (any device when empty) within `timeout`.
 std::optional<DeviceChoice> WaitForDevice(FrontEndLink& link, const std::string& udid,
                                           std::chrono::milliseconds timeout,
-                                          const std::atomic<bool>* stop = nullptr);
+                                          const std::atomic<bool>* stop = nullptr,
+                                          const LinkObserver& observer = {});
 
 // {"uuid":"<udid>","code":<handle>}
 std::string DeviceHeader(const DeviceChoice& device);
@@ -42,8 +46,8 @@ struct RequestOutcome {
   std::string header;     // the result's header object (its "info" says why it failed)
 };
 
-// Called for every message of the request's task before the result, with its parsed
-// header object.
+// Called for every message of the request's task before the result (whatever its command
+// id), with its parsed header object.
 using MessageSink = std::function<void(const AgentMessage&, const rapidjson::Document&)>;
 
 // Sends `body` (JSON text, compressed; empty for none) with `header_json` and waits for
@@ -51,6 +55,15 @@ using MessageSink = std::function<void(const AgentMessage&, const rapidjson::Doc
 RequestOutcome RunRequest(FrontEndLink& link, uint32_t command_id, uint64_t task_id,
                           std::string_view header_json, std::string_view body,
                           const MessageSink& sink, std::chrono::milliseconds timeout,
-                          const std::atomic<bool>* stop = nullptr);
+                          const std::atomic<bool>* stop = nullptr,
+                          const LinkObserver& observer = {});
+
+// The waiting half of RunRequest, for a request already sent: reads until the result of
+// `task_id` arrives (of `command_id` only, unless it is kAnyCommand).
+constexpr uint32_t kAnyCommand = UINT32_MAX;
+RequestOutcome AwaitResult(FrontEndLink& link, uint32_t command_id, uint64_t task_id,
+                           const MessageSink& sink, std::chrono::milliseconds timeout,
+                           const std::atomic<bool>* stop = nullptr,
+                           const LinkObserver& observer = {});
 
 }  // namespace vadoctl

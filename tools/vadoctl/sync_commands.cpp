@@ -17,6 +17,7 @@
 
 #include "device_commands.h"
 #include "record_builders.h"
+#include "record_tables.h"
 
 namespace vadoctl {
 namespace {
@@ -126,7 +127,7 @@ std::optional<SyncOptions> Parse(const CliOptions& cli, std::string* error) {
 
 // Joins the data bodies of a list into one JSON document: contacts become
 // {"groups": {...}, "contacts": {...}}, the others one array.
-std::string ListOutput(const std::string& kind, const std::vector<AgentMessage>& data, bool pretty) {
+rapidjson::Document JoinList(const std::string& kind, const std::vector<AgentMessage>& data) {
   rapidjson::Document out;
   rapidjson::Value groups(rapidjson::kObjectType), contacts(rapidjson::kObjectType);
   if (kind == "contacts") out.SetObject();
@@ -152,6 +153,10 @@ std::string ListOutput(const std::string& kind, const std::vector<AgentMessage>&
     out.AddMember("groups", groups, a);
     out.AddMember("contacts", contacts, a);
   }
+  return out;
+}
+
+std::string JsonText(const rapidjson::Document& out, bool pretty) {
   rapidjson::StringBuffer buffer;
   if (pretty) {
     rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
@@ -179,6 +184,7 @@ std::string SyncCommandsHelp() {
      "alarms": [{"trigger": -900}], "recurrence": {"frequency": "weekly"}}]}
     {"id": "B1", "name": "Example", "url": "https://example.org/", "parent": "<folder id>"}
   An edit uses the record's device identifier as "id".
+  A list is a table on a terminal, JSON when piped or with --json.
   Options: --compact (one line of JSON), and those of every device command
 )";
 }
@@ -197,7 +203,12 @@ int RunSyncCommand(DeviceSession& session, const CliOptions& cli) {
                                          if (message.kind == 2) data.push_back(message);
                                        });
   if (outcome.answered && options->action == "list") {
-    std::cout << ListOutput(options->kind, data, options->pretty) << std::endl;
+    rapidjson::Document listed = JoinList(options->kind, data);
+    if (cli.readable.value_or(false) && !cli.compact) {
+      std::cout << RecordListTable(options->kind, listed) << std::flush;
+    } else {
+      std::cout << JsonText(listed, options->pretty) << std::endl;
+    }
   } else {
     for (const AgentMessage& m : data) std::cout << m.body << std::endl;
   }

@@ -23,14 +23,20 @@ bool SkipMessage(AMDServiceConnectionRef connection) {
   return bytes && ReceiveServiceBytes(connection, bytes.get(), length);
 }
 
+// A device may send other device-link messages (a ping) before it is ready; this many are
+// read past before the opening counts as failed.
+constexpr int kMaxMessagesBeforeReady = 16;
+
 struct ReadyCheck {
   bool ready = false;
+  int seen = 0;
 };
 
 void OnReply(void* context, const char* bytes, uint32_t length, int* read_another,
              uint32_t* result) {
-  *read_another = 0;
+  auto& check = *static_cast<ReadyCheck*>(context);
   *result = 0;
+  *read_another = ++check.seen < kMaxMessagesBeforeReady ? 1 : 0;
   PlistValue decoded;
   if (!PlistBytesToValue(bytes, length, &decoded) || decoded.tag() != kPlistArray ||
       decoded.array().empty()) {
@@ -41,8 +47,10 @@ void OnReply(void* context, const char* bytes, uint32_t length, int* read_anothe
       message.array()[0].tag() != kPlistText) {
     return;
   }
-  static_cast<ReadyCheck*>(context)->ready =
-      Utf16ToUtf8(message.array()[0].text()) == "DLMessageDeviceReady";
+  if (Utf16ToUtf8(message.array()[0].text()) == "DLMessageDeviceReady") {
+    check.ready = true;
+    *read_another = 0;
+  }
 }
 
 std::string VersionAnswerXml(int64_t version) {

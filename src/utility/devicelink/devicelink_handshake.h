@@ -1,7 +1,7 @@
 // The opening of every device-link service (the backup service and the sync service):
 //   device → computer  ["DLMessageVersionExchange", major, minor]   (read whole, not checked)
 //   computer → device  ["DLMessageVersionExchange", "DLVersionsOk", version]
-//   device → computer  ["DLMessageDeviceReady"]
+//   device → computer  ["DLMessageDeviceReady"]   (other messages before it, a ping, are read past)
 // The computer answers with its own version number; devices accept any.
 #pragma once
 
