@@ -16,7 +16,6 @@ constexpr uint64_t kAfcModeRead = 1;
 constexpr uint64_t kAfcModeReadWrite = 2;
 constexpr int64_t kNanosecondsPerSecond = 1000000000;
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 std::string ChildPath(const std::string& folder, const char* name) {
   std::string path = folder;

@@ -56,3 +56,6 @@ class CMobileExportFun {
   void* mobile_device_ = nullptr;  // handle of the MobileDevice library, or null
   std::vector<std::string> search_list_;
 };
+
+// The process-wide table, the way the agent's code reaches it.
+inline CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }

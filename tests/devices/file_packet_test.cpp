@@ -22,10 +22,10 @@ class FilePacketTest : public ::testing::Test {
     ASSERT_TRUE(service_);
     fs::create_directories(Media() / "Books");
   }
-  // A connection of its own, so a test can drop it as an unplug would.
+  // The device's AFC connection, held by this test alone, so it can drop it as an unplug would.
   ServicePtr Connect() {
     int32_t error = 0;
-    return StartService(device_, &error, kAfcServiceName, nullptr, true);
+    return GetService(device_, &error, kAfcServiceName, nullptr, true);
   }
   fs::path Media() {
     return fixture_.sim().farm_dir() / "devices" / udid_ / "fs/private/var/mobile/Media";

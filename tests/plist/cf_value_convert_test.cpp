@@ -8,7 +8,6 @@
 
 namespace {
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 // A mutable dictionary owned by the test, filled through the table.
 struct TestDict {

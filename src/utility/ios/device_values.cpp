@@ -7,7 +7,6 @@
 
 namespace {
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 CFStringRef MakeName(const std::string& text) {
   return text.empty() ? nullptr : Fun().__CFStringMakeConstantString(text.c_str());

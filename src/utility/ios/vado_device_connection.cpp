@@ -41,7 +41,6 @@ std::shared_ptr<DeviceLinks> LinksOf(AMDeviceRef device) {
   return links;
 }
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 // Runs `release` when `generation` is still the current one of `field`, with the device's
 // set-up mutex held so that no newer link can be made in between.

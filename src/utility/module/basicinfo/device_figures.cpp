@@ -35,7 +35,6 @@ constexpr char kStorageRequest[] =
     "<key>Session</key><integer>0</integer>"
     "</dict></plist>\n";
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 // The top dictionary of a received property list, or null.
 const CIOSDictionary* TopDictionary(const PlistValue& parsed) {

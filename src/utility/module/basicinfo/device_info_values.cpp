@@ -72,7 +72,6 @@ constexpr ValueSpec kValues[] = {
 
 constexpr const char* kJailbreakFolder = "/var/root/Media/Cydia/AutoInstall";
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 CFTypeRef CopyValue(AMDeviceRef device, const ValueSpec& spec) {
   return spec.domain ? CopyDomainValue(device, spec.domain, spec.key)

@@ -7,7 +7,6 @@
 
 namespace {
 constexpr uint64_t kModeRead = 1;
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 }  // namespace
 
 bool FilePacketReader::Open(FileHeader header) {

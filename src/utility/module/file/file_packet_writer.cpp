@@ -13,7 +13,6 @@ constexpr int64_t kMaxJournalSize = 16 << 20;
 
 std::atomic<int> g_open_transfer_files{0};
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 bool Exists(AFCConnectionRef afc, const std::string& path, AfcFileInfo* info = nullptr) {
   AfcFileInfo scratch;

@@ -13,7 +13,6 @@
 
 namespace {
 
-CMobileExportFun& Fun() { return CMobileExportFun::GetInstance(); }
 
 CFStringRef Key(const char* key) { return Fun().__CFStringMakeConstantString(key); }
 
