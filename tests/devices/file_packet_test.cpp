@@ -140,6 +140,7 @@ TEST_F(FilePacketTest, IncompleteUploadClosedOnPurposeLeavesNothing) {
 TEST_F(FilePacketTest, UploadCutByLostConnectionResumesFromTheJournal) {
   std::string content(12 * 100, 'r');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i % 251);
+  service_.reset();  // the cut below must not close the service the rest of the test uses
   ServicePtr first = Connect();
   ASSERT_TRUE(first);
   {
@@ -150,7 +151,10 @@ TEST_F(FilePacketTest, UploadCutByLostConnectionResumesFromTheJournal) {
     }
     first->Close();  // the device went away: the writer cannot clean up
   }
+  first.reset();
   ASSERT_TRUE(fs::exists(Media() / "Books/e.bin.json"));
+  service_ = Connect();
+  ASSERT_TRUE(service_);
   FilePacketWriter writer;
   ASSERT_EQ(writer.Open(Upload(service_, "e.bin", 1200, 100)), kFileStepReady);
   EXPECT_EQ(writer.FirstPending()->id, 11);
