@@ -3,7 +3,7 @@
 #   asan  every test under AddressSanitizer+UndefinedBehaviorSanitizer with leak detection
 #         (build-asan/; the benchmarks are compiled there too, not run). It stands in for a
 #         plain build's run: whatever fails there fails here.
-#   fuzz  every fuzz target for $VADO_FUZZ_SECONDS (15) seconds (build-fuzz/, clang, libFuzzer;
+#   fuzz  every fuzz target for $VADO_FUZZ_SECONDS (10) seconds (build-fuzz/, clang, libFuzzer;
 #         only the fuzzers and what they link are built).
 #   tsan  the concurrency tests (ctest label "tsan": channel, pool, tasks, device monitor,
 #         device layer, requests on one and on many devices) under ThreadSanitizer
@@ -24,7 +24,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp:print_suppressions=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
-export VADO_FUZZ_SECONDS=${VADO_FUZZ_SECONDS:-15}
+export VADO_FUZZ_SECONDS=${VADO_FUZZ_SECONDS:-10}
 
 status=0
 timings=()
