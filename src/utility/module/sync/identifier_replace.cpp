@@ -140,7 +140,11 @@ class Rewriter {
     const std::string name(inside.substr(0, name_end));
     out_.append(xml_.substr(open, close + 1 - open));
     if (name == "plist") {
-      if (!empty_element) stack_.push_back(Frame{name});
+      if (!empty_element) {
+        Frame frame;
+        frame.name = name;
+        stack_.push_back(std::move(frame));
+      }
       return close + 1;
     }
     if ((name == "key" || name == "string") && !empty_element) {
@@ -148,7 +152,8 @@ class Rewriter {
     }
     const Role role = NextValue(false);
     if (!empty_element) {
-      Frame frame{name};
+      Frame frame;
+      frame.name = name;
       frame.relation = name == "array" && role == Role::kRelationValue;
       stack_.push_back(std::move(frame));
     }
