@@ -143,11 +143,11 @@ struct ChatPlan {
 
 // Message counts: the first conversations get the most, a few messages (about 1 in 25) are
 // joined to no conversation.
-std::vector<ChatPlan> PlanChats(const SmsContentSpec& spec, std::mt19937_64& rng,
+std::vector<ChatPlan> PlanChats(const SmsContentSpec& content, std::mt19937_64& rng,
                                 uint64_t* unjoined) {
-  const uint64_t chats = std::max<uint64_t>(spec.chats, 1);
-  *unjoined = spec.messages >= 25 ? spec.messages / 25 : 0;
-  uint64_t rest = spec.messages - *unjoined;
+  const uint64_t chats = std::max<uint64_t>(content.chats, 1);
+  *unjoined = content.messages >= 25 ? content.messages / 25 : 0;
+  uint64_t rest = content.messages - *unjoined;
   std::vector<ChatPlan> plans(chats);
   const uint64_t first_phone = rng() % 1000000;
   uint64_t weights = 0;
@@ -173,7 +173,7 @@ std::vector<ChatPlan> PlanChats(const SmsContentSpec& spec, std::mt19937_64& rng
   return plans;
 }
 
-bool WriteCurrent(sqlite3* db, const SmsContentSpec& spec, bool nanoseconds,
+bool WriteCurrent(sqlite3* db, const SmsContentSpec& content, bool nanoseconds,
                   std::mt19937_64& rng, std::string* error) {
   if (!Exec(db, kCurrentTables, error)) return false;
   Stmt handle, chat, message, message_join, handle_join;
@@ -194,7 +194,7 @@ bool WriteCurrent(sqlite3* db, const SmsContentSpec& spec, bool nanoseconds,
     return false;
   }
   uint64_t unjoined = 0;
-  std::vector<ChatPlan> plans = PlanChats(spec, rng, &unjoined);
+  std::vector<ChatPlan> plans = PlanChats(content, rng, &unjoined);
   const std::string account = "e:owner@icloud.com";
   const std::string account_guid = Uuid(rng);
   int64_t next_handle = 1;
@@ -272,7 +272,7 @@ bool WriteCurrent(sqlite3* db, const SmsContentSpec& spec, bool nanoseconds,
 }
 
 // The older schema's dates are written 2001-based, like the current schema's seconds.
-bool WriteOlder(sqlite3* db, const SmsContentSpec& spec, bool madrid, std::mt19937_64& rng,
+bool WriteOlder(sqlite3* db, const SmsContentSpec& content, bool madrid, std::mt19937_64& rng,
                 std::string* error) {
   if (!Exec(db, kOlderTables, error)) return false;
   if (madrid && !Exec(db, kMadridTables, error)) return false;
@@ -282,7 +282,7 @@ bool WriteOlder(sqlite3* db, const SmsContentSpec& spec, bool madrid, std::mt199
     return false;
   }
   uint64_t unjoined = 0;
-  std::vector<ChatPlan> plans = PlanChats(spec, rng, &unjoined);
+  std::vector<ChatPlan> plans = PlanChats(content, rng, &unjoined);
   std::vector<size_t> order;
   for (size_t c = 0; c < plans.size(); ++c) {
     for (uint64_t m = 0; m < plans[c].messages + (c == 0 ? unjoined : 0); ++m) order.push_back(c);
@@ -314,10 +314,10 @@ bool ParseSmsSchema(const std::string& text, SmsSchema* out) {
 }
 
 bool WriteSmsDatabase(const fs::path& fsroot, const std::string& product_version,
-                      const SmsContentSpec& spec, uint64_t seed, std::string* error) {
-  if (spec.messages == 0 && spec.schema == SmsSchema::kByFirmware) return true;
+                      const SmsContentSpec& content, uint64_t seed, std::string* error) {
+  if (content.messages == 0 && content.schema == SmsSchema::kByFirmware) return true;
   const int major = FirmwareMajor(product_version);
-  SmsSchema schema = spec.schema;
+  SmsSchema schema = content.schema;
   if (schema == SmsSchema::kByFirmware) schema = major >= 6 ? SmsSchema::kCurrent : SmsSchema::kOlder;
   const fs::path folder = fsroot / "private/var/mobile/Library/SMS";
   std::error_code ec;
@@ -332,8 +332,8 @@ bool WriteSmsDatabase(const fs::path& fsroot, const std::string& product_version
   std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + 4242);
   if (!Exec(db.handle, "PRAGMA journal_mode=DELETE; BEGIN", error)) return false;
   const bool written = schema == SmsSchema::kCurrent
-                           ? WriteCurrent(db.handle, spec, major >= 11, rng, error)
-                           : WriteOlder(db.handle, spec, schema == SmsSchema::kMadrid, rng, error);
+                           ? WriteCurrent(db.handle, content, major >= 11, rng, error)
+                           : WriteOlder(db.handle, content, schema == SmsSchema::kMadrid, rng, error);
   if (!written) return false;
   return Exec(db.handle, "COMMIT", error);
 }

@@ -31,6 +31,6 @@ bool ParseSmsSchema(const std::string& text, SmsSchema* out);
 // Writes `fsroot`/private/var/mobile/Library/SMS/sms.db for firmware `product_version`
 // ("12.4"): the same seed gives the same database. False with `error` set on failure.
 bool WriteSmsDatabase(const fs::path& fsroot, const std::string& product_version,
-                      const SmsContentSpec& spec, uint64_t seed, std::string* error);
+                      const SmsContentSpec& content, uint64_t seed, std::string* error);
 
 }  // namespace devsim

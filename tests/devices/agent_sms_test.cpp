@@ -99,15 +99,15 @@ class SmsTest : public AgentFixture {
   std::string AddPhone(uint64_t seed, const std::string& version, uint64_t messages,
                        uint64_t chats, devsim::SmsSchema schema = devsim::SmsSchema::kByFirmware,
                        uint64_t delay_ms = 0) {
-    devsim::DeviceSpec spec;
-    spec.seed = seed;
-    spec.product_version = version;
-    spec.media_files = 2;
-    spec.sms.messages = messages;
-    spec.sms.chats = chats;
-    spec.sms.schema = schema;
-    spec.backup_file_delay_ms = delay_ms;
-    return Add(spec);
+    devsim::DeviceSpec farm_device;
+    farm_device.seed = seed;
+    farm_device.product_version = version;
+    farm_device.media_files = 2;
+    farm_device.sms.messages = messages;
+    farm_device.sms.chats = chats;
+    farm_device.sms.schema = schema;
+    farm_device.backup_file_delay_ms = delay_ms;
+    return Add(farm_device);
   }
   fs::path FarmDb(const std::string& udid) const {
     return sim_.farm_dir() / "devices" / udid / "fs/private/var/mobile/Library/SMS/sms.db";
@@ -185,7 +185,9 @@ class SmsTest : public AgentFixture {
           if (comma == std::string::npos) break;
           start = comma + 1;
         }
-        if (!e.addresses.empty()) EXPECT_EQ(shown, e.addresses) << "each address once";
+        if (!e.addresses.empty()) {
+          EXPECT_EQ(shown, e.addresses) << "each address once";
+        }
       }
       // Arrays of 50 with one shorter last array.
       const size_t n = e.message_ids.size();
@@ -229,7 +231,9 @@ TEST_F(SmsTest, RestrictedBackupListsTheCurrentSchemaInSecondsAndNanoseconds) {
     EXPECT_TRUE(group);
     EXPECT_TRUE(loose) << "messages without a conversation form conversation \"\"";
     EXPECT_TRUE(twice) << "a partner joined twice is shown once";
-    if (udid == ios12) EXPECT_TRUE(long_chat) << "a conversation of more than 100 messages";
+    if (udid == ios12) {
+      EXPECT_TRUE(long_chat) << "a conversation of more than 100 messages";
+    }
     // Dates: seconds on firmware 9, nanoseconds from 11; the text is the same rule.
     const rapidjson::Document& first = listing.messages[0][0];
     const int64_t date = first["date"].GetInt64();
@@ -319,16 +323,16 @@ fs::path FindBackup0(const fs::path& root, const std::string& udid) {
 
 TEST_F(SmsTest, SnapshotWithTheBackupToolEqualsTheRestrictedBackup) {
   if (system("command -v idevicebackup2 > /dev/null 2>&1") != 0) GTEST_SKIP() << "no idevicebackup2";
-  devsim::DeviceSpec spec;
-  spec.seed = 41;
-  spec.product_version = "12.4";
-  spec.media_files = 2;
-  spec.sms.messages = 200;
-  spec.sms.chats = 6;
-  spec.backup_files = 40;
-  spec.backup_bytes = 40 * 1024;
-  spec.backup_file_delay_ms = 200;
-  const std::string udid = Add(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.seed = 41;
+  farm_device.product_version = "12.4";
+  farm_device.media_files = 2;
+  farm_device.sms.messages = 200;
+  farm_device.sms.chats = 6;
+  farm_device.backup_files = 40;
+  farm_device.backup_bytes = 40 * 1024;
+  farm_device.backup_file_delay_ms = 200;
+  const std::string udid = Add(farm_device);
   StartAll();
   ASSERT_NE(WaitArrival(udid), 0);
   const uint64_t task = next_task_++;
@@ -432,13 +436,13 @@ namespace {
 // conversation's messages, and JSON lines when asked.
 TEST(VadoctlMessagesTest, ListsConversationsAsAPersonReadsThem) {
   devsim::testing::SimHarness sim;
-  devsim::DeviceSpec spec;
-  spec.seed = 61;
-  spec.product_version = "12.4";
-  spec.media_files = 2;
-  spec.sms.messages = 90;
-  spec.sms.chats = 5;
-  const std::string udid = sim.AddDevice(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.seed = 61;
+  farm_device.product_version = "12.4";
+  farm_device.media_files = 2;
+  farm_device.sms.messages = 90;
+  farm_device.sms.chats = 5;
+  const std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   std::map<std::string, Expected> expected =
       ReadFarmDatabase(sim.farm_dir() / "devices" / udid /

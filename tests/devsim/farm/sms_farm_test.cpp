@@ -25,9 +25,9 @@ class SmsFarmTest : public ::testing::Test {
     sqlite3_close(db_);
     fs::remove_all(root_);
   }
-  void Build(const std::string& version, devsim::SmsContentSpec spec) {
+  void Build(const std::string& version, devsim::SmsContentSpec farm_device) {
     std::string error;
-    ASSERT_TRUE(devsim::WriteSmsDatabase(root_, version, spec, 7, &error)) << error;
+    ASSERT_TRUE(devsim::WriteSmsDatabase(root_, version, farm_device, 7, &error)) << error;
     sqlite3_close(db_);
     db_ = nullptr;
     ASSERT_EQ(sqlite3_open_v2((root_ / "private/var/mobile/Library/SMS/sms.db").c_str(), &db_,
