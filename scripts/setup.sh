@@ -11,7 +11,7 @@ packages=(
   libtinyxml-dev rapidjson-dev libgoogle-glog-dev libssl-dev
   libimobiledevice-utils ideviceinstaller
   clang libclang-rt-14-dev
-  python3 procps
+  python3 procps sqlite3
   openssl ca-certificates
 )
 
