@@ -53,12 +53,12 @@ for b in $builds; do
                                   "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
             ctest_args+=(-j"$test_jobs") ;;
     tsan)   dir=build-tsan; targets=tsan_tests
-            args=(-DVADO_TSAN=ON -DVADO_BUILD_BENCH=OFF
+            args=(-DVADO_TSAN=ON -DVADO_BUILD_BENCH=OFF -DVADO_UNITY=ON
                   "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
                   "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
             ctest_args+=(-L tsan -j"$jobs") ;;
     fuzz)   dir=build-fuzz; targets=vado_fuzzers
-            args=(-DVADO_FUZZ=ON -DVADO_FUZZ_SECONDS="$VADO_FUZZ_SECONDS"
+            args=(-DVADO_FUZZ=ON -DVADO_FUZZ_SECONDS="$VADO_FUZZ_SECONDS" -DVADO_UNITY=ON
                   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
             ctest_args+=(-j"$jobs") ;;  # the fuzzers keep a core busy each
     *) echo "unknown build: $b" >&2; exit 2 ;;
