@@ -314,7 +314,11 @@ TEST_F(TwoDevices, HolderOfAnUnpluggedDeviceFailsFastAndTheNextAttachmentWorks) 
 
 TEST_F(TwoDevices, SessionHandshakeDoesNotSleep) {
   // libimobiledevice sleeps 100 ms whenever a non-blocking socket has no reply yet; the
-  // quickest of two first session starts shows whether that happened.
+  // quickest of two first session starts shows whether that happened. Under
+  // ThreadSanitizer a handshake's own work can take that long on a loaded machine.
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "handshake timing is not meaningful under ThreadSanitizer";
+#endif
   long long quickest = 1 << 30;
   for (AMDeviceRef device : {stalled_, other_}) {
     ASSERT_EQ(AMDeviceConnect(device), 0);
