@@ -1,0 +1,240 @@
+// Wiping devices end to end: the agent against the simulator. 1701 overwrites the data
+// partition's free space (the simulator enforces it), 1700 empties the private media
+// folders, uninstalls the user applications and restores a backup.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "agent_fixture.h"
+#include "common/json_text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMiB = 1ull << 20;
+
+// Every regular file below `root`, relative to it.
+std::vector<std::string> FilesIn(const fs::path& root) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_regular_file()) out.push_back(fs::relative(it->path(), root).string());
+  }
+  return out;
+}
+
+// The folders 1700 empties, relative to the media partition.
+const char* const kWipedFolders[] = {
+    "PhotoData/Thumbnails", "PhotoData/MISC",  "PhotoData/Metadata",
+    "PhotoData/Videos",     "PhotoData/AlbumsMetadata", "PhotoData/Logs",
+    "PhotoData/Caches",     "PhotoData/PhotoCloudSharingData", "Photos",
+    "PhotoStreamsData",     "DCIM",            "iTunes_Control",
+    "Books",                "Podcasts",        "Purchases",
+    "Radio",                "Recordings",      "Downloads"};
+
+class EraseTest : public AgentFixture {
+ protected:
+  void Start(uint64_t data_free, uint64_t apps = 0, uint64_t backup_files = 0) {
+    devsim::DeviceSpec spec;
+    spec.seed = 51;
+    spec.media_files = 3;
+    spec.apps = apps;
+    spec.backup_files = backup_files;
+    spec.backup_bytes = backup_files * 1000;
+    spec.data_free = data_free;
+    udid_ = Add(spec);
+    StartAll();
+    handle_ = WaitArrival(udid_);
+    ASSERT_NE(handle_, 0);
+  }
+  fs::path Media() const {
+    return sim_.farm_dir() / "devices" / udid_ / "fs/private/var/mobile/Media";
+  }
+  // Sends an erase request and waits for its result; `progress` gets the task's progress
+  // messages as (kind, percent).
+  const Seen* Wipe(uint32_t command, uint64_t task, const std::string& body, int sections = 1,
+                   std::vector<std::pair<int64_t, int64_t>>* progress = nullptr) {
+    SendRequest(command, task, udid_, handle_, body, sections);
+    std::vector<const Seen*> messages;
+    const Seen* result = WaitForResult(task, &messages, 55s);
+    if (progress != nullptr) {
+      for (const Seen* s : messages) {
+        if (s->message.kind == 2 && s->header.IsObject() && s->header.HasMember("stage")) {
+          progress->emplace_back(s->header["stage"].GetInt64(), Code(*s));
+        }
+      }
+    }
+    return result;
+  }
+  static std::string ErrorText(const Seen& result) {
+    const rapidjson::Value& h = result.header;
+    if (!h.IsObject() || !h.HasMember("info") || !h["info"].IsObject()) return "<no info>";
+    const rapidjson::Value& info = h["info"];
+    return info.HasMember("error") && info["error"].IsString() ? info["error"].GetString()
+                                                               : "<no error>";
+  }
+  // The percentages of one progress kind, in order.
+  static std::vector<int64_t> Percents(const std::vector<std::pair<int64_t, int64_t>>& progress,
+                                       int64_t kind) {
+    std::vector<int64_t> out;
+    for (const auto& [k, percent] : progress) {
+      if (k == kind) out.push_back(percent);
+    }
+    return out;
+  }
+  // The free bytes the device reports through lockdown (they follow what AFC stores).
+  uint64_t FreeBytes() {
+    devsim::testing::ToolResult r =
+        sim_.Run({"ideviceinfo", "-u", udid_, "-q", "com.apple.disk_usage", "-k",
+                  "TotalDataAvailable"});
+    return r.status == 0 ? std::stoull(r.out) : 0;
+  }
+
+  std::string udid_;
+  int64_t handle_ = 0;
+};
+
+}  // namespace
+
+// Level 1 on 1.5 GiB free: three 512 MiB files fill the partition, progress rises to 100,
+// nothing stays in /iostemp and the free space is back afterwards.
+TEST_F(EraseTest, FreeSpaceWipeFillsThePartitionAndLeavesNothingBehind) {
+  Start(1536 * kMiB);
+  std::vector<std::pair<int64_t, int64_t>> progress;
+  const Seen* result = Wipe(1701, 10, "{\"level\":1}", 1, &progress);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0) << ErrorText(*result);
+  EXPECT_EQ(ErrorText(*result), "");
+  const std::vector<int64_t> percents = Percents(progress, 0);
+  ASSERT_FALSE(percents.empty());
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+  EXPECT_GT(percents.front(), 0);
+  EXPECT_EQ(percents.back(), 100);
+  EXPECT_FALSE(fs::exists(Media() / "iostemp"));
+  EXPECT_EQ(FreeBytes(), 1536 * kMiB);
+}
+
+// Level 3 runs two passes only (progress crosses 50 and ends at 100); level 0 writes
+// nothing and answers 2 because the free space was not covered.
+TEST_F(EraseTest, FreeSpaceWipeRunsAtMostTwoPassesAndLevelZeroAnswersTwo) {
+  Start(600 * kMiB);
+  std::vector<std::pair<int64_t, int64_t>> progress;
+  const Seen* result = Wipe(1701, 20, "{\"level\":3}", 1, &progress);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0) << ErrorText(*result);
+  const std::vector<int64_t> percents = Percents(progress, 0);
+  // Pass 1 (512 MiB files): 512 of 600 MiB is 85 % of its half, then full; pass 2 (1 GiB
+  // files) fills the partition with its first file.
+  EXPECT_EQ(percents, (std::vector<int64_t>{43, 50, 100}));
+  EXPECT_FALSE(fs::exists(Media() / "iostemp"));
+
+  progress.clear();
+  result = Wipe(1701, 21, "{\"level\":0}", 1, &progress);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 2);
+  EXPECT_TRUE(Percents(progress, 0).empty());
+  EXPECT_FALSE(fs::exists(Media() / "iostemp"));
+  EXPECT_EQ(FreeBytes(), 600 * kMiB);
+}
+
+// A write failing in the middle of the pass (not a full device) ends the wipe as not
+// covered (2) instead of counting the unwritten bytes as done, and cleans up.
+TEST_F(EraseTest, FreeSpaceWipeWithAFailingWriteIsNotReportedAsDone) {
+  Start(1024 * kMiB);
+  ASSERT_EQ(sim_.Control({"fault", udid_, "afc-fail-write-block", "10"}).status, 0);
+  const Seen* result = Wipe(1701, 30, "{\"level\":1}");
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 2);
+  EXPECT_FALSE(fs::exists(Media() / "iostemp"));
+  EXPECT_EQ(FreeBytes(), 1024 * kMiB);
+}
+
+// A cancel during the pass answers 6 "Task cancelled." within two seconds and removes
+// everything the pass wrote.
+TEST_F(EraseTest, CancelDuringTheFreeSpaceWipeStopsAndCleansUp) {
+  Start(1536 * kMiB);
+  SendRequest(1701, 40, udid_, handle_, "{\"level\":1}");
+  ASSERT_TRUE(WaitFor([](const Seen& s) { return s.message.task_id == 40 && s.message.kind == 2; },
+                      30s));
+  const auto start = std::chrono::steady_clock::now();
+  SendRequest(600, 41, udid_, 40);
+  const Seen* result = WaitForResult(40, nullptr, 10s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_EQ(ErrorText(*result), "Task cancelled.");
+  EXPECT_FALSE(fs::exists(Media() / "iostemp"));
+  EXPECT_EQ(FreeBytes(), 1536 * kMiB);
+}
+
+// Section counts other than 1 answer 0 and touch nothing; a body that is not JSON gives 8.
+TEST_F(EraseTest, ErasesWithoutExactlyOneBodySectionDoNothing) {
+  Start(512 * kMiB, 2);
+  const std::vector<std::string> before = FilesIn(Media());
+  const Seen* result = Wipe(1701, 50, "{\"level\":1}", 2);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0);
+  result = Wipe(1700, 51, "{\"path\":\"/nowhere\"}", 2);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0);
+  EXPECT_EQ(FilesIn(Media()), before);
+  EXPECT_FALSE(fs::exists(Media() / "iostemp"));
+  EXPECT_TRUE(fs::exists(sim_.farm_dir() / "devices" / udid_ / "apps/com.spotify.client") ||
+              fs::directory_iterator(sim_.farm_dir() / "devices" / udid_ / "apps") !=
+                  fs::directory_iterator());
+  result = Wipe(1700, 52, "not json");
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 8);
+}
+
+// 1700: every private folder loses what was put there after the backup, the user
+// applications go (system ones stay), and the backup's files are back.
+TEST_F(EraseTest, PrivateDataWipeEmptiesFoldersUninstallsAppsAndRestores) {
+  Start(2048 * kMiB, 3, 4);
+  const fs::path root = sim_.dir() / "backups";
+  SendRequest(1600, 60, udid_, handle_, "{\"path\":" + JsonQuote(root.string()) + "}");
+  std::vector<const Seen*> messages;
+  const Seen* backup = WaitForResult(60, &messages, 55s);
+  ASSERT_NE(backup, nullptr);
+  ASSERT_EQ(Code(*backup), 0);
+  std::string folder;
+  for (const Seen* s : messages) {
+    rapidjson::Document data;
+    data.Parse(s->message.body.c_str());
+    if (data.IsObject() && data.HasMember("BackupDir")) folder = data["BackupDir"].GetString();
+  }
+  ASSERT_FALSE(folder.empty());
+  const std::vector<std::string> backed_up = FilesIn(Media());
+  for (const char* wiped : kWipedFolders) {
+    std::ofstream(Media() / wiped / "after-backup.txt") << "private";
+  }
+
+  std::vector<std::pair<int64_t, int64_t>> progress;
+  const Seen* result = Wipe(1700, 61,
+                            "{\"path\":" + JsonQuote(folder) + ",\"sourceDeviceId\":" +
+                                JsonQuote(udid_) + "}",
+                            1, &progress);
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(Code(*result), 0) << ErrorText(*result);
+  for (const char* wiped : kWipedFolders) {
+    EXPECT_TRUE(fs::is_directory(Media() / wiped)) << wiped << " is kept";
+    EXPECT_FALSE(fs::exists(Media() / wiped / "after-backup.txt")) << wiped;
+  }
+  for (const std::string& file : backed_up) EXPECT_TRUE(fs::exists(Media() / file)) << file;
+  size_t system_apps = 0;
+  for (const auto& app : fs::directory_iterator(sim_.farm_dir() / "devices" / udid_ / "apps")) {
+    const std::string id = app.path().filename().string();
+    EXPECT_EQ(id.rfind("com.apple.", 0), 0u) << id << " was not uninstalled";
+    ++system_apps;
+  }
+  EXPECT_GT(system_apps, 0u);
+  const std::vector<int64_t> folders = Percents(progress, 0);
+  ASSERT_EQ(folders.size(), 23u);
+  EXPECT_EQ(folders.front(), 4);
+  EXPECT_EQ(folders.back(), 100);
+  EXPECT_EQ(Percents(progress, 2), (std::vector<int64_t>{33, 66, 100}));
+}
