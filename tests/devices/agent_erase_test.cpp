@@ -3,8 +3,14 @@
 // folders, uninstalls the user applications and restores a backup.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "agent_fixture.h"
 #include "common/json_text.h"
@@ -237,4 +243,58 @@ TEST_F(EraseTest, PrivateDataWipeEmptiesFoldersUninstallsAppsAndRestores) {
   EXPECT_EQ(folders.front(), 4);
   EXPECT_EQ(folders.back(), 100);
   EXPECT_EQ(Percents(progress, 2), (std::vector<int64_t>{33, 66, 100}));
+}
+
+// Ctrl-C during `vadoctl wipe-free` cancels the agent's task (600): vadoctl exits with 3
+// at once and the device keeps nothing of the wipe.
+TEST_F(EraseTest, InterruptedVadoctlWipeFreeCancelsTheTask) {
+  Start(16384 * kMiB);  // zeros cost no host disk; long enough to interrupt
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string kv = *e;
+    if (kv.rfind("USBMUXD_SOCKET_ADDRESS=", 0) != 0 && kv.rfind("HOME=", 0) != 0) env.push_back(kv);
+  }
+  env.push_back("USBMUXD_SOCKET_ADDRESS=UNIX:" + sim_.socket_path());
+  env.push_back("HOME=" + sim_.dir().string());
+  std::vector<std::string> args = {VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid_,
+                                   "wipe-free", "--level", "1"};
+  auto pointers = [](std::vector<std::string>& v) {
+    std::vector<char*> out;
+    for (std::string& s : v) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+  };
+  std::vector<char*> argv = pointers(args);
+  std::vector<char*> envp = pointers(env);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  // Interrupt once the wipe has written something.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!fs::exists(Media() / "iostemp") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(300ms);
+  ::kill(pid, SIGINT);
+  const auto interrupted = std::chrono::steady_clock::now();
+  int status = -1;
+  while (::waitpid(pid, &status, WNOHANG) == 0 &&
+         std::chrono::steady_clock::now() - interrupted < 20s) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 10s);
+  // The cancelled wipe removes its folder before it answers.
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    gone = !fs::exists(Media() / "iostemp");
+    if (!gone) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(gone);
+  EXPECT_EQ(FreeBytes(), 16384 * kMiB);
 }
