@@ -298,3 +298,53 @@ TEST_F(EraseTest, InterruptedVadoctlWipeFreeCancelsTheTask) {
   EXPECT_TRUE(gone);
   EXPECT_EQ(FreeBytes(), 16384 * kMiB);
 }
+
+// The device stops answering AFC writes in the middle of the pass: a cancel is still
+// answered (6) within two seconds, and once the device answers again the wipe stops and
+// removes its folder.
+TEST_F(EraseTest, CancelIsAnsweredInTimeWhileTheDeviceStallsAWrite) {
+  devsim::DeviceSpec spec;
+  spec.seed = 52;
+  spec.data_free = 8192 * kMiB;
+  udid_ = Add(spec);
+  // The stall applies to AFC connections opened after it is set: set it before the agent.
+  ASSERT_TRUE(sim_.Start());
+  sim_.ExportSocket();
+  sim_started_ = false;
+  ASSERT_EQ(sim_.Control({"fault", udid_, "service-stall", "8192", "com.apple.afc"}).status, 0);
+  StartAll();
+  handle_ = WaitArrival(udid_);
+  ASSERT_NE(handle_, 0);
+  SendRequest(1701, 70, udid_, handle_, "{\"level\":1}");
+  // Stuck once the bytes in /iostemp stop growing.
+  auto stored = [&] {
+    uint64_t total = 0;
+    std::error_code ec;
+    for (const auto& f : fs::directory_iterator(Media() / "iostemp", ec)) total += f.file_size();
+    return total;
+  };
+  uint64_t last = 0;
+  int steady = 0;
+  for (int i = 0; i < 300 && steady < 5; ++i) {
+    std::this_thread::sleep_for(100ms);
+    const uint64_t now = stored();
+    steady = now > 0 && now == last ? steady + 1 : 0;
+    last = now;
+  }
+  ASSERT_EQ(steady, 5) << "the wipe never stalled";
+  const auto start = std::chrono::steady_clock::now();
+  SendRequest(600, 71, udid_, 70);
+  const Seen* result = WaitForResult(70, nullptr, 10s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_EQ(ErrorText(*result), "Task cancelled.");
+
+  ASSERT_EQ(sim_.Control({"fault", udid_, "clear"}).status, 0);
+  bool gone = false;
+  for (int i = 0; i < 200 && !gone; ++i) {
+    gone = !fs::exists(Media() / "iostemp");
+    if (!gone) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_TRUE(gone);
+}

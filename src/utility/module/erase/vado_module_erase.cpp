@@ -2,6 +2,12 @@
 
 #include <glog/logging.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
+
 #include "common/afc_file_ops.h"
 #include "common/json_text.h"
 #include "iOSAPI/MobileExportFun.h"
@@ -40,8 +46,22 @@ int64_t LevelOf(const rapidjson::Value& params) {
 
 }  // namespace
 
-EraseResult VadoModuleErase::WipeFreeSpace(const bas::IPCPacket1& packet, VadoDevice& device,
-                                           DhTask& task, const rapidjson::Value& params) {
+// One free-space wipe on its worker thread, with everything the worker uses, so that the
+// request can be answered while a device write is stuck (the worker ends at its next check).
+struct FreeSpaceWipeRun {
+  FreeSpaceWipe wipe;
+  ServicePtr service;  // keeps the AFC connection for the worker
+  TaskPtr task;
+  VadoDevicePtr device;
+  bas::IPCPacket1 request;  // the request's header fields, for progress messages
+  std::atomic<bool> reporting{true};
+  std::promise<EraseResult> result;
+};
+
+EraseResult VadoModuleErase::WipeFreeSpace(const bas::IPCPacket1& packet, DeviceRequest& begun,
+                                           const rapidjson::Value& params) {
+  VadoDevice& device = *begun.device;
+  DhTask& task = *begun.task;
   int32_t error = 0;
   ServicePtr service = GetService(device.device, &error, kAfcServiceName, nullptr, true);
   if (!service || service->afc() == nullptr) return {kEraseNoFileService, "open afc error"};
@@ -53,16 +73,40 @@ EraseResult VadoModuleErase::WipeFreeSpace(const bas::IPCPacket1& packet, VadoDe
     RemoveTree(service->afc(), kWipeFolder, true);
     return {kEraseCancelled, kEraseCancelledText};
   }
-  FreeSpaceWipe wipe;
-  wipe.afc = service->afc();
-  wipe.task = &task;
-  wipe.level = LevelOf(params);
-  wipe.free_bytes = CurrentFreeBytes(service->afc(), device);
-  wipe.progress = [&](int64_t percent) {
-    ReportProgress(packet, &device, static_cast<double>(percent), 0);
+  auto run = std::make_shared<FreeSpaceWipeRun>();
+  run->service = service;
+  run->task = begun.task;
+  run->device = begun.device;
+  run->request.task_id = packet.task_id;
+  run->request.kind = packet.kind;
+  run->request.command_id = packet.command_id;
+  run->request.connection = packet.connection;
+  run->wipe.afc = service->afc();
+  run->wipe.task = run->task.get();
+  run->wipe.level = LevelOf(params);
+  run->wipe.free_bytes = CurrentFreeBytes(service->afc(), device);
+  FreeSpaceWipeRun* raw = run.get();  // the callback lives inside the run
+  run->wipe.progress = [this, raw](int64_t percent) {
+    if (raw->reporting.load()) {
+      ReportProgress(raw->request, raw->device.get(), static_cast<double>(percent), 0);
+    }
   };
-  LOG(INFO) << "free-space wipe: " << wipe.free_bytes << " bytes free, level " << wipe.level;
-  return RunFreeSpaceWipe(wipe);
+  LOG(INFO) << "free-space wipe: " << run->wipe.free_bytes << " bytes free, level "
+            << run->wipe.level;
+  std::future<EraseResult> finished = run->result.get_future();
+  std::thread([run] { run->result.set_value(RunFreeSpaceWipe(run->wipe)); }).detach();
+
+  using namespace std::chrono_literals;
+  while (finished.wait_for(50ms) != std::future_status::ready) {
+    if (task.status() != kTaskCancelled) continue;
+    // The worker stops before its next 8 MiB write and cleans up; a device that stopped
+    // answering must not hold the cancel's answer past the promised two seconds.
+    if (finished.wait_for(1500ms) == std::future_status::ready) break;
+    run->reporting.store(false);
+    LOG(WARNING) << "free-space wipe: the device is slow to stop; answering the cancel first";
+    return {kEraseCancelled, kEraseCancelledText};
+  }
+  return finished.get();
 }
 
 int64_t VadoModuleErase::HandleRequest(const bas::IPCPacket1& packet) {
@@ -76,7 +120,7 @@ int64_t VadoModuleErase::HandleRequest(const bas::IPCPacket1& packet) {
     if (!ParseRequestBody(begun->header, &params) || !params.IsObject()) {
       result.code = kEraseBadBody;
     } else if (command == kFreeSpaceWipeCommand) {
-      result = WipeFreeSpace(packet, *begun->device, *begun->task, params);
+      result = WipeFreeSpace(packet, *begun, params);
     } else {
       result = RunPrivateDataWipe(*this, packet, *begun->device, *begun->task, params);
     }

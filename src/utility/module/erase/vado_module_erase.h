@@ -12,6 +12,8 @@ class VadoModuleErase : public VadoModule {
   int64_t HandleRequest(const bas::IPCPacket1& packet) override;
 
  private:
-  EraseResult WipeFreeSpace(const bas::IPCPacket1& packet, VadoDevice& device, DhTask& task,
+  // Runs the passes on a worker thread and answers a cancel within two seconds even when
+  // a device write hangs.
+  EraseResult WipeFreeSpace(const bas::IPCPacket1& packet, DeviceRequest& begun,
                             const rapidjson::Value& params);
 };
