@@ -25,13 +25,15 @@ int Usage() {
                "                   [--contacts N] [--groups N] [--calendars N] [--events N]\n"
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
-               "                   [--backup-delay MS]\n"
+               "                   [--backup-delay MS] [--data-free SIZE[K|M|G]]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
                "        backup-disconnect P, backup-drop P, backup-stall P,\n"
                "        backup-error P [CODE TEXT], backup-hostile 0 upload|move|remove:PATH,\n"
-               "        sync-cut MESSAGES, sync-cancel MESSAGES\n");
+               "        sync-cut MESSAGES, sync-cancel MESSAGES, afc-unplug-write BYTES,\n"
+               "        afc-unplug-read BYTES, afc-fail-write-block K, afc-fail-write BYTES,\n"
+               "        afc-fail-read BYTES, service-stall BYTES [SERVICE] [SECONDS]\n");
   return 2;
 }
 
@@ -141,6 +143,11 @@ int MkFarm(const std::vector<std::string>& args) {
                          : a == "--chats"  ? &spec.sms.chats
                                            : &spec.backup_file_delay_ms;
       if (!value(&n) || !ParseCount(n, max, target)) return Usage();
+    } else if (a == "--data-free") {
+      std::string n;
+      uint64_t v = 0;
+      if (!value(&n) || !ParseSize(n, &v)) return Usage();
+      spec.data_free = v;
     } else if (a == "--sms-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "farm/app_farm_builder.h"
+#include "farm/media_folders_builder.h"
 #include "services/backup/backup_settings.h"
 #include "lockdown/sim_device.h"
 
@@ -167,6 +168,7 @@ Plist MakeDomains(const DeviceSpec& wanted, const Model& m, std::mt19937_64& rng
     uint64_t system = 12000000000ull;
     uint64_t data = total - system;
     uint64_t avail = data / 2 + (rng() % 1000) * 1000000ull;
+    if (wanted.data_free) avail = std::min(*wanted.data_free, data);
     Plist u = NewDict();
     SetUint(u.get(), "TotalDiskCapacity", total);
     SetUint(u.get(), "TotalSystemCapacity", system);
@@ -478,7 +480,8 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
     *error = "cannot write state.plist";
     return {};
   }
-  if (!MakeFileTree(dev, wanted, rng)) {
+  if (!MakeFileTree(dev, wanted, rng) ||
+      !AddPrivateDataFolders(dev / "fs/private/var/mobile/Media", wanted.seed)) {
     *error = "cannot create the device file tree";
     return {};
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -24,6 +25,9 @@ struct DeviceSpec {
   uint64_t seed = 1;
   uint64_t media_files = 6;     // sample files in the media partition
   uint64_t apps = 0;            // user applications (the system apps are always there)
+  // Free bytes of the data partition (at most its capacity); a share of it when unset.
+  // AFC writes use it up and fail with "no space left" past it.
+  std::optional<uint64_t> data_free;
   // How AirTraffic answers a power assertion: "AssetMetrics" (default), "Ping", "IdleExit".
   std::string atc_answer = "AssetMetrics";
   // Generated backup content (backup.plist): this many files of this many bytes in total.

@@ -75,7 +75,25 @@ std::shared_ptr<SimDevice> SimDevice::Load(const fs::path& dir, std::string* err
     return nullptr;
   }
   if (!dev->LoadFrom(std::move(values), std::move(state), error)) return nullptr;
+  uint64_t recorded_free =
+      DictUint(DictItem(dev->domains_.get(), "com.apple.disk_usage"), "TotalDataAvailable")
+          .value_or(0);
+  dev->partition_.Load(recorded_free, dev->FsRoot() / "private/var", dir / "partition.plist");
   return dev;
+}
+
+void SimDevice::SetUnplugHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(mu_);
+  unplug_ = std::move(handler);
+}
+
+void SimDevice::RequestUnplug() {
+  std::function<void()> handler;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    handler = unplug_;
+  }
+  if (handler) handler();
 }
 
 std::shared_ptr<SimDevice> SimDevice::InMemory(Plist values, Plist state, PkeyPtr key) {
@@ -200,6 +218,14 @@ Plist SimDevice::GetValue(const std::optional<std::string>& domain,
   if (!in_session || !IsDict(dom)) {
     *error = "MissingValue";
     return nullptr;
+  }
+  Plist live;
+  if (*domain == "com.apple.disk_usage" && partition_.limited()) {
+    // The free figures follow what is stored.
+    live = Copy(dom);
+    SetUint(live.get(), "TotalDataAvailable", partition_.FreeBytes());
+    SetUint(live.get(), "AmountDataAvailable", partition_.FreeBytes());
+    dom = live.get();
   }
   if (!key) return Copy(dom);
   plist_t v = DictItem(dom, key->c_str());
@@ -357,6 +383,13 @@ bool SimDevice::SetFault(const std::string& name, int64_t arg, const std::string
     faults_.afc_fail_write_after = arg < 0 ? -1 : arg;
   } else if (name == "afc-fail-read") {
     faults_.afc_fail_read_after = arg < 0 ? -1 : arg;
+  } else if (name == "afc-unplug-write" || name == "afc-unplug-read") {
+    (name == "afc-unplug-write" ? faults_.afc_unplug_write_after
+                                : faults_.afc_unplug_read_after) = arg < 0 ? -1 : arg;
+    faults_.afc_unplug_moved = 0;
+  } else if (name == "afc-fail-write-block") {
+    faults_.afc_fail_write_block = arg < 0 ? 0 : arg;
+    faults_.afc_writes_seen = 0;
   } else if (name == "refuse-service") {
     if (text.empty()) return false;
     if (arg != 0) faults_.refused_services.insert(text);
@@ -411,6 +444,30 @@ bool SimDevice::SetStallFaultLocked(const std::string& name, int64_t arg, const 
   }
   faults_.stall_until = until;
   return true;
+}
+
+SimDevice::AfcFault SimDevice::BeforeAfcTransfer(bool write, uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  DeviceFaults& f = faults_;
+  if (write && f.afc_fail_write_block > 0 && ++f.afc_writes_seen == f.afc_fail_write_block) {
+    f.afc_fail_write_block = 0;
+    return AfcFault::kFail;
+  }
+  int64_t& limit = write ? f.afc_unplug_write_after : f.afc_unplug_read_after;
+  if (limit < 0) return AfcFault::kNone;
+  // A write is let through only whole; a read once the limit is reached is not served.
+  const int64_t after = f.afc_unplug_moved + (write ? static_cast<int64_t>(bytes) : 0);
+  if ((write && after > limit) || (!write && f.afc_unplug_moved >= limit)) {
+    limit = -1;
+    return AfcFault::kUnplug;
+  }
+  f.afc_unplug_moved = after;
+  return AfcFault::kNone;
+}
+
+void SimDevice::AfterAfcRead(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (faults_.afc_unplug_read_after >= 0) faults_.afc_unplug_moved += static_cast<int64_t>(bytes);
 }
 
 bool SimDevice::ConsumeLockdownStall(const std::string& request) {

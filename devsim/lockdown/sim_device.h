@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <set>
 #include <string>
 
+#include "services/afc/data_partition.h"
 #include "services/backup/backup_settings.h"
 #include "mux/cert_util.h"
 #include "farm/file_util.h"
@@ -45,6 +47,16 @@ struct DeviceFaults {
   // read (-1: never).
   int64_t afc_fail_write_after = -1;
   int64_t afc_fail_read_after = -1;
+  // afc-unplug-write / afc-unplug-read: once this many bytes of AFC file writes (reads) have
+  // gone through since the fault was set, the next write (read) is not served and the
+  // device is unplugged; the fault then clears itself (-1: off).
+  int64_t afc_unplug_write_after = -1;
+  int64_t afc_unplug_read_after = -1;
+  int64_t afc_unplug_moved = 0;
+  // afc-fail-write-block: the K-th AFC file write after the fault was set fails with an
+  // I/O error, once (0: off).
+  int64_t afc_fail_write_block = 0;
+  int64_t afc_writes_seen = 0;
   // The installation proxy answers Browse with an error.
   bool browse_error = false;
   // Services lockdownd refuses to start, as if the device did not offer them.
@@ -119,9 +131,22 @@ class SimDevice {
   bool AnswerTrust(bool trust);
   bool TrustPromptPending() const;
 
+  // The data partition's free space, which AFC writes use up and the disk-usage values
+  // report; unlimited for devices without a folder.
+  DataPartition& partition() { return partition_; }
+  // Pulls the cable (set by the device table), used by the faults that unplug the device
+  // in the middle of a transfer. Does nothing without a handler.
+  void SetUnplugHandler(std::function<void()> handler);
+  void RequestUnplug();
+
   DeviceFaults faults() const;
   // Sets a fault by name; false for an unknown name or a bad argument.
   bool SetFault(const std::string& name, int64_t arg, const std::string& text = {});
+  // What the one-shot AFC transfer faults do to the file write (`write`, carrying `bytes`)
+  // or read about to be served; AfterAfcRead counts the bytes a read answered.
+  enum class AfcFault { kNone, kFail, kUnplug };
+  AfcFault BeforeAfcTransfer(bool write, uint64_t bytes);
+  void AfterAfcRead(uint64_t bytes);
   // True when this lockdown connection is to be refused (and counts it).
   bool ConsumeLockdownRefusal();
   // Counts a lockdown request against the lockdown-stall fault; true when it is to stay
@@ -173,6 +198,8 @@ class SimDevice {
   std::map<uint16_t, PendingService> ports_;
   uint16_t next_port_ = 49152;
   std::atomic<uint64_t> handshakes_{0};
+  DataPartition partition_;
+  std::function<void()> unplug_;  // guarded by mu_
 };
 
 }  // namespace devsim

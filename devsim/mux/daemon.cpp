@@ -19,6 +19,10 @@ Daemon::Daemon(Farm& farm, const ServiceRegistry& services)
     : farm_(farm), services_(services), table_(farm) {
   // Created first so that a stop request arriving during start-up is not lost.
   if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) wake_pipe_[0] = wake_pipe_[1] = -1;
+  // A fault that unplugs a device mid-transfer does what the control command does.
+  table_.SetUnplugAction([this](const std::string& udid) {
+    if (table_.Detach(udid)) DropDeviceConnections(udid);
+  });
 }
 
 Daemon::~Daemon() {

@@ -65,6 +65,9 @@ bool DeviceTable::Attach(const std::string& udid, std::string* error) {
       *error = "folder " + udid + " holds device " + dev->udid();
       return false;
     }
+    if (unplug_action_) {
+      dev->SetUnplugHandler([action = unplug_action_, udid] { action(udid); });
+    }
     loaded_[udid] = dev;
   }
   AttachedDevice a{next_id_++, dev};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,11 @@ class DeviceTable {
   std::vector<AttachedDevice> Attached() const;
   bool FindById(uint32_t id, AttachedDevice* out) const;
   bool FindByUdid(const std::string& udid, AttachedDevice* out) const;
+  // What pulling a device's cable does (detach, drop its connections); devices loaded from
+  // now on get it as their unplug handler. Set once, before the first Attach.
+  void SetUnplugAction(std::function<void(const std::string& udid)> action) {
+    unplug_action_ = std::move(action);
+  }
   // A device loaded earlier, attached or not.
   std::shared_ptr<SimDevice> Known(const std::string& udid) const;
 
@@ -57,6 +63,7 @@ class DeviceTable {
   std::vector<AttachedDevice> attached_;  // in attach order
   uint32_t next_id_ = 1;
   std::vector<int> listeners_;
+  std::function<void(const std::string&)> unplug_action_;
 };
 
 }  // namespace devsim

@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include <minizip/unzip.h>
+#include <openssl/evp.h>
 
-#include <signal.h>
 
 #include <map>
 #include <thread>
@@ -32,6 +32,19 @@ std::string ReadFile(const fs::path& path) {
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string Md5Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    static const char kDigits[] = "0123456789abcdef";
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
 }
 
 // Bytes that differ from block to block and hold runs of 0x16 (heartbeat bytes).
@@ -134,53 +147,35 @@ TEST_F(AgentFileTest, UploadNamesThatLeaveTheFolderAreRefused) {
   EXPECT_TRUE(fs::is_empty(Media() / "Uploads"));
 }
 
-// The agent goes away after 5 MiB of a 9 MiB upload, so its writer never closes: the
-// staging file and the journal stay. A new agent asked for the same upload reuses them
-// and asks only for the blocks still missing.
-TEST_F(AgentFileTest, UploadCutMidwayResumesWithTheMissingBlocksOnly) {
+// The device is unplugged once 5 MiB of a 9 MiB upload have been written: blocks 1 and 2
+// are on the device and in the journal, block 3 never arrived. With the device back, the
+// same upload asks only for blocks 3 to 5 and commits the whole file.
+TEST_F(AgentFileTest, UploadCutByAnUnplugResumesWithTheMissingBlocksOnly) {
   fs::path local = sim_.dir() / "cut.bin";
   std::string content = Pattern(9 << 20, 3);
   WriteFile(local, content);
   fs::create_directories(Media() / "Uploads");
-  vadoctl::FileTransferClient first(link_, vadoctl::DeviceChoice{udid_, handle_}, 3s);
-  bool cut = false;
-  vadoctl::TransferOutcome outcome =
-      first.Push(40, local.string(), {"/Uploads", false}, [&](int64_t done, int64_t) {
-        if (!cut && done >= (5 << 20)) {
-          cut = true;
-          // Give the third block time to land, then end the agent without a goodbye.
-          std::this_thread::sleep_for(300ms);
-          ::kill(agent_.pid(), SIGKILL);
-        }
-      });
-  ASSERT_TRUE(cut);
+  ASSERT_EQ(sim_.Control({"fault", udid_, "afc-unplug-write", std::to_string(5 << 20)}).status, 0);
+  vadoctl::FileTransferClient first(link_, vadoctl::DeviceChoice{udid_, handle_}, 5s);
+  vadoctl::TransferOutcome outcome = first.Push(40, local.string(), {"/Uploads", false});
   EXPECT_FALSE(outcome.ok);
-  agent_.Stop();
+  // The client read (and dropped) the departure while it waited; the simulator says it.
+  EXPECT_NE(sim_.Control({"list"}).out.find("detached"), std::string::npos);
   ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.json"));
   ASSERT_TRUE(fs::exists(Media() / "Uploads/cut.bin.bak"));
 
-  vadoctl::FrontEndLink link;
-  ASSERT_GT(link.Listen(), 0);
-  vadoctl::AgentLaunch launch;
-  launch.executable = VADO_AGENT_PATH;
-  launch.gui_port = link.port();
-  launch.console = false;
-  vadoctl::AgentProcess agent;
-  std::string error;
-  ASSERT_TRUE(agent.Start(launch, &error)) << error;
-  ASSERT_TRUE(link.Accept(10s));
-  auto device = vadoctl::WaitForDevice(link, udid_, 20s);
-  ASSERT_TRUE(device);
-  vadoctl::FileTransferClient second(link, *device, 20s);
+  seen_.clear();
+  ASSERT_EQ(sim_.Control({"plug", udid_}).status, 0);
+  const int64_t handle = WaitArrival(udid_);
+  ASSERT_NE(handle, 0);
+  vadoctl::FileTransferClient second(link_, vadoctl::DeviceChoice{udid_, handle}, 20s);
   outcome = second.Push(41, local.string(), {"/Uploads", false});
-  agent.Stop();
   ASSERT_TRUE(outcome.ok) << outcome.error;
   EXPECT_EQ(outcome.device_path, "/Uploads/cut.bin");
-  // Blocks 1 to 3 were sent before the cut; the third may not have been written yet.
-  EXPECT_GE(outcome.blocks, 2);
-  EXPECT_LE(outcome.blocks, 3);
-  EXPECT_TRUE(ReadFile(Media() / "Uploads/cut.bin") == content);
+  EXPECT_EQ(outcome.blocks, 3);
+  EXPECT_EQ(Md5Hex(ReadFile(Media() / "Uploads/cut.bin")), Md5Hex(content));
   EXPECT_FALSE(fs::exists(Media() / "Uploads/cut.bin.json"));
+  EXPECT_FALSE(fs::exists(Media() / "Uploads/cut.bin.bak"));
 }
 
 TEST_F(AgentFileTest, PushThenPullOfAHundredMebibytesRoundTrips) {

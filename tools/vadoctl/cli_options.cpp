@@ -69,7 +69,9 @@ Agent options:
   --seconds N         run: how long to watch (default 5; 0 = until interrupted)
   --udid UDID         device commands: the device to address
   --device-wait N     device commands: seconds to wait for the device (default 30)
-  --password TEXT     restore: the password of an encrypted backup
+  --password TEXT     restore, wipe: the password of an encrypted backup
+  --backup DIR        wipe: the backup folder restored after the wipe
+  --level N           wipe-free: passes over the free space (at most two run)
   --out DIR           icons: the output folder
   --via WAY           messages: backup (default), snapshot or cached (the copy read last)
   --chat ID           messages: the messages of one conversation (its chat id)
@@ -107,6 +109,15 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (!value(&options.udid)) return std::nullopt;
     } else if (arg == "--password") {
       if (!value(&options.password)) return std::nullopt;
+    } else if (arg == "--backup") {
+      if (!value(&options.backup_dir)) return std::nullopt;
+    } else if (arg == "--level") {
+      if (!value(&v)) return std::nullopt;
+      if (!IsNumber(v) || v.size() > 9) {
+        *error = arg + " needs a non-negative number";
+        return std::nullopt;
+      }
+      options.level = ParseLeadingInt64(v);
     } else if (arg == "--out") {
       if (!value(&options.out_dir)) return std::nullopt;
     } else if (arg == "--title") {

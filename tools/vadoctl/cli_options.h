@@ -18,6 +18,8 @@ struct CliOptions {
   std::string out_dir;            // icons: where the PNG files go
   std::string device_dir;         // push: the device folder (--dir)
   bool book = false;              // push: into the books folder (--book)
+  std::string backup_dir;         // wipe: the backup restored afterwards (--backup)
+  int64_t level = -1;             // wipe-free: the number of passes (--level)
   std::string title, content, record_id;  // notes add: --title, --content, --id
   std::string via;                // messages: backup | snapshot | cached
   std::string chat;               // messages: one conversation's messages (its chat id)

@@ -7,6 +7,7 @@
 #include "app_commands.h"
 #include "backup_commands.h"
 #include "driver_commands.h"
+#include "erase_commands.h"
 #include "file_commands.h"
 #include "info_commands.h"
 #include "message_commands.h"
@@ -41,6 +42,10 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"copy-out", "copy-out NAME DEVICE_PATH LOCAL_DIR ...  copy device items to local folders", 3,
        -1, RunCopyOut},
       {"cancel", "cancel TASK_ID      cancel a running task of the device", 1, 1, RunCancel},
+      {"wipe", "wipe --backup DIR [--password P]  wipe media and apps, then restore DIR", 0, 0,
+       RunWipe},
+      {"wipe-free", "wipe-free --level N  overwrite the free space (1 or 2 passes)", 0, 0,
+       RunWipeFree},
       {"messages", "messages            text-message conversations (--via, --chat ID)", 0, 0,
        RunMessagesCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",

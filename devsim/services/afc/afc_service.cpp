@@ -36,7 +36,8 @@ bool InjectedFailure(SimDevice& device, const afc::Header& h, size_t payload_siz
 }
 
 void Serve(ServiceContext& ctx, const std::filesystem::path& root) {
-  AfcSession session(root, [&ctx] { return AfcDeviceInfo(ctx.device); });
+  AfcSession session(root, [&ctx] { return AfcDeviceInfo(ctx.device); },
+                     &ctx.device.partition());
   if (!session.valid()) {
     std::fprintf(stderr, "vado-devsimd: AFC root missing: %s\n", root.c_str());
     return;
@@ -61,14 +62,28 @@ void Serve(ServiceContext& ctx, const std::filesystem::path& root) {
     payload.resize(h.entire_length - h.this_length);
     if (!data.empty() && !ctx.stream.ReadExact(data.data(), data.size())) return;
     if (!payload.empty() && !ctx.stream.ReadExact(payload.data(), payload.size())) return;
-    if (InjectedFailure(ctx.device, h, payload.size(), &moved)) {
+    const bool transfer =
+        h.operation == afc::kOpFileRefWrite || h.operation == afc::kOpFileRefRead;
+    const SimDevice::AfcFault fault =
+        transfer ? ctx.device.BeforeAfcTransfer(h.operation == afc::kOpFileRefWrite,
+                                                payload.size())
+                 : SimDevice::AfcFault::kNone;
+    if (fault == SimDevice::AfcFault::kUnplug) {
+      // As if the cable came out with the request on its way: no answer, no connection.
+      ctx.device.RequestUnplug();
+      return;
+    }
+    if (fault == SimDevice::AfcFault::kFail || InjectedFailure(ctx.device, h, payload.size(), &moved)) {
       std::string status = afc::ReplyHeader(h.packet_num, afc::kOpStatus, 8, 0);
       afc::AppendLe64(&status, afc::kIoError);
       if (!ctx.stream.WriteAll(status)) return;
       continue;
     }
     session.Handle(h, data, payload, &reply);
-    if (h.operation == afc::kOpFileRefRead) moved.read += static_cast<int64_t>(reply.body.size());
+    if (h.operation == afc::kOpFileRefRead) {
+      moved.read += static_cast<int64_t>(reply.body.size());
+      ctx.device.AfterAfcRead(reply.body.size());
+    }
     if (!ctx.stream.WriteTwo(reply.head.data(), reply.head.size(), reply.body.data(),
                              reply.body.size())) {
       return;

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace devsim {
 
@@ -34,15 +36,31 @@ const char* TypeName(mode_t mode) {
   }
 }
 
+// True for a payload of zero bytes only (at least a page, so small writes stay plain).
+bool IsZeroFill(std::string_view bytes) {
+  if (bytes.size() < 4096 || bytes[0] != 0) return false;
+  return std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0;
+}
+
 uint64_t Nanos(const statx_timestamp& t) {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + t.tv_nsec;
 }
 
+// The bytes removing this entry gives back: a regular file's size when it is its last link.
+uint64_t FreedBySessionRemoval(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink <= 1 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 // Removes everything below dirfd/name, then name itself; links are removed, never followed.
-int RemoveTree(int parent, const std::string& name) {
+// Adds the bytes of removed files to `freed`.
+int RemoveTree(int parent, const std::string& name, uint64_t* freed) {
   struct stat st{};
   if (fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return unlinkat(parent, name.c_str(), 0) == 0 ? 0 : errno;
+  if (!S_ISDIR(st.st_mode)) {
+    if (unlinkat(parent, name.c_str(), 0) != 0) return errno;
+    *freed += FreedBySessionRemoval(st);
+    return 0;
+  }
   int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
   DIR* d = fdopendir(fd);
@@ -57,7 +75,7 @@ int RemoveTree(int parent, const std::string& name) {
   }
   int err = 0;
   for (const auto& n : names) {
-    int r = RemoveTree(dirfd(d), n);
+    int r = RemoveTree(dirfd(d), n, freed);
     if (r != 0 && err == 0) err = r;
   }
   closedir(d);
@@ -92,8 +110,16 @@ uint64_t AfcStatusFromErrno(int err) {
   }
 }
 
-AfcSession::AfcSession(const std::filesystem::path& root, std::function<KeyValues()> device_info)
-    : jail_(root), device_info_(std::move(device_info)) {}
+AfcSession::AfcSession(const std::filesystem::path& root, std::function<KeyValues()> device_info,
+                       DataPartition* partition)
+    : jail_(root), device_info_(std::move(device_info)), partition_(partition) {}
+
+bool AfcSession::Resize(uint64_t before, uint64_t after) {
+  if (!partition_) return true;
+  if (after > before) return partition_->Grow(after - before);
+  partition_->Shrink(before - after);
+  return true;
+}
 
 void AfcSession::Handle(const Header& h, std::string_view data, std::string_view payload,
                         AfcReply* out) {
@@ -231,13 +257,20 @@ uint64_t AfcSession::RemovePath(std::string_view data, bool recursive) {
   std::string name;
   if (uint64_t status = ResolvePathArgument(data, &dir, &name); status != kSuccess) return status;
   if (name.empty()) return kPermDenied;  // the root itself stays
-  if (recursive) return AfcStatusFromErrno(RemoveTree(dir.get(), name));
+  if (recursive) {
+    uint64_t freed = 0;
+    int err = RemoveTree(dir.get(), name, &freed);
+    Resize(freed, 0);
+    return AfcStatusFromErrno(err);
+  }
   struct stat st{};
   if (fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return AfcStatusFromErrno(errno);
   }
   int r = unlinkat(dir.get(), name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
-  return r == 0 ? kSuccess : AfcStatusFromErrno(errno);
+  if (r != 0) return AfcStatusFromErrno(errno);
+  Resize(FreedBySessionRemoval(st), 0);
+  return kSuccess;
 }
 
 uint64_t AfcSession::RenamePath(std::string_view data) {
@@ -251,9 +284,15 @@ uint64_t AfcSession::RenamePath(std::string_view data) {
   if (!err) err = jail_.Parent(to, &to_dir, &to_name);
   if (err) return AfcStatusFromErrno(err);
   if (from_name.empty() || to_name.empty()) return kPermDenied;
+  // A file the rename replaces gives its bytes back.
+  struct stat from_st{}, to_st{};
+  bool replaces = fstatat(to_dir.get(), to_name.c_str(), &to_st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  fstatat(from_dir.get(), from_name.c_str(), &from_st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  from_st.st_ino != to_st.st_ino;
   if (renameat(from_dir.get(), from_name.c_str(), to_dir.get(), to_name.c_str()) != 0) {
     return AfcStatusFromErrno(errno);
   }
+  if (replaces) Resize(FreedBySessionRemoval(to_st), 0);
   return kSuccess;
 }
 
@@ -267,7 +306,7 @@ uint64_t AfcSession::TruncateFile(std::string_view data) {
   UniqueFd fd;
   int err = jail_.Open(path, O_WRONLY, 0, &fd);
   if (err) return AfcStatusFromErrno(err);
-  return ftruncate(fd.get(), static_cast<off_t>(size)) == 0 ? kSuccess : AfcStatusFromErrno(errno);
+  return SetSizeWithin(fd.get(), size);
 }
 
 uint64_t AfcSession::MakeLink(std::string_view data) {
@@ -339,10 +378,16 @@ uint64_t AfcSession::FileOpen(std::string_view data, uint64_t* handle) {
   if (!PathJail::Split(path, &parts)) return kPermDenied;
   if (parts.empty()) return kObjectIsDir;
   UniqueFd fd;
-  int err = jail_.Open(path, kFlags[mode], 0644, &fd);
+  // Truncation happens after the open, so the bytes it frees are known.
+  const bool truncate = (kFlags[mode] & O_TRUNC) != 0;
+  int err = jail_.Open(path, kFlags[mode] & ~O_TRUNC, 0644, &fd);
   if (err) return AfcStatusFromErrno(err);
   struct stat st{};
   if (fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) return kObjectIsDir;
+  if (truncate && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (ftruncate(fd.get(), 0) != 0) return AfcStatusFromErrno(errno);
+    Resize(static_cast<uint64_t>(st.st_size), 0);
+  }
   *handle = next_handle_++;
   files_[*handle].fd = std::move(fd);
   return kSuccess;
@@ -376,14 +421,59 @@ uint64_t AfcSession::FileRead(std::string_view data) {
 uint64_t AfcSession::FileWrite(std::string_view data, std::string_view payload) {
   OpenFile* f = FindHandle(data);
   if (!f) return kInvalidArg;
-  const char* p = payload.data();
-  size_t left = payload.size();
-  while (left > 0) {
-    ssize_t n = write(f->fd.get(), p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? AfcStatusFromErrno(errno) : kWriteError;
-    p += n;
-    left -= static_cast<size_t>(n);
+  const int fd = f->fd.get();
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return AfcStatusFromErrno(errno);
+  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+  const bool append = (fcntl(fd, F_GETFL) & O_APPEND) != 0;
+  const off_t pos = append ? st.st_size : lseek(fd, 0, SEEK_CUR);
+  if (pos < 0) return AfcStatusFromErrno(errno);
+  if (payload.size() > static_cast<uint64_t>(LLONG_MAX) - static_cast<uint64_t>(pos)) {
+    return kInvalidArg;
+  }
+  const uint64_t end = static_cast<uint64_t>(pos) + payload.size();
+  // The whole write fits or none of it is stored, as a full device answers.
+  if (!Resize(old_size, std::max(old_size, end))) return kNoSpaceLeft;
+  uint64_t status = kSuccess;
+  if (static_cast<uint64_t>(pos) >= old_size && IsZeroFill(payload)) {
+    // Zeros past the end are kept as a hole: they read back as zeros and cost no host disk,
+    // so a free-space wipe of gigabytes stays cheap.
+    if (ftruncate(fd, static_cast<off_t>(end)) != 0 ||
+        lseek(fd, static_cast<off_t>(end), SEEK_SET) < 0) {
+      status = AfcStatusFromErrno(errno);
+    }
+  } else {
+    const char* p = payload.data();
+    size_t left = payload.size();
+    while (left > 0) {
+      ssize_t n = write(fd, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        status = n < 0 ? AfcStatusFromErrno(errno) : kWriteError;
+        break;
+      }
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+  }
+  if (status != kSuccess) {
+    // Give back what the failed write reserved but did not store.
+    struct stat after{};
+    uint64_t now = fstat(fd, &after) == 0 ? static_cast<uint64_t>(after.st_size) : old_size;
+    Resize(std::max(old_size, end), std::max(old_size, now));
+  }
+  return status;
+}
+
+uint64_t AfcSession::SetSizeWithin(int fd, uint64_t size) {
+  struct stat st{};
+  if (fstat(fd, &st) != 0) return AfcStatusFromErrno(errno);
+  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+  if (!Resize(old_size, size)) return kNoSpaceLeft;
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    const int err = errno;
+    Resize(size, old_size);
+    return AfcStatusFromErrno(err);
   }
   return kSuccess;
 }
@@ -418,8 +508,7 @@ uint64_t AfcSession::FileSetSize(std::string_view data) {
   if (!f || data.size() < 16) return kInvalidArg;
   uint64_t size = ReadLe64(data.data() + 8);
   if (size > static_cast<uint64_t>(LLONG_MAX)) return kInvalidArg;
-  return ftruncate(f->fd.get(), static_cast<off_t>(size)) == 0 ? kSuccess
-                                                               : AfcStatusFromErrno(errno);
+  return SetSizeWithin(f->fd.get(), size);
 }
 
 uint64_t AfcSession::FileLock(std::string_view data) {

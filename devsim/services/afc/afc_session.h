@@ -12,6 +12,7 @@
 
 #include "services/afc/afc_wire.h"
 #include "farm/path_jail.h"
+#include "services/afc/data_partition.h"
 
 namespace devsim {
 
@@ -25,7 +26,10 @@ struct AfcReply {
 class AfcSession {
  public:
   // `device_info` gives the GetDeviceInfo pairs (Model, FSTotalBytes, FSFreeBytes, ...).
-  AfcSession(const std::filesystem::path& root, std::function<KeyValues()> device_info);
+  // With a `partition`, writes that would store more than it has free fail with
+  // kNoSpaceLeft and removals give their bytes back; without one space is unlimited.
+  AfcSession(const std::filesystem::path& root, std::function<KeyValues()> device_info,
+             DataPartition* partition = nullptr);
   AfcSession(const AfcSession&) = delete;
   AfcSession& operator=(const AfcSession&) = delete;
 
@@ -62,8 +66,15 @@ class AfcSession {
   uint64_t FileLock(std::string_view data);
   OpenFile* FindHandle(std::string_view data);
 
+  // Changes the partition's figure for a file that grew or shrank from `before` to `after`
+  // bytes; false (nothing changed) when the growth does not fit.
+  bool Resize(uint64_t before, uint64_t after);
+  // ftruncate within the partition's free space.
+  uint64_t SetSizeWithin(int fd, uint64_t size);
+
   PathJail jail_;
   std::function<KeyValues()> device_info_;
+  DataPartition* partition_;
   std::map<uint64_t, OpenFile> files_;
   uint64_t next_handle_ = 1;  // 0 is never a valid handle
   std::string buf_;           // DATA reply payload, reused across requests

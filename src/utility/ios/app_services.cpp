@@ -74,6 +74,32 @@ bool BrowseApplications(const VadoDevice& device, std::vector<CFRef<CFDictionary
   return raw.finished && raw.complete;
 }
 
+std::vector<std::string> ListedBundleIds(const std::vector<CFRef<CFDictionaryRef>>& pages) {
+  auto& fun = CMobileExportFun::GetInstance();
+  std::vector<std::string> ids;
+  for (const auto& page : pages) {
+    CFTypeRef list =
+        fun.CFDictionaryGetValue(page.get(), fun.__CFStringMakeConstantString("CurrentList"));
+    if (list == nullptr || fun.CFGetTypeID(list) != kCFTypeIdArray) continue;
+    auto array = static_cast<CFArrayRef>(list);
+    for (CFIndex i = 0, n = fun.CFArrayGetCount(array); i < n; ++i) {
+      CFTypeRef app = fun.CFArrayGetValueAtIndex(array, i);
+      if (app == nullptr || fun.CFGetTypeID(app) != kCFTypeIdDictionary) continue;
+      std::string id = RawText(static_cast<CFDictionaryRef>(app), "CFBundleIdentifier");
+      if (!id.empty()) ids.push_back(std::move(id));
+    }
+  }
+  return ids;
+}
+
+bool UninstallApplication(AMDServiceConnectionRef proxy, const std::string& bundle_id) {
+  BinaryPlistPtr request = BuildApplicationCommand("Uninstall", bundle_id);
+  if (!request) return false;
+  RawReplies raw;  // progress answers are read and dropped until the final one
+  ExchangePlistMessages(proxy, request.get(), RawReplyHandler, &raw);
+  return raw.finished && raw.complete;
+}
+
 bool FetchIcon(const VadoDevice& device, const std::string& bundle_id, std::string* png) {
   ServicePtr service = StartAppService(device, kSpringboardService);
   if (!service) return false;

@@ -15,6 +15,14 @@
 // or the listing did not end with "Complete".
 bool BrowseApplications(const VadoDevice& device, std::vector<CFRef<CFDictionaryRef>>* pages);
 
+// The "CFBundleIdentifier" of every application in the page replies of a Browse, in
+// order; entries without one are left out.
+std::vector<std::string> ListedBundleIds(const std::vector<CFRef<CFDictionaryRef>>& pages);
+
+// Sends "Uninstall" for `bundle_id` on a started installation-proxy connection and reads
+// its answers until the final one. True when that ended with "Complete".
+bool UninstallApplication(AMDServiceConnectionRef proxy, const std::string& bundle_id);
+
 // The home-screen icon of one application as PNG bytes; false when the icon service
 // could not be started or gave no image.
 bool FetchIcon(const VadoDevice& device, const std::string& bundle_id, std::string* png);

@@ -8,6 +8,7 @@
 #include "utility/module/calendar/vado_module_calendar.h"
 #include "utility/module/connect/vado_module_connect.h"
 #include "utility/module/contact/vado_module_contact.h"
+#include "utility/module/erase/vado_module_erase.h"
 #include "utility/module/file/vado_module_file.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
@@ -42,4 +43,5 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleCalendar>(client), {1500, 1501, 1502});
   table.Register(std::make_unique<VadoModuleFile>(client), {701, 702, 703});
   table.Register(std::make_unique<VadoModuleSms>(client), {201});
+  table.Register(std::make_unique<VadoModuleErase>(client), {1700, 1701});
 }

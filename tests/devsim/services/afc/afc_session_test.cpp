@@ -2,6 +2,7 @@
 #include "services/afc/afc_session.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -108,6 +109,75 @@ TEST_F(AfcSessionTest, WritePayloadGoesToTheFileAndSetModTimeSetsNanoseconds) {
   Send(kOpGetFileInfo, Path("new.bin"));
   EXPECT_NE(std::string(reply_.body).find(std::string("st_mtime\0" "1700000000123456789\0", 29)),
             std::string::npos);
+}
+
+
+// A session whose writes count against a data partition with `free` bytes.
+class AfcPartitionTest : public AfcSessionTest {
+ protected:
+  void Limit(uint64_t free) {
+    partition_.SetFree(free);
+    session_ = std::make_unique<AfcSession>(root_, [] { return KeyValues{}; }, &partition_);
+  }
+  uint64_t OpenFile(uint64_t mode, const std::string& path) {
+    Send(kOpFileRefOpen, U64(mode) + Path(path));
+    return reply_op_ == kOpFileRefOpenResult ? ReadLe64(reply_.body.data()) : 0;
+  }
+  DataPartition partition_;
+};
+
+TEST_F(AfcPartitionTest, AWritePastTheFreeSpaceFailsWholeAndRemovalsGiveBytesBack) {
+  Limit(10000);
+  uint64_t h = OpenFile(3, "a.bin");
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), std::string(8000, 'x')), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), 2000u);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), std::string(4000, 'y')), kNoSpaceLeft);
+  EXPECT_EQ(std::filesystem::file_size(root_ / "a.bin"), 8000u) << "nothing of it is stored";
+  EXPECT_EQ(partition_.FreeBytes(), 2000u);
+  // Overwriting inside the file costs nothing; growing by the rest fills it exactly.
+  EXPECT_EQ(Send(kOpFileRefSeek, U64(h) + U64(0) + U64(0)), kSuccess);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), std::string(10000, 'z')), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), 0u);
+  EXPECT_EQ(Send(kOpFileRefSetFileSize, U64(h) + U64(10001)), kNoSpaceLeft);
+  EXPECT_EQ(Send(kOpFileRefSetFileSize, U64(h) + U64(4000)), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), 6000u);
+  EXPECT_EQ(Send(kOpFileRefClose, U64(h)), kSuccess);
+  // Opening with truncation, removing and replacing by a rename all free the bytes.
+  h = OpenFile(3, "a.bin");
+  EXPECT_EQ(partition_.FreeBytes(), 10000u);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), std::string(3000, 'x')), kSuccess);
+  EXPECT_EQ(Send(kOpFileRefClose, U64(h)), kSuccess);
+  h = OpenFile(3, "dir/b.bin");
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), std::string(1000, 'x')), kSuccess);
+  EXPECT_EQ(Send(kOpFileRefClose, U64(h)), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), 6000u);
+  EXPECT_EQ(Send(kOpRenamePath, Path("dir/b.bin") + Path("a.bin")), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), 9000u);
+  EXPECT_EQ(Send(kOpRemovePathAndContents, Path("dir")), kSuccess);
+  EXPECT_EQ(Send(kOpRemovePath, Path("a.bin")), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), 10007u) << "dir/file.txt was there before";
+}
+
+TEST_F(AfcPartitionTest, ZerosPastTheEndAreKeptAsAHoleAndReadBackAsZeros) {
+  Limit(64ull << 20);
+  uint64_t h = OpenFile(4, "zeros.bin");
+  ASSERT_NE(h, 0u);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), "head"), kSuccess);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), std::string(16 << 20, '\0')), kSuccess);
+  EXPECT_EQ(Send(kOpFileRefWrite, U64(h), "tail"), kSuccess);
+  EXPECT_EQ(partition_.FreeBytes(), (64ull << 20) - (16 << 20) - 8);
+  EXPECT_EQ(Send(kOpFileRefSeek, U64(h) + U64(0) + U64(0)), kSuccess);
+  std::string back;
+  for (int i = 0; i < 2; ++i) {
+    Send(kOpFileRefRead, U64(h) + U64(16 << 20));
+    ASSERT_EQ(reply_op_, kOpData);
+    back += reply_.body;
+  }
+  EXPECT_EQ(back, "head" + std::string(16 << 20, '\0') + "tail");
+  struct stat st{};
+  ASSERT_EQ(::stat((root_ / "zeros.bin").c_str(), &st), 0);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the zeros take no host disk";
 }
 
 }  // namespace
