@@ -26,6 +26,8 @@ int Usage() {
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
                "                   [--backup-delay MS]\n"
+               "                   [--songs N] [--movies N] [--tvshows N] [--music-videos N]\n"
+               "                   [--playlists N] [--memos N] [--media-schema library|itdb]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
@@ -144,6 +146,23 @@ int MkFarm(const std::vector<std::string>& args) {
     } else if (a == "--sms-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();
+    } else if (a == "--songs" || a == "--movies" || a == "--tvshows" ||
+               a == "--music-videos" || a == "--playlists" || a == "--memos") {
+      devsim::MediaContentSpec& m = spec.media;
+      uint64_t* target = a == "--songs"     ? &m.songs
+                         : a == "--movies"  ? &m.movies
+                         : a == "--tvshows" ? &m.tvshows
+                         : a == "--music-videos" ? &m.music_videos
+                         : a == "--playlists"    ? &m.playlists
+                                                 : &spec.memos;
+      const uint64_t max = a == "--playlists" ? devsim::kMaxFarmPlaylists
+                           : a == "--memos"   ? devsim::kMaxFarmMemos
+                                              : devsim::kMaxFarmMediaItems;
+      std::string n;
+      if (!value(&n) || !ParseCount(n, max, target)) return Usage();
+    } else if (a == "--media-schema") {
+      std::string name;
+      if (!value(&name) || !devsim::ParseMediaSchema(name, &spec.media.schema)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;
