@@ -9,6 +9,7 @@
 #include "utility/module/connect/vado_module_connect.h"
 #include "utility/module/contact/vado_module_contact.h"
 #include "utility/module/file/vado_module_file.h"
+#include "utility/module/media/vado_module_media.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
 #include "utility/module/sms/vado_module_sms.h"
@@ -42,4 +43,6 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleCalendar>(client), {1500, 1501, 1502});
   table.Register(std::make_unique<VadoModuleFile>(client), {701, 702, 703});
   table.Register(std::make_unique<VadoModuleSms>(client), {201});
+  table.Register(std::make_unique<VadoModuleMedia>(client),
+                 {1000, 1001, 1002, 1010, 1011, 1012, 1013});
 }
