@@ -11,6 +11,7 @@
 #include "lockdown/control.h"
 #include "farm/farm.h"
 #include "farm/farm_builder.h"
+#include "farm/memo_farm_builder.h"
 #include "services/backup/backup_settings.h"
 
 namespace {
