@@ -539,7 +539,6 @@ bool HasMediaContent(const MediaContentSpec& content) {
 
 bool WriteMediaLibrary(const fs::path& fsroot, const std::string& product_version,
                        const MediaContentSpec& wanted, uint64_t seed, std::string* error) {
-  using namespace media_farm;
   if (!HasMediaContent(wanted)) return true;
   MediaContentSpec content = wanted;
   content.songs = std::min(content.songs, kMaxFarmMediaItems);
@@ -551,18 +550,20 @@ bool WriteMediaLibrary(const fs::path& fsroot, const std::string& product_versio
                     (content.schema == MediaSchema::kByFirmware &&
                      std::atoi(product_version.c_str()) < 5);
   std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + 0x6D656469);
-  const std::vector<Item> items = PlanItems(content, itdb, rng);
-  const std::vector<Playlist> lists = PlanPlaylists(content, items, rng);
+  const std::vector<media_farm::Item> items = media_farm::PlanItems(content, itdb, rng);
+  const std::vector<media_farm::Playlist> lists = media_farm::PlanPlaylists(content, items, rng);
   std::set<int64_t> taken;
-  for (const Item& item : items) taken.insert(item.pid);
-  for (const Playlist& list : lists) taken.insert(list.pid);
-  const int64_t library_pid = NewPid(rng, &taken);
+  for (const media_farm::Item& item : items) taken.insert(item.pid);
+  for (const media_farm::Playlist& list : lists) taken.insert(list.pid);
+  const int64_t library_pid = media_farm::NewPid(rng, &taken);
   const fs::path media = fsroot / "private/var/mobile/Media";
-  if (!WriteFiles(media, items, error)) return false;
+  if (!media_farm::WriteFiles(media, items, error)) return false;
   const fs::path itunes = media / "iTunes_Control/iTunes";
-  if (itdb) return WriteItdb(itunes / "iTunes Library.itlp", items, lists, library_pid, error);
-  return WriteLibrary(itunes / "MediaLibrary.sqlitedb", content, items, lists, library_pid,
-                      error);
+  if (itdb) {
+    return media_farm::WriteItdb(itunes / "iTunes Library.itlp", items, lists, library_pid, error);
+  }
+  return media_farm::WriteLibrary(itunes / "MediaLibrary.sqlitedb", content, items, lists,
+                                  library_pid, error);
 }
 
 }  // namespace devsim

@@ -97,30 +97,29 @@ std::string AudioUrl(const std::string& name) {
 }  // namespace memo_farm
 
 bool WriteVoiceMemos(const fs::path& fsroot, uint64_t count, uint64_t seed, std::string* error) {
-  using namespace memo_farm;
   if (count == 0) return true;
   count = std::min(count, kMaxFarmMemos);
   std::mt19937_64 rng(seed * 0x2545F4914F6CDD1Dull + 0x6D656D6F);
   const fs::path folder = fsroot / "private/var/mobile/Media/Recordings";
   std::error_code ec;
   fs::create_directories(folder, ec);
-  std::vector<std::pair<Memo, std::string>> rows;
+  std::vector<std::pair<memo_farm::Memo, std::string>> rows;
   Plist manifest = NewDict();
-  int64_t date = kFirstMemoDate;
+  int64_t date = memo_farm::kFirstMemoDate;
   for (uint64_t i = 0; i < count; ++i) {
-    Memo memo;
+    memo_farm::Memo memo;
     date += 3600 + static_cast<int64_t>(rng() % 86400);
     memo.date = date;
-    memo.name = MemoName(date);
+    memo.name = memo_farm::MemoName(date);
     memo.duration = 2.5 + static_cast<double>(rng() % 500000) / 100.0;
     memo.label = i % 4 == 3 ? std::string() : "Memo " + std::to_string(i + 1);
     if (i % 5 == 4) memo.label = "R\xC3\xA9union " + std::to_string(i + 1);
-    if (!WriteFileAtomic(folder / memo.name, AudioBytes(rng))) {
+    if (!WriteFileAtomic(folder / memo.name, memo_farm::AudioBytes(rng))) {
       *error = "cannot write " + memo.name;
       return false;
     }
     const uint64_t source = i % 3;
-    if (source == 0) rows.emplace_back(memo, kDevicePrefix + memo.name);
+    if (source == 0) rows.emplace_back(memo, memo_farm::kDevicePrefix + memo.name);
     if (source == 1 || i == 0) {
       Plist entry = NewDict();
       plist_dict_set_item(entry.get(), "date", plist_new_date(static_cast<int32_t>(memo.date), 0));
@@ -133,7 +132,7 @@ bool WriteVoiceMemos(const fs::path& fsroot, uint64_t count, uint64_t seed, std:
       const fs::path composition = folder / (stem + ".composition");
       fs::create_directories(composition / "fragments", ec);
       Plist m = NewDict();
-      SetString(m.get(), "RCComposedAVURL", AudioUrl(memo.name));
+      SetString(m.get(), "RCComposedAVURL", memo_farm::AudioUrl(memo.name));
       // Every other composition carries only the creation time.
       if (i % 2 == 0) {
         plist_dict_set_item(m.get(), "RCSavedRecordingCreationDate",
@@ -151,15 +150,15 @@ bool WriteVoiceMemos(const fs::path& fsroot, uint64_t count, uint64_t seed, std:
     }
   }
   // Rows that name no listable recording.
-  Memo stray;
+  memo_farm::Memo stray;
   stray.date = date + 60;
   stray.duration = 12;
   stray.label = "Elsewhere";
   rows.emplace_back(stray, "/var/mobile/Library/Other/elsewhere.m4a");
   stray.label = "Gone";
-  rows.emplace_back(stray, std::string(kDevicePrefix) + "gone.m4a");
+  rows.emplace_back(stray, std::string(memo_farm::kDevicePrefix) + "gone.m4a");
   stray.label = "Empty";
-  rows.emplace_back(stray, std::string(kDevicePrefix) + "empty.m4a");
+  rows.emplace_back(stray, std::string(memo_farm::kDevicePrefix) + "empty.m4a");
   if (!WriteFileAtomic(folder / "empty.m4a", "")) {
     *error = "cannot write empty.m4a";
     return false;
@@ -168,12 +167,12 @@ bool WriteVoiceMemos(const fs::path& fsroot, uint64_t count, uint64_t seed, std:
   rows.emplace_back(stray, std::string());
   stray.label = "Negative";
   stray.duration = -1;
-  rows.emplace_back(stray, kDevicePrefix + memo_farm::MemoName(date + 120));
-  if (!WriteFileAtomic(folder / memo_farm::MemoName(date + 120), AudioBytes(rng))) {
+  rows.emplace_back(stray, memo_farm::kDevicePrefix + memo_farm::MemoName(date + 120));
+  if (!WriteFileAtomic(folder / memo_farm::MemoName(date + 120), memo_farm::AudioBytes(rng))) {
     *error = "cannot write a memo";
     return false;
   }
-  if (!WriteRecordingsDb(folder / "Recordings.db", rows, error)) return false;
+  if (!memo_farm::WriteRecordingsDb(folder / "Recordings.db", rows, error)) return false;
   if (!WriteFileAtomic(folder / "AssetManifest.plist", ToXml(manifest.get()))) {
     *error = "cannot write AssetManifest.plist";
     return false;

@@ -91,7 +91,7 @@ MediaItem ReadItemRow(sqlite3_stmt* s) {
   return item;
 }
 
-void LogCounts(const char* label, const MediaLists& lists) {
+void LogMediaCounts(const char* label, const MediaLists& lists) {
   LOG(INFO) << label << " songs: " << lists.songs.size() << " movies: " << lists.movies.size()
             << " music_video: " << lists.music_videos.size()
             << " tvshow: " << lists.tv_shows.size();
@@ -109,7 +109,7 @@ SqliteDbPtr OpenMediaDb(const std::string& path) {
 }
 
 // Member pids of one playlist by the statement of its database, else the blob table.
-std::vector<int64_t> ReadMembers(sqlite3* db, MediaDbKind kind, int64_t playlist_pid) {
+std::vector<int64_t> ReadPlaylistMembers(sqlite3* db, MediaDbKind kind, int64_t playlist_pid) {
   std::vector<int64_t> pids;
   SqliteStmtPtr members = PrepareMediaStatement(
       db, "", "SQL: ", kind == MediaDbKind::kItdb ? kItdbMemberSql : kLibraryMemberSql,
@@ -200,7 +200,7 @@ int64_t ReadMediaLibraryItems(const std::string& path, MediaLists* lists,
       default: lists->songs.push_back(std::move(item)); break;
     }
   }
-  LogCounts("QueryMediaLibrary: ", *lists);
+  LogMediaCounts("QueryMediaLibrary: ", *lists);
   return 0;
 }
 
@@ -241,7 +241,7 @@ int64_t ReadOlderLibraryItems(const std::string& library, const std::string& loc
       lists->music_videos.push_back(std::move(item));
     }
   }
-  LogCounts("QueryLibraryITDB: ", *lists);
+  LogMediaCounts("QueryLibraryITDB: ", *lists);
   return 0;
 }
 
@@ -251,7 +251,7 @@ int64_t ReadPlaylists(const std::string& path, MediaDbKind kind,
   if (!db) return kDbOpenFailed;
   *playlists = ReadPlaylistRows(db.get(), kind);
   for (MediaPlaylist& playlist : *playlists) {
-    playlist.item_pids = ReadMembers(db.get(), kind, playlist.pid);
+    playlist.item_pids = ReadPlaylistMembers(db.get(), kind, playlist.pid);
   }
   return 0;
 }
@@ -264,7 +264,7 @@ int64_t ReadPlaylistItems(const std::string& path, MediaDbKind kind, int64_t pla
   for (const MediaPlaylist& playlist : ReadPlaylistRows(db.get(), kind)) {
     if (playlist.pid != playlist_pid) continue;
     *found = true;
-    *item_pids = ReadMembers(db.get(), kind, playlist_pid);
+    *item_pids = ReadPlaylistMembers(db.get(), kind, playlist_pid);
     break;
   }
   return 0;

@@ -9,7 +9,7 @@
 
 namespace {
 
-void AppendMember(std::string* out, const char* name, std::string_view text) {
+void AppendMediaMember(std::string* out, const char* name, std::string_view text) {
   *out += '"';
   *out += name;
   *out += "\":";
@@ -17,7 +17,7 @@ void AppendMember(std::string* out, const char* name, std::string_view text) {
   *out += ',';
 }
 
-void AppendMember(std::string* out, const char* name, int64_t value) {
+void AppendMediaMember(std::string* out, const char* name, int64_t value) {
   *out += '"';
   *out += name;
   *out += "\":";
@@ -65,36 +65,36 @@ bool MediaListSender::SendList(int32_t type, size_t count,
 
 void AppendMediaItemJson(const MediaItem& item, std::string* out) {
   *out += '{';
-  AppendMember(out, "item_pid", item.pid);
-  AppendMember(out, "title", item.title);
-  AppendMember(out, "total_time_ms", item.duration);
-  AppendMember(out, "total_time_ms_int", WholeMilliseconds(item.total_time_ms));
-  AppendMember(out, "media_kind", item.media_kind);
-  AppendMember(out, "media_type", item.media_type);
-  AppendMember(out, "comment", item.comment);
-  AppendMember(out, "description_long", item.description_long);
-  AppendMember(out, "copyright", item.copyright);
-  AppendMember(out, "year", static_cast<int64_t>(item.year));
-  AppendMember(out, "date_modified", std::string_view());
-  AppendMember(out, "date_modified_int", item.date_modified);
-  AppendMember(out, "album", item.album);
-  AppendMember(out, "album_pid", item.album_pid);
-  AppendMember(out, "artist", item.artist);
-  AppendMember(out, "item_artist_pid", item.artist_pid);
-  AppendMember(out, "genre", item.genre);
-  AppendMember(out, "genre_id", item.genre_id);
-  AppendMember(out, "path", item.path);
-  AppendMember(out, "file_size", item.file_size);
+  AppendMediaMember(out, "item_pid", item.pid);
+  AppendMediaMember(out, "title", item.title);
+  AppendMediaMember(out, "total_time_ms", item.duration);
+  AppendMediaMember(out, "total_time_ms_int", WholeMilliseconds(item.total_time_ms));
+  AppendMediaMember(out, "media_kind", item.media_kind);
+  AppendMediaMember(out, "media_type", item.media_type);
+  AppendMediaMember(out, "comment", item.comment);
+  AppendMediaMember(out, "description_long", item.description_long);
+  AppendMediaMember(out, "copyright", item.copyright);
+  AppendMediaMember(out, "year", static_cast<int64_t>(item.year));
+  AppendMediaMember(out, "date_modified", std::string_view());
+  AppendMediaMember(out, "date_modified_int", item.date_modified);
+  AppendMediaMember(out, "album", item.album);
+  AppendMediaMember(out, "album_pid", item.album_pid);
+  AppendMediaMember(out, "artist", item.artist);
+  AppendMediaMember(out, "item_artist_pid", item.artist_pid);
+  AppendMediaMember(out, "genre", item.genre);
+  AppendMediaMember(out, "genre_id", item.genre_id);
+  AppendMediaMember(out, "path", item.path);
+  AppendMediaMember(out, "file_size", item.file_size);
   out->back() = '}';
 }
 
 void AppendPlaylistJson(const MediaPlaylist& playlist, std::string* out) {
   *out += '{';
-  AppendMember(out, "container_pid", playlist.pid);
-  AppendMember(out, "name", playlist.name);
-  AppendMember(out, "container_media_type", playlist.media_type);
-  AppendMember(out, "parent_pid", playlist.parent_pid);
-  AppendMember(out, "smart_is_folder", static_cast<int64_t>(playlist.smart_is_folder));
+  AppendMediaMember(out, "container_pid", playlist.pid);
+  AppendMediaMember(out, "name", playlist.name);
+  AppendMediaMember(out, "container_media_type", playlist.media_type);
+  AppendMediaMember(out, "parent_pid", playlist.parent_pid);
+  AppendMediaMember(out, "smart_is_folder", static_cast<int64_t>(playlist.smart_is_folder));
   out->back() = '}';
 }
 

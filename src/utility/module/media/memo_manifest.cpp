@@ -36,17 +36,17 @@ const TiXmlElement* MemoDictValue(const TiXmlElement* dict, std::string_view nam
   return nullptr;
 }
 
-std::string ElementText(const TiXmlElement* e) {
+std::string MemoElementText(const TiXmlElement* e) {
   const char* text = e ? e->GetText() : nullptr;
   return text ? text : "";
 }
 
 // A real or integer element as a number; 0 for anything else or a non-finite value.
-double ElementNumber(const TiXmlElement* e) {
+double MemoElementNumber(const TiXmlElement* e) {
   if (!e) return 0;
   const std::string_view kind = e->Value();
   if (kind != "real" && kind != "integer") return 0;
-  const double value = std::strtod(ElementText(e).c_str(), nullptr);
+  const double value = std::strtod(MemoElementText(e).c_str(), nullptr);
   return std::isfinite(value) ? value : 0;
 }
 
@@ -106,14 +106,14 @@ std::vector<MemoManifestEntry> ParseAssetManifestXml(std::string_view xml) {
     for (const TiXmlElement* key = top->FirstChildElement(); key;) {
       const TiXmlElement* value = key->NextSiblingElement();
       if (!value) break;
-      const std::string name = ElementText(key);
+      const std::string name = MemoElementText(key);
       key = value->NextSiblingElement();
       if (!IsPlainMemoName(name) || std::string_view(value->Value()) != "dict") continue;
       MemoManifestEntry entry;
       entry.path = kRecordingsFolder + name;
-      entry.label = ElementText(MemoDictValue(value, "label"));
-      entry.duration = ElementNumber(MemoDictValue(value, "duration"));
-      entry.unix_date = ParseIsoUtcDate(ElementText(MemoDictValue(value, "date"))).value_or(0);
+      entry.label = MemoElementText(MemoDictValue(value, "label"));
+      entry.duration = MemoElementNumber(MemoDictValue(value, "duration"));
+      entry.unix_date = ParseIsoUtcDate(MemoElementText(MemoDictValue(value, "date"))).value_or(0);
       entries.push_back(std::move(entry));
     }
   } catch (const std::bad_alloc&) {
@@ -127,7 +127,7 @@ std::optional<MemoManifestEntry> ParseCompositionManifestXml(std::string_view xm
     TiXmlDocument doc;
     const TiXmlElement* top = TopDictionary(xml, &doc);
     if (!top) return std::nullopt;
-    std::string url = ElementText(MemoDictValue(top, "RCComposedAVURL"));
+    std::string url = MemoElementText(MemoDictValue(top, "RCComposedAVURL"));
     for (size_t at = url.find("%20"); at != std::string::npos; at = url.find("%20", at + 1)) {
       url.replace(at, 3, " ");
     }
@@ -138,14 +138,14 @@ std::optional<MemoManifestEntry> ParseCompositionManifestXml(std::string_view xm
     if (entry.path.size() <= sizeof(kRecordingsFolder) - 1 || HasParentStep(entry.path)) {
       return std::nullopt;
     }
-    entry.label = ElementText(MemoDictValue(top, "RCSavedRecordingTitle"));
+    entry.label = MemoElementText(MemoDictValue(top, "RCSavedRecordingTitle"));
     const std::optional<int64_t> date =
-        ParseIsoUtcDate(ElementText(MemoDictValue(top, "RCSavedRecordingCreationDate")));
+        ParseIsoUtcDate(MemoElementText(MemoDictValue(top, "RCSavedRecordingCreationDate")));
     const TiXmlElement* time = MemoDictValue(top, "RCSavedRecordingCreationTime");
     if (date) {
       entry.unix_date = *date;
     } else if (time) {
-      entry.unix_date = MemoUnixFrom2001(ElementNumber(time));
+      entry.unix_date = MemoUnixFrom2001(MemoElementNumber(time));
     }
     return entry;
   } catch (const std::bad_alloc&) {

@@ -33,7 +33,7 @@ std::optional<std::string> MediaFailureInfo(int64_t code) {
 }
 
 // The header's "info" object, or null.
-const rapidjson::Value* RequestInfo(const RequestHeader& header) {
+const rapidjson::Value* MediaRequestInfo(const RequestHeader& header) {
   const rapidjson::Document& json = header.json;
   if (!json.IsObject() || !json.HasMember("info") || !json["info"].IsObject()) return nullptr;
   return &json["info"];
@@ -98,7 +98,7 @@ int64_t VadoModuleMedia::HandleRequest(const bas::IPCPacket1& packet) {
     case kListVoiceMemos: code = ListVoiceMemos(packet, device, task, *folder); break;
     case kListPlaylistItems: code = ListPlaylistItems(packet, begun->header, device, *folder); break;
     case kCheckItemPids: {
-      const rapidjson::Value* info = RequestInfo(begun->header);
+      const rapidjson::Value* info = MediaRequestInfo(begun->header);
       const bool listed = info && info->HasMember("item_pids") && (*info)["item_pids"].IsArray();
       code = listed ? kResultOk : kResultBadBody;
       break;
@@ -209,7 +209,7 @@ int64_t VadoModuleMedia::ListLibrary(const bas::IPCPacket1& packet, VadoDevice& 
 int64_t VadoModuleMedia::ListPlaylistItems(const bas::IPCPacket1& packet,
                                            const RequestHeader& header, VadoDevice& device,
                                            const std::string& folder) {
-  const rapidjson::Value* info = RequestInfo(header);
+  const rapidjson::Value* info = MediaRequestInfo(header);
   if (!info || !info->HasMember("container_pid") || !(*info)["container_pid"].IsInt64()) {
     return kResultBadBody;
   }

@@ -40,7 +40,7 @@ std::string MemoLocalTime(int64_t unix_seconds) {
   return text;
 }
 
-std::string NumberText(double value) {
+std::string MemoNumberText(double value) {
   if (!std::isfinite(value)) return "0";
   std::ostringstream out;
   out.precision(17);
@@ -55,7 +55,7 @@ int64_t MemoFileSize(AFCConnectionRef afc, const std::string& path) {
   return info.size > 0 ? info.size : 0;
 }
 
-bool ReadLocalFile(const std::string& path, std::string* bytes) {
+bool ReadLocalManifest(const std::string& path, std::string* bytes) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;
   const std::streamoff size = in.tellg();
@@ -122,15 +122,15 @@ bool CollectVoiceMemos(AFCConnectionRef afc, const std::string& recordings_db,
           whole_date > 0 && whole_date < 9e15 ? static_cast<int64_t>(whole_date) : 0;
       add(row.path, "{\"path\":" + JsonQuote(row.path) + ",\"size\":" + std::to_string(size) +
                         ",\"label\":" + JsonQuote(row.label) +
-                        ",\"duration_int\":" + NumberText(row.duration) +
+                        ",\"duration_int\":" + MemoNumberText(row.duration) +
                         ",\"duration\":" + JsonQuote(MediaDurationText(row.duration * 1000)) +
-                        ",\"date_int\":" + NumberText(row.date) +
+                        ",\"date_int\":" + MemoNumberText(row.date) +
                         ",\"date\":" + JsonQuote(DeviceDateText(date_seconds)) +
                         ",\"source\":0}");
     }
   }
   std::string bytes, xml;
-  if (!asset_manifest.empty() && ReadLocalFile(asset_manifest, &bytes) &&
+  if (!asset_manifest.empty() && ReadLocalManifest(asset_manifest, &bytes) &&
       PlistBytesToXml(bytes.data(), bytes.size(), &xml)) {
     for (const MemoManifestEntry& entry : ParseAssetManifestXml(xml)) {
       if (cancelled()) return false;
@@ -139,7 +139,7 @@ bool CollectVoiceMemos(AFCConnectionRef afc, const std::string& recordings_db,
       if (size == 0) continue;
       add(entry.path, "{\"path\":" + JsonQuote(entry.path) + ",\"label\":" +
                           JsonQuote(entry.label) + ",\"size\":" + std::to_string(size) +
-                          ",\"duration_int\":" + NumberText(entry.duration) +
+                          ",\"duration_int\":" + MemoNumberText(entry.duration) +
                           ",\"duration\":\"\",\"date_int\":" + std::to_string(entry.unix_date) +
                           ",\"date\":" + JsonQuote(MemoLocalTime(entry.unix_date)) +
                           ",\"source\":1}");
