@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "agent_fixture.h"
 #include "common/json_text.h"
@@ -458,6 +459,25 @@ TEST_F(AgentMediaTest, VoiceMemosComeOnceEachFromTheThreeSources) {
     }
   }
   EXPECT_EQ(per_source, (std::map<int, int>{{0, 3}, {1, 3}, {2, 3}}));
+}
+
+TEST_F(AgentMediaTest, CancellingALargeListingEndsItWithinTwoSeconds) {
+  devsim::DeviceSpec device;
+  device.seed = 26;
+  device.media.songs = 20000;
+  AddPhone(device);
+  Start();
+  SendWithHeader(1000, 300, Header());
+  // The listing checks every item's file on the device: it is still running.
+  std::this_thread::sleep_for(500ms);
+  const auto cancelled = std::chrono::steady_clock::now();
+  SendRequest(600, 301, udid_, 300);
+  const Seen* result = WaitForResult(300, nullptr, 10s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 2s);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_EQ(result->message.kind, 5);
+  EXPECT_NE(result->message.header.find("Task cancelled."), std::string::npos);
 }
 
 TEST_F(AgentMediaTest, RequestFailuresAndADeviceWithoutMedia) {
