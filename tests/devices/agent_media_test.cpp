@@ -464,7 +464,7 @@ TEST_F(AgentMediaTest, VoiceMemosComeOnceEachFromTheThreeSources) {
 TEST_F(AgentMediaTest, CancellingALargeListingEndsItWithinTwoSeconds) {
   devsim::DeviceSpec device;
   device.seed = 26;
-  device.media.songs = 20000;
+  device.media.songs = 8000;
   AddPhone(device);
   Start();
   SendWithHeader(1000, 300, Header());
