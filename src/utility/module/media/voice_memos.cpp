@@ -30,8 +30,10 @@ bool HasDotDotStep(const std::string& path) {
   return path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0;
 }
 
-// Local time "%Y-%m-%d %H:%M:%S" of Unix seconds; "" when it cannot be converted.
+// Local time "%Y-%m-%d %H:%M:%S" of Unix seconds; "" for no date (0) and when it cannot be
+// converted.
 std::string MemoLocalTime(int64_t unix_seconds) {
+  if (unix_seconds == 0) return {};
   const time_t t = static_cast<time_t>(unix_seconds);
   struct tm parts {};
   if (!localtime_r(&t, &parts)) return {};
