@@ -11,6 +11,7 @@
 #include "lockdown/control.h"
 #include "farm/farm.h"
 #include "farm/farm_builder.h"
+#include "farm/memo_farm_builder.h"
 #include "services/backup/backup_settings.h"
 
 namespace {
@@ -26,6 +27,8 @@ int Usage() {
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
                "                   [--backup-delay MS] [--data-free SIZE[K|M|G]]\n"
+               "                   [--songs N] [--movies N] [--tvshows N] [--music-videos N]\n"
+               "                   [--playlists N] [--memos N] [--media-schema library|itdb]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
@@ -151,6 +154,23 @@ int MkFarm(const std::vector<std::string>& args) {
     } else if (a == "--sms-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();
+    } else if (a == "--songs" || a == "--movies" || a == "--tvshows" ||
+               a == "--music-videos" || a == "--playlists" || a == "--memos") {
+      devsim::MediaContentSpec& m = spec.media;
+      uint64_t* target = a == "--songs"     ? &m.songs
+                         : a == "--movies"  ? &m.movies
+                         : a == "--tvshows" ? &m.tvshows
+                         : a == "--music-videos" ? &m.music_videos
+                         : a == "--playlists"    ? &m.playlists
+                                                 : &spec.memos;
+      const uint64_t max = a == "--playlists" ? devsim::kMaxFarmPlaylists
+                           : a == "--memos"   ? devsim::kMaxFarmMemos
+                                              : devsim::kMaxFarmMediaItems;
+      std::string n;
+      if (!value(&n) || !ParseCount(n, max, target)) return Usage();
+    } else if (a == "--media-schema") {
+      std::string name;
+      if (!value(&name) || !devsim::ParseMediaSchema(name, &spec.media.schema)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

@@ -8,6 +8,7 @@
 
 #include "farm/app_farm_builder.h"
 #include "farm/media_folders_builder.h"
+#include "farm/memo_farm_builder.h"
 #include "services/backup/backup_settings.h"
 #include "lockdown/sim_device.h"
 
@@ -486,6 +487,10 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
     return {};
   }
   if (!WriteSmsDatabase(dev / "fs", wanted.product_version, wanted.sms, wanted.seed, error)) {
+    return {};
+  }
+  if (!WriteMediaLibrary(dev / "fs", wanted.product_version, wanted.media, wanted.seed, error) ||
+      !WriteVoiceMemos(dev / "fs", wanted.memos, wanted.seed, error)) {
     return {};
   }
   if (wanted.backup_file_delay_ms > 0 && !SaveFileDelay(dev, wanted.backup_file_delay_ms)) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "farm/farm.h"
+#include "farm/media_farm_builder.h"
 #include "farm/sms_farm_builder.h"
 #include "farm/sync_farm_builder.h"
 
@@ -37,6 +38,10 @@ struct DeviceSpec {
   uint64_t backup_file_delay_ms = 0;
   // The message database (Library/SMS/sms.db); none without messages.
   SmsContentSpec sms;
+  // The media library with its files and playlists; none without items or playlists.
+  MediaContentSpec media;
+  // Voice memos in the Recordings folder.
+  uint64_t memos = 0;
   // Contacts, calendars, bookmarks and notes in the device's sync stores.
   SyncContentSpec sync;
   // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:

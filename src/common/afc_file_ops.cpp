@@ -95,6 +95,21 @@ bool RemovePath(AFCConnectionRef afc, const std::string& path) {
   return Fun().AFCRemovePath(afc, path.c_str()) == 0;
 }
 
+bool ListFolderNames(AFCConnectionRef afc, const std::string& folder,
+                     std::vector<std::string>* names) {
+  CMobileExportFun& fun = Fun();
+  AFCDirectoryRef directory = nullptr;
+  if (fun.AFCDirectoryOpen(afc, folder.c_str(), &directory) != 0 || directory == nullptr) {
+    return false;
+  }
+  char* name = nullptr;
+  while (fun.AFCDirectoryRead(afc, directory, &name) == 0 && name != nullptr) {
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) names->push_back(name);
+  }
+  fun.AFCDirectoryClose(afc, directory);
+  return true;
+}
+
 bool MakeDirectory(AFCConnectionRef afc, const std::string& path) {
   AfcFileInfo info;
   if (GetFileInfo(afc, path, &info) && info.type == "S_IFDIR") return true;

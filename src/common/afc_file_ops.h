@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "iOSAPI/mobile_device_api.h"
 
@@ -30,6 +31,9 @@ bool GetFileInfo(AFCConnectionRef afc, const std::string& path, AfcFileInfo* inf
 bool RemovePath(AFCConnectionRef afc, const std::string& path);
 // Creates the last component; true at once when it is already a folder.
 bool MakeDirectory(AFCConnectionRef afc, const std::string& path);
+// The entry names of a device folder, without "." and ".."; false when it cannot be opened.
+bool ListFolderNames(AFCConnectionRef afc, const std::string& folder,
+                     std::vector<std::string>* names);
 // Removes everything below `folder` except links and other special entries. The folder
 // itself goes too when `remove_root` or `nested` is set; otherwise the result is false
 // (the folder is emptied but kept).

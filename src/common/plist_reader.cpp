@@ -129,6 +129,14 @@ bool PlistBytesToValue(const void* bytes, size_t length, PlistValue* out) {
   }
 }
 
+bool PlistBytesToXml(const void* bytes, size_t length, std::string* xml) {
+  try {
+    return ToXmlText(bytes, length, xml);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 bool PlistFileToValue(const std::string& path, PlistValue* out) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return false;

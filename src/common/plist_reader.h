@@ -19,6 +19,11 @@
 // On success `out` is an array whose element 0 is the document's top value.
 bool PlistBytesToValue(const void* bytes, size_t length, PlistValue* out);
 
+// Property-list bytes in any format the CF library reads as XML property-list text; false
+// when they are not a property list. For readers that need values the tree drops (reals in
+// dictionaries).
+bool PlistBytesToXml(const void* bytes, size_t length, std::string* xml);
+
 // Reads the whole file and applies PlistBytesToValue; false if it cannot be read.
 bool PlistFileToValue(const std::string& path, PlistValue* out);
 

@@ -10,6 +10,7 @@
 #include "erase_commands.h"
 #include "file_commands.h"
 #include "info_commands.h"
+#include "media_commands.h"
 #include "message_commands.h"
 #include "sync_commands.h"
 
@@ -48,6 +49,9 @@ const std::vector<DeviceCommand>& DeviceCommands() {
        RunWipeFree},
       {"messages", "messages            text-message conversations (--via, --chat ID)", 0, 0,
        RunMessagesCommand},
+      {"media", "media [LIST]        songs, movies, tvshows, musicvideos, playlists, playlist PID,\n"
+                "                      books, ringtones or memos (default: how many of each)",
+       0, 2, RunMediaCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

@@ -10,6 +10,7 @@
 #include "utility/module/contact/vado_module_contact.h"
 #include "utility/module/erase/vado_module_erase.h"
 #include "utility/module/file/vado_module_file.h"
+#include "utility/module/media/vado_module_media.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
 #include "utility/module/sms/vado_module_sms.h"
@@ -44,4 +45,6 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleFile>(client), {701, 702, 703});
   table.Register(std::make_unique<VadoModuleSms>(client), {201});
   table.Register(std::make_unique<VadoModuleErase>(client), {1700, 1701});
+  table.Register(std::make_unique<VadoModuleMedia>(client),
+                 {1000, 1001, 1002, 1010, 1011, 1012, 1013});
 }

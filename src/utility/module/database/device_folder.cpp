@@ -2,7 +2,9 @@
 
 #include <filesystem>
 
+#include "common/afc_file_ops.h"
 #include "common/process_state.h"
+#include "common/text_convert.h"
 #include "platform/process.h"
 
 bool IsPlainFileName(const std::string& name) {
@@ -28,4 +30,22 @@ std::optional<std::string> DeviceTempFile(const std::string& prefix, const std::
                                           const std::string& suffix) {
   if (!IsPlainFileName(udid)) return std::nullopt;
   return platform::TempPath() + prefix + udid + suffix;
+}
+
+std::optional<std::string> CopyDeviceFileWithCompanions(AFCConnectionRef afc,
+                                                        const std::string& device_path,
+                                                        const std::string& folder,
+                                                        const std::string& local_name,
+                                                        const std::vector<std::string>& suffixes,
+                                                        DhTask* task) {
+  std::error_code error;
+  for (const std::string& suffix : suffixes) std::filesystem::remove(folder + local_name + suffix, error);
+  const std::string local = folder + local_name;
+  const std::u16string local_wide = Utf8ToUtf16(local);
+  if (!CopyFileFromDevice(afc, device_path, &local_wide, nullptr, task)) return std::nullopt;
+  for (const std::string& suffix : suffixes) {
+    const std::u16string companion = Utf8ToUtf16(local + suffix);
+    CopyFileFromDevice(afc, device_path + suffix, &companion, nullptr, task);
+  }
+  return local;
 }

@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "iOSAPI/mobile_device_api.h"
+
+class DhTask;
 
 // Result of a request whose device identifier cannot name a local file.
 inline constexpr int64_t kRefusedDeviceIdentifier = 24;
@@ -22,3 +27,14 @@ std::optional<std::string> DeviceWorkFolder(const std::string& udid);
 // not a plain file name.
 std::optional<std::string> DeviceTempFile(const std::string& prefix, const std::string& udid,
                                           const std::string& suffix);
+
+// Copies the device file `device_path` into `folder` as `local_name`, then each companion
+// (`device_path` + suffix to `local_name` + suffix), whose failures are ignored. Local
+// companions left by an earlier copy are removed first, so that a copy is never read with
+// another copy's journal. The local path, or nothing when the main file was not copied.
+std::optional<std::string> CopyDeviceFileWithCompanions(AFCConnectionRef afc,
+                                                        const std::string& device_path,
+                                                        const std::string& folder,
+                                                        const std::string& local_name,
+                                                        const std::vector<std::string>& suffixes,
+                                                        DhTask* task = nullptr);
