@@ -25,6 +25,7 @@ int Usage() {
                "                   [--contacts N] [--groups N] [--calendars N] [--events N]\n"
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
+               "                   [--photos N] [--albums M] [--photo-schema ios5|ios6|ios14]\n"
                "                   [--backup-delay MS]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
@@ -144,6 +145,17 @@ int MkFarm(const std::vector<std::string>& args) {
     } else if (a == "--sms-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();
+    } else if (a == "--photos" || a == "--albums") {
+      std::string n;
+      const bool photos = a == "--photos";
+      if (!value(&n) ||
+          !ParseCount(n, photos ? devsim::kMaxFarmPhotos : devsim::kMaxFarmAlbums,
+                      photos ? &spec.photos.photos : &spec.photos.albums)) {
+        return Usage();
+      }
+    } else if (a == "--photo-schema") {
+      std::string name;
+      if (!value(&name) || !devsim::ParsePhotoSchema(name, &spec.photos.schema)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

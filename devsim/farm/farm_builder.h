@@ -6,6 +6,7 @@
 #include <string>
 
 #include "farm/farm.h"
+#include "farm/photo_farm_builder.h"
 #include "farm/sms_farm_builder.h"
 #include "farm/sync_farm_builder.h"
 
@@ -33,6 +34,8 @@ struct DeviceSpec {
   uint64_t backup_file_delay_ms = 0;
   // The message database (Library/SMS/sms.db); none without messages.
   SmsContentSpec sms;
+  // The photo library (Media/PhotoData/Photos.sqlite and DCIM); none without photos.
+  PhotoContentSpec photos;
   // Contacts, calendars, bookmarks and notes in the device's sync stores.
   SyncContentSpec sync;
   // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:
