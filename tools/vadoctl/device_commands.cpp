@@ -10,6 +10,7 @@
 #include "file_commands.h"
 #include "info_commands.h"
 #include "message_commands.h"
+#include "photo_commands.h"
 #include "sync_commands.h"
 
 namespace vadoctl {
@@ -43,6 +44,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"cancel", "cancel TASK_ID      cancel a running task of the device", 1, 1, RunCancel},
       {"messages", "messages            text-message conversations (--via, --chat ID)", 0, 0,
        RunMessagesCommand},
+      {"photos", "photos [list|albums|album ID --type T|thumbs ID... --out DIR|delete NAME]", 0,
+       -1, RunPhotosCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",
