@@ -199,7 +199,14 @@ TEST_F(PhotoTest, PhotoListOfEachSchemaFamilyNewestFirstInArraysOf600) {
   const std::string ios12 = AddPhotos(52, "12.4", 1500, 2);
   const std::string ios16 = AddPhotos(53, "16.6", 1500, 2);
   const std::string ios15 = AddPhotos(54, "15.0", 30, 1);
-  const std::string ios3 = AddPhotos(55, "3.1.3", 30, 1);
+  // An iPad of firmware 3.2 is served (older iPhones are not).
+  devsim::DeviceSpec ipad;
+  ipad.seed = 55;
+  ipad.product_version = "3.2.2";
+  ipad.device_class = "iPad";
+  ipad.product_type = "iPad1,1";
+  ipad.photos.photos = 30;
+  const std::string ios3 = Add(ipad);
   StartAll();
   for (const std::string& udid : {ios5, ios12, ios16, ios15, ios3}) ASSERT_NE(WaitArrival(udid), 0);
 
