@@ -29,6 +29,7 @@ int Usage() {
                "                   [--backup-delay MS] [--data-free SIZE[K|M|G]]\n"
                "                   [--songs N] [--movies N] [--tvshows N] [--music-videos N]\n"
                "                   [--playlists N] [--memos N] [--media-schema library|itdb]\n"
+               "                   [--photos N] [--albums M] [--photo-schema ios5|ios6|ios14]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
@@ -171,6 +172,17 @@ int MkFarm(const std::vector<std::string>& args) {
     } else if (a == "--media-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseMediaSchema(name, &spec.media.schema)) return Usage();
+    } else if (a == "--photos" || a == "--albums") {
+      std::string n;
+      const bool photos = a == "--photos";
+      if (!value(&n) ||
+          !ParseCount(n, photos ? devsim::kMaxFarmPhotos : devsim::kMaxFarmAlbums,
+                      photos ? &spec.photos.photos : &spec.photos.albums)) {
+        return Usage();
+      }
+    } else if (a == "--photo-schema") {
+      std::string name;
+      if (!value(&name) || !devsim::ParsePhotoSchema(name, &spec.photos.schema)) return Usage();
     } else if (a == "--seed") {
       if (!value(&seed)) return Usage();
       char* end = nullptr;

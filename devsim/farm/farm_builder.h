@@ -8,6 +8,7 @@
 
 #include "farm/farm.h"
 #include "farm/media_farm_builder.h"
+#include "farm/photo_farm_builder.h"
 #include "farm/sms_farm_builder.h"
 #include "farm/sync_farm_builder.h"
 
@@ -42,6 +43,8 @@ struct DeviceSpec {
   MediaContentSpec media;
   // Voice memos in the Recordings folder.
   uint64_t memos = 0;
+  // The photo library (Media/PhotoData/Photos.sqlite and DCIM); none without photos.
+  PhotoContentSpec photos;
   // Contacts, calendars, bookmarks and notes in the device's sync stores.
   SyncContentSpec sync;
   // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:

@@ -75,6 +75,8 @@ Agent options:
   --out DIR           icons: the output folder
   --via WAY           messages: backup (default), snapshot or cached (the copy read last)
   --chat ID           messages: the messages of one conversation (its chat id)
+  --type T            photos album: the album type (0 user, 1 kind 1000, 2-8 computed)
+  --refresh           photos: copy the device's photo library again
   --farm DIR          the simulator's device farm (default: the bundled sample farm)
   --no-simulator      never start the simulator
   --readable, --json  device events and results as plain text, or as JSON
@@ -128,6 +130,15 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       if (!value(&options.record_id)) return std::nullopt;
     } else if (arg == "--via" || arg == "--chat") {
       if (!value(arg == "--via" ? &options.via : &options.chat)) return std::nullopt;
+    } else if (arg == "--type") {
+      if (!value(&v)) return std::nullopt;
+      if (!IsNumber(v) || v.size() > 9) {
+        *error = "--type needs a small non-negative number";
+        return std::nullopt;
+      }
+      options.album_type = ParseLeadingInt64(v);
+    } else if (arg == "--refresh") {
+      options.refresh = true;
     } else if (arg == "--compact") {
       options.compact = true;
     } else if (arg == "--agent") {

@@ -23,6 +23,8 @@ struct CliOptions {
   std::string title, content, record_id;  // notes add: --title, --content, --id
   std::string via;                // messages: backup | snapshot | cached
   std::string chat;               // messages: one conversation's messages (its chat id)
+  int64_t album_type = 0;         // photos album: the album's type (--type)
+  bool refresh = false;           // photos: copy the device's library again (--refresh)
   bool compact = false;           // record lists: one line of JSON
   int device_wait_ms = 30000;     // how long to wait for the device
   int request_timeout_ms = 30 * 60 * 1000;  // how long a device command may run

@@ -12,6 +12,7 @@
 #include "info_commands.h"
 #include "media_commands.h"
 #include "message_commands.h"
+#include "photo_commands.h"
 #include "sync_commands.h"
 
 namespace vadoctl {
@@ -52,6 +53,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"media", "media [LIST]        songs, movies, tvshows, musicvideos, playlists, playlist PID,\n"
                 "                      books, ringtones or memos (default: how many of each)",
        0, 2, RunMediaCommand},
+      {"photos", "photos [list|albums|album ID --type T|thumbs ID... --out DIR|delete NAME]", 0,
+       -1, RunPhotosCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

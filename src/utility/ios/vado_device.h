@@ -51,6 +51,11 @@ class VadoDevice {
   std::mutex message_db_mutex;
   std::string message_db_path;
 
+  // The local copy of the device's photo database (empty until the first copy); guarded
+  // by photo_db_mutex, which is also held while the copy is made.
+  std::mutex photo_db_mutex;
+  std::string photo_db_path;
+
   // Held while the device is being made ready (arrival, trust, command 15), so that
   // this never runs twice at once for one device.
   std::mutex ready_mutex;

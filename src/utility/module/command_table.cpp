@@ -13,6 +13,7 @@
 #include "utility/module/media/vado_module_media.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
+#include "utility/module/photo/vado_module_photo.h"
 #include "utility/module/sms/vado_module_sms.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
@@ -47,4 +48,5 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleErase>(client), {1700, 1701});
   table.Register(std::make_unique<VadoModuleMedia>(client),
                  {1000, 1001, 1002, 1010, 1011, 1012, 1013});
+  table.Register(std::make_unique<VadoModulePhoto>(client), {400, 401, 402, 403, 404});
 }

@@ -248,3 +248,29 @@ TEST_F(BackupTools, StalledDeviceKeepsTheHostWaitingWithoutHurtingTheDaemon) {
 
 }  // namespace
 }  // namespace devsim::testing
+
+namespace devsim::testing {
+namespace {
+
+TEST_F(BackupTools, FullBackupHoldsThePhotoLibraryUnderItsBackupName) {
+  DeviceSpec spec = Spec(12);
+  spec.product_version = "12.4";
+  spec.photos.photos = 20;
+  spec.photos.albums = 2;
+  std::string udid = sim_.AddDevice(spec);
+  ASSERT_TRUE(sim_.Start());
+  MakeDir();
+  ToolResult r = Backup(udid);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  // The library, its write-ahead log and a media file, under their backup names.
+  for (const char* rel : {"Media/PhotoData/Photos.sqlite", "Media/PhotoData/Photos.sqlite-wal",
+                          "Media/DCIM/100APPLE/IMG_1005.PNG"}) {
+    auto farm = ReadWholeFile(MediaOf(sim_, udid) / std::string(rel).substr(6));
+    auto saved = ReadWholeFile(BackupFile(dir_, udid, "CameraRollDomain", rel));
+    ASSERT_TRUE(farm && saved) << rel;
+    EXPECT_EQ(*farm, *saved) << rel;
+  }
+}
+
+}  // namespace
+}  // namespace devsim::testing

@@ -1,0 +1,55 @@
+// Reads a local copy of a device's photo database and hands the results to a sink: the
+// photo list, the album list and the items of one album, each in one implementation for
+// the iOS 4-5 tables and one for the iOS 6+ tables. Failures are logged with the shared
+// database lines and reported by the return value only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Album types of the album list and of album-item requests.
+enum PhotoAlbumType : int64_t {
+  kAlbumUser = 0,
+  kAlbumKind1000 = 1,
+  kAlbumFavourites = 2,
+  kAlbumScreenshots = 3,
+  kAlbumSaved256 = 4,
+  kAlbumTrashed = 5,
+  kAlbumVideos = 6,
+  kAlbumLivePhotos = 7,
+  kAlbumBursts = 8,
+};
+
+class PhotoSink {
+ public:
+  virtual ~PhotoSink() = default;
+  // Photo objects (compact JSON) in the order they are to be listed.
+  virtual void SendPhotos(const std::vector<std::string>& objects) = 0;
+  // The album objects one album statement produced.
+  virtual void SendAlbums(const std::vector<std::string>& objects) = 0;
+};
+
+struct PhotoQuery {
+  std::string db_path;          // local copy
+  std::string product_version;  // the device's, for the asset table's name
+  int64_t album_id = 0;
+  int64_t album_type = 0;
+  PhotoSink* sink = nullptr;
+  // Size of a device file (path relative to the media root), -1 when unknown; asked for
+  // photos whose recorded size is negative.
+  std::function<int64_t(const std::string&)> file_size;
+  std::function<bool()> cancelled;
+};
+
+// Results: 0 done, 19 the copy cannot be opened, 20 a needed statement cannot be
+// prepared, 18 the album join table is missing, 6 cancelled.
+using PhotoImplementation = int64_t (*)(const PhotoQuery&);
+
+int64_t PhotoListIos4(const PhotoQuery& query);
+int64_t PhotoListIos6(const PhotoQuery& query);
+int64_t AlbumListIos4(const PhotoQuery& query);
+int64_t AlbumListIos6(const PhotoQuery& query);
+int64_t AlbumItemsIos4(const PhotoQuery& query);
+int64_t AlbumItemsIos6(const PhotoQuery& query);
