@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bench_agent.h"
+#include "child_cpu.h"
 
 namespace {
 
@@ -40,10 +41,11 @@ int main(int argc, char** argv) {
   const std::string header = vadoctl::DeviceHeader(run.device);
   std::fprintf(stderr, "device %s arrived\n", udid.c_str());
 
-  double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0;
+  double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0, cpu_agent = 0;
   size_t listed = 0;
   for (int round = 0; round < rounds; ++round) {
     size_t count = 0;
+    const double cpu_before = ChildrenCpuSeconds();
     auto start = Clock::now();
     vadoctl::RequestOutcome outcome = vadoctl::RunRequest(
         link, 501, 100 + round, header, "",
@@ -53,6 +55,7 @@ int main(int argc, char** argv) {
         },
         std::chrono::seconds(120));
     double agent_s = Seconds(Clock::now() - start);
+    cpu_agent += ChildrenCpuSeconds() - cpu_before;
     if (!outcome.answered || outcome.code != 0 || count != apps) {
       std::fprintf(stderr, "501 failed: answered %d code %lld, %zu apps\n", outcome.answered,
                    static_cast<long long>(outcome.code), count);
@@ -79,6 +82,7 @@ int main(int argc, char** argv) {
               total_agent / rounds);
   std::printf("ideviceinstaller -l (process):  best %.3f s, mean %.3f s\n", best_tool,
               total_tool / rounds);
+  std::printf("agent+simulator CPU per 501:    %.3f s\n", cpu_agent / rounds);
   agent.Stop();
   return 0;
 }

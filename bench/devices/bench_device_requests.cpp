@@ -17,6 +17,7 @@
 #include <rapidjson/document.h>
 
 #include "agent_process.h"
+#include "child_cpu.h"
 #include "frontend_link.h"
 #include "request_runner.h"
 #include "sim_harness.h"
@@ -151,24 +152,33 @@ int main(int argc, char** argv) {
   std::vector<double> one, all;
   uint64_t task = 1;
   long long handshakes_before = Handshakes(sim, first_udid);
+  double cpu_start = ChildrenCpuSeconds();
   for (int round = 0; round < rounds; ++round) {
     start = Clock::now();
     if (!InfoForAll(link, first_handle, task)) return 1;
     one.push_back(Seconds(Clock::now() - start));
     task += 1;
   }
+  const double cpu_one = ChildrenCpuSeconds() - cpu_start;
   long long handshakes_after = Handshakes(sim, first_udid);
+  cpu_start = ChildrenCpuSeconds();
   for (int round = 0; round < rounds; ++round) {
     start = Clock::now();
     if (!InfoForAll(link, handles, task)) return 1;
     all.push_back(Seconds(Clock::now() - start));
     task += handles.size();
   }
+  const double cpu_all = ChildrenCpuSeconds() - cpu_start;
   std::printf("%zu devices plugged in at once, all ready after %.3f s (target < 5 s)\n",
               plugged.size(), ready_s);
   std::printf("300 for 1 device:          median %.3f s of %d rounds\n", Median(one), rounds);
   std::printf("300 for %zu devices at once: median %.3f s of %d rounds (%.1fx one; target < 2x)\n",
               handles.size(), Median(all), rounds, Median(all) / std::max(Median(one), 1e-9));
+  // Work per request of the agent and the simulator together: when it times the number of
+  // requests approaches the machine's cores times the wall time, the run is CPU-bound.
+  std::printf("agent+simulator CPU per 300: %.1f ms alone, %.1f ms with %zu at once\n",
+              1e3 * cpu_one / rounds, 1e3 * cpu_all / (static_cast<double>(rounds) * handles.size()),
+              handles.size());
   if (handshakes_before >= 0 && handshakes_after >= 0) {
     std::printf("TLS handshakes per 300 request: %.1f\n",
                 static_cast<double>(handshakes_after - handshakes_before) / rounds);

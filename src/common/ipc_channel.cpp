@@ -25,6 +25,10 @@ namespace {
 // The heartbeat cycle counter starts at 1 and wraps back to 1 before 0x40000000.
 constexpr int32_t kCycleWrap = 0x40000000;
 
+// One receive takes up to this much. Block uploads are megabytes each: small reads would
+// cost one select() and one reassembly step per few kilobytes.
+constexpr size_t kReceiveBufferSize = 256 * 1024;
+
 int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 std::string Format(const char* format, long a, long b = 0) {
@@ -310,7 +314,8 @@ void IPCChannel::ReceiveLoop() {
   fd_set polled;
   FD_ZERO(&polled);
   std::vector<int> polled_sockets;
-  uint8_t buffer[kRecvChunk];
+  std::vector<uint8_t> storage(kReceiveBufferSize);
+  uint8_t* buffer = storage.data();
 
   while (!stop_) {
     std::vector<IPCConnection*> snapshot;
@@ -354,7 +359,7 @@ void IPCChannel::ReceiveLoop() {
           !FD_ISSET(socket, &readable)) {
         continue;
       }
-      ssize_t received = ::recv(socket, buffer, sizeof(buffer), 0);
+      ssize_t received = ::recv(socket, buffer, storage.size(), 0);
       if (received < 0 && errno == EINTR) continue;
       if (received <= 0) {
         Log(Format("SelectRecv recv: readed: %ld,code: %d", static_cast<long>(received),

@@ -12,6 +12,7 @@
 
 
 #include <map>
+#include <set>
 #include <thread>
 
 #include "agent_fixture.h"
@@ -57,6 +58,20 @@ std::string Pattern(size_t size, unsigned seed) {
   }
   for (size_t i = 1000; i + 8 < size; i += 1 << 20) std::memset(&out[i], 0x16, 8);
   return out;
+}
+
+// The integer member `key` of a header, or -1 when there is none.
+int64_t IntMember(const rapidjson::Value& object, const char* key) {
+  if (!object.IsObject()) return -1;
+  auto found = object.FindMember(key);
+  return found != object.MemberEnd() && found->value.IsInt64() ? found->value.GetInt64() : -1;
+}
+
+// The object member `key`, or null.
+const rapidjson::Value* ObjectMember(const rapidjson::Value& object, const char* key) {
+  if (!object.IsObject()) return nullptr;
+  auto found = object.FindMember(key);
+  return found != object.MemberEnd() && found->value.IsObject() ? &found->value : nullptr;
 }
 
 class AgentFileTest : public AgentFixture {
@@ -243,6 +258,98 @@ TEST_F(AgentFileTest, CopyOutWritesFilesFoldersAndZippedPackages) {
   EXPECT_EQ(entries["mimetype"], "application/epub+zip");
   EXPECT_EQ(entries["OEBPS/ch1.xhtml"], "<html/>");
   EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 3);
+}
+
+// Every block step of a download sent at once: the agent serves them on several workers,
+// and each answer must hold the bytes of the block it names.
+TEST_F(AgentFileTest, DownloadStepsSentTogetherEachCarryTheirOwnBlock) {
+  const std::string content = Pattern((9 << 20) + 123, 3);
+  WriteFile(Media() / "dl/nine.bin", content);
+  SendWithHeader(702, 40, StepHeader(1), "{\"path\":\"/dl/nine.bin\"}");
+  const Seen* description = WaitFor([](const Seen& s) { return s.message.task_id == 40; });
+  ASSERT_NE(description, nullptr);
+  const rapidjson::Value* info = ObjectMember(description->header, "info");
+  ASSERT_NE(info, nullptr);
+  const rapidjson::Value* blocks = ObjectMember(*info, "fbs");
+  ASSERT_NE(blocks, nullptr);
+  const rapidjson::Value& fbs = *blocks;
+  std::map<int64_t, std::pair<int64_t, int64_t>> asked;  // id -> offset, length
+  for (auto block = fbs.MemberBegin(); block != fbs.MemberEnd(); ++block) {
+    const int64_t id = std::atoll(block->name.GetString());
+    const int64_t offset = IntMember(block->value, "offset");
+    const int64_t length = IntMember(block->value, "offset_length");
+    asked[id] = {offset, length};
+    SendWithHeader(702, 40, StepHeader(2),
+                   "{\"id\":" + std::to_string(id) + ",\"offset_length\":" +
+                       std::to_string(length) + ",\"offset\":" + std::to_string(offset) + "}");
+  }
+  ASSERT_EQ(asked.size(), 5u);
+  std::map<int64_t, std::string> answers;
+  WaitFor(
+      [&](const Seen& s) {
+        const rapidjson::Value* info = ObjectMember(s.header, "info");
+        if (s.message.task_id == 40 && IntMember(s.header, "stage") == 2 && info != nullptr) {
+          answers[IntMember(*info, "id")] = s.message.body;
+        }
+        return answers.size() == asked.size();
+      },
+      20s);
+  ASSERT_EQ(answers.size(), asked.size());
+  for (const auto& [id, place] : asked) {
+    EXPECT_TRUE(answers[id] == content.substr(place.first, place.second)) << "block " << id;
+  }
+  SendWithHeader(702, 40, StepHeader(3));
+}
+
+// The agent asks for the next block while it writes the current one: still every block is
+// asked for exactly once and the upload is committed exactly once.
+TEST_F(AgentFileTest, UploadAsksForEveryBlockOnceAndCommitsOnce) {
+  fs::create_directories(Media() / "Uploads");
+  const std::string content = Pattern(9 << 20, 4);
+  std::string description = "{\"md5\":\"\",\"version\":\"1\",\"size\":" +
+                            std::to_string(content.size()) + ",\"fbs\":{";
+  for (int64_t id = 1, offset = 0; offset < static_cast<int64_t>(content.size()); ++id) {
+    const int64_t length = std::min<int64_t>(2 << 20, static_cast<int64_t>(content.size()) - offset);
+    if (id > 1) description += ",";
+    description += "\"" + std::to_string(id) + "\":{\"offset\":" + std::to_string(offset) +
+                   ",\"offset_length\":" + std::to_string(length) + "}";
+    offset += length;
+  }
+  description += "}}";
+  const std::string device = "\"uuid\":\"" + udid_ + "\",\"code\":" + std::to_string(handle_);
+  SendWithHeader(703, 41, "{" + device + ",\"stage\":1,\"info\":{\"name\":\"once.bin\","
+                          "\"dir\":\"/Uploads\"}}", description);
+  std::set<const Seen*> handled;
+  std::map<int64_t, int> asks;
+  int commits = 0;
+  for (;;) {
+    const Seen* s = WaitFor(
+        [&](const Seen& x) { return x.message.task_id == 41 && handled.count(&x) == 0; },
+        commits > 0 ? 1500ms : 15s);
+    if (s == nullptr) break;
+    handled.insert(s);
+    if (IntMember(s->header, "stage") == 3) {
+      ++commits;
+      continue;
+    }
+    ASSERT_EQ(IntMember(s->header, "stage"), 2);
+    const rapidjson::Value* block = ObjectMember(s->header, "info");
+    ASSERT_NE(block, nullptr);
+    const int64_t id = IntMember(*block, "id");
+    const int64_t offset = IntMember(*block, "offset");
+    const int64_t length = IntMember(*block, "offset_length");
+    ASSERT_TRUE(offset >= 0 && length > 0 && offset + length <= static_cast<int64_t>(content.size()));
+    ++asks[id];
+    std::string header = "{" + device + ",\"stage\":2,\"info\":{\"id\":" + std::to_string(id) +
+                         ",\"offset_length\":" + std::to_string(length) +
+                         ",\"offset\":" + std::to_string(offset) + "}}";
+    SendPayload(703, 41, vadoctl::BuildRequestPayload(
+                             header, content.substr(static_cast<size_t>(offset), static_cast<size_t>(length)), true));
+  }
+  EXPECT_EQ(commits, 1);
+  EXPECT_EQ(asks.size(), 5u);
+  for (const auto& [id, count] : asks) EXPECT_EQ(count, 1) << "block " << id;
+  EXPECT_TRUE(ReadFile(Media() / "Uploads/once.bin") == content);
 }
 
 }  // namespace

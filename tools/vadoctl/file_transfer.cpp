@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,14 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kDownload = 702;
 constexpr uint32_t kUpload = 703;
 constexpr uint32_t kCancel = 600;
+// Block requests of a download sent ahead of their answers.
+constexpr size_t kPullRequestsInFlight = 2;
+
+struct PullBlock {
+  int64_t id = 0;
+  int64_t offset = 0;
+  int64_t length = 0;
+};
 
 int64_t Int(const rapidjson::Value& object, const char* key) {
   if (!object.IsObject()) return 0;
@@ -105,37 +114,70 @@ TransferOutcome FileTransferClient::Pull(uint64_t task_id, const std::string& de
     return outcome;
   }
   bool ok = true;
-  for (auto block = fbs->value.MemberBegin(); ok && block != fbs->value.MemberEnd(); ++block) {
-    int64_t id = std::atoll(block->name.GetString());
-    int64_t offset = Int(block->value, "offset");
-    int64_t length = Int(block->value, "offset_length");
-    if (offset < 0 || length <= 0 || offset > size || length > size - offset) {
+  std::vector<PullBlock> blocks;
+  for (auto block = fbs->value.MemberBegin(); block != fbs->value.MemberEnd(); ++block) {
+    PullBlock entry{std::atoll(block->name.GetString()), Int(block->value, "offset"),
+                    Int(block->value, "offset_length")};
+    if (entry.offset < 0 || entry.length <= 0 || entry.offset > size ||
+        entry.length > size - entry.offset) {
       outcome.error = "the agent described a block outside the file";
       ok = false;
       break;
     }
-    if (!Send(kDownload, task_id, StepHeader(device_, 2), BlockMessage(id, length, offset), false) ||
-        !Next(task_id, &message, &header)) {
-      outcome.error = "no answer for block " + std::to_string(id);
+    blocks.push_back(entry);
+  }
+  // A few block requests stay in flight, so the agent reads the next block from the
+  // device while this one crosses the link. Answers name their block.
+  std::map<int64_t, PullBlock> waiting;
+  size_t sent = 0;
+  auto ask_next = [&]() {
+    const PullBlock& block = blocks[sent++];
+    waiting[block.id] = block;
+    return Send(kDownload, task_id, StepHeader(device_, 2),
+                BlockMessage(block.id, block.length, block.offset), false);
+  };
+  while (ok && sent < blocks.size() && waiting.size() < kPullRequestsInFlight) {
+    if (!ask_next()) {
+      outcome.error = "the agent link is closed";
+      ok = false;
+    }
+  }
+  while (ok && !waiting.empty()) {
+    if (!Next(task_id, &message, &header)) {
+      outcome.error = "no answer for block " + std::to_string(waiting.begin()->first);
       ok = false;
       break;
     }
-    if (static_cast<int64_t>(message.body.size()) != length) {
-      outcome.error = "block " + std::to_string(id) + " came back with " +
+    auto answered = waiting.end();
+    auto info = header.FindMember("info");
+    if (info != header.MemberEnd() && info->value.IsObject()) {
+      answered = waiting.find(Int(info->value, "id"));
+    } else if (waiting.size() == 1) {
+      answered = waiting.begin();  // an answer without its block message: the only one asked
+    }
+    if (answered == waiting.end()) continue;
+    const PullBlock block = answered->second;
+    waiting.erase(answered);
+    if (static_cast<int64_t>(message.body.size()) != block.length) {
+      outcome.error = "block " + std::to_string(block.id) + " came back with " +
                       std::to_string(message.body.size()) + " bytes";
       ok = false;
       break;
     }
-    out.seekp(offset);
+    out.seekp(block.offset);
     out.write(message.body.data(), static_cast<std::streamsize>(message.body.size()));
     if (!out) {
       outcome.error = "cannot write " + local_path;
       ok = false;
       break;
     }
-    outcome.bytes += length;
+    outcome.bytes += block.length;
     ++outcome.blocks;
     if (progress) progress(outcome.bytes, size);
+    if (sent < blocks.size() && !ask_next()) {
+      outcome.error = "the agent link is closed";
+      ok = false;
+    }
   }
   // Stage 3 releases the agent's reader whatever happened.
   Send(kDownload, task_id, StepHeader(device_, 3), "", false);

@@ -2,19 +2,24 @@
 
 #include "common/cf_plist_builder.h"
 
-BinaryPlistPtr BuildBrowseRequest(bool full) {
-  static const char* const kFullAttributes[] = {
-      "CFBundleIdentifier", "ApplicationType", "iTunesMetadata",
-      "ApplicationSINF",    "CFBundleVersion", "CFBundleShortVersionString",
-      "Path",               "CFBundleDisplayName", "CFBundleName"};
-  static const char* const kSizeAttributes[] = {"CFBundleIdentifier", "DynamicDiskUsage",
-                                                "StaticDiskUsage"};
+namespace {
+
+const char* const kFullBrowseAttributes[] = {
+    "CFBundleIdentifier", "ApplicationType", "iTunesMetadata",
+    "ApplicationSINF",    "CFBundleVersion", "CFBundleShortVersionString",
+    "Path",               "CFBundleDisplayName", "CFBundleName"};
+const char* const kDiskUsageAttributes[] = {"DynamicDiskUsage", "StaticDiskUsage"};
+
+BinaryPlistPtr BrowseWith(bool names_and_metadata, bool disk_usage) {
   CFPlistBuilder b;
   CFMutableArrayRef attributes = b.Array();
-  if (full) {
-    for (const char* name : kFullAttributes) b.Append(attributes, b.String(name));
+  if (names_and_metadata) {
+    for (const char* name : kFullBrowseAttributes) b.Append(attributes, b.String(name));
   } else {
-    for (const char* name : kSizeAttributes) b.Append(attributes, b.String(name));
+    b.Append(attributes, b.String("CFBundleIdentifier"));
+  }
+  if (disk_usage) {
+    for (const char* name : kDiskUsageAttributes) b.Append(attributes, b.String(name));
   }
   CFMutableDictionaryRef options = b.Dictionary();
   b.Set(options, "ApplicationType", b.String("User"));
@@ -24,6 +29,12 @@ BinaryPlistPtr BuildBrowseRequest(bool full) {
   b.Set(request, "Command", b.String("Browse"));
   return b.ToBinary(request);
 }
+
+}  // namespace
+
+BinaryPlistPtr BuildBrowseRequest(bool full) { return BrowseWith(full, !full); }
+
+BinaryPlistPtr BuildListingBrowseRequest() { return BrowseWith(true, true); }
 
 BinaryPlistPtr BuildInstallRequest(std::string_view package_path) {
   CFPlistBuilder b;

@@ -13,6 +13,9 @@ inline constexpr const char* kSpringboardService = "com.apple.springboardservice
 // Browse of the user applications: with their names, versions and store metadata
 // (`full`), or only their disk usage.
 BinaryPlistPtr BuildBrowseRequest(bool full);
+// Browse of the user applications with everything of the full browse and the disk usage,
+// so a listing needs one pass over the device's applications, not two.
+BinaryPlistPtr BuildListingBrowseRequest();
 
 // {"Command": command, "PackagePath": path} for "Upgrade".
 BinaryPlistPtr BuildInstallRequest(std::string_view package_path);

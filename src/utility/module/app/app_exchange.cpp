@@ -47,6 +47,18 @@ const PlistValue::Array* CurrentList(const CIOSDictionary& reply) {
   return list != nullptr && list->tag() == kPlistArray ? &list->array() : nullptr;
 }
 
+// data-size and app-size of `app` from a browse entry that holds disk usage; an app that
+// has either already keeps its figures.
+void AddSizeMembers(const CIOSDictionary& entry, rapidjson::Value& app, JsonAllocator& allocator) {
+  if (app.HasMember("data-size") || app.HasMember("app-size")) return;
+  if (auto dynamic = NumberOf(entry.Find("DynamicDiskUsage"))) {
+    app.AddMember("data-size", rapidjson::Value(*dynamic), allocator);
+  }
+  if (auto stat = NumberOf(entry.Find("StaticDiskUsage"))) {
+    app.AddMember("app-size", rapidjson::Value(*stat), allocator);
+  }
+}
+
 void AddApplications(AppExchangeContext& ctx, const CIOSDictionary& reply) {
   const PlistValue::Array* list = CurrentList(reply);
   if (list == nullptr || ctx.apps == nullptr) return;
@@ -55,6 +67,8 @@ void AddApplications(AppExchangeContext& ctx, const CIOSDictionary& reply) {
     if (entry.tag() != kPlistDictionary) continue;
     std::optional<rapidjson::Value> app = BuildAppObject(*entry.dictionary(), allocator);
     if (!app) continue;
+    // A listing browse carries the disk usage in the same entry.
+    AddSizeMembers(*entry.dictionary(), *app, allocator);
     std::string id = JsonMemberText(*app, "CFBundleIdentifier");
     ctx.apps->index.emplace(id, ctx.apps->apps.size());
     ctx.apps->apps.push_back(std::move(*app));
@@ -72,14 +86,7 @@ void AddSizes(AppExchangeContext& ctx, const CIOSDictionary& reply) {
     if (!id) continue;
     auto at = ctx.apps->index.find(*id);
     if (at == ctx.apps->index.end()) continue;
-    rapidjson::Value& app = ctx.apps->apps[at->second];
-    if (app.HasMember("data-size") || app.HasMember("app-size")) continue;
-    if (auto dynamic = NumberOf(sizes.Find("DynamicDiskUsage"))) {
-      app.AddMember("data-size", rapidjson::Value(*dynamic), allocator);
-    }
-    if (auto stat = NumberOf(sizes.Find("StaticDiskUsage"))) {
-      app.AddMember("app-size", rapidjson::Value(*stat), allocator);
-    }
+    AddSizeMembers(sizes, ctx.apps->apps[at->second], allocator);
   }
 }
 

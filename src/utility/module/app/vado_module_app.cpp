@@ -91,21 +91,14 @@ int64_t VadoModuleApp::ListApplications(const bas::IPCPacket1& packet, const Vad
   full.device_id = DeviceId(device);
   full.apps = &list;
   full.request = &packet;
-  BinaryPlistPtr browse = BuildBrowseRequest(true);
+  // One browse brings names, versions, metadata and disk usage together.
+  BinaryPlistPtr browse = BuildListingBrowseRequest();
   if (browse) ExchangePlistMessages(service->connection(), browse.get(), AppReplyHandler, &full);
   if (!full.complete) {
     // An error answer, or a list that never completed, is not an empty device.
     LOG(ERROR) << "Browse failed: " << (full.error.empty() ? "no complete answer" : full.error);
     return kAppResultNoService;
   }
-
-  AppExchangeContext sizes = full;
-  sizes.mode = kAppListSizes;
-  sizes.finished = sizes.complete = false;
-  sizes.error.clear();
-  BinaryPlistPtr usage = BuildBrowseRequest(false);
-  if (usage) ExchangePlistMessages(service->connection(), usage.get(), AppReplyHandler, &sizes);
-  if (!sizes.error.empty()) LOG(ERROR) << "Browse of disk usage failed: " << sizes.error;
 
   ReplyRecord record;
   record.uuid = full.device_id;

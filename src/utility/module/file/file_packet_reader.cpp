@@ -29,6 +29,7 @@ bool FilePacketReader::Open(FileHeader header) {
 
 bool FilePacketReader::ReadBlock(FilePacket* packet, uint8_t* buffer, size_t capacity) {
   packet->count = 0;
+  std::lock_guard<std::mutex> lock(read_mutex_);
   if (header_.file == 0 || packet->length <= 0 || packet->offset < 0 || buffer == nullptr ||
       capacity == 0) {
     return false;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "utility/module/file/file_header.h"
 
@@ -20,12 +21,14 @@ class FilePacketReader {
   bool Open(FileHeader header);
   // Reads min(packet->length, capacity) bytes at packet->offset into `buffer`; the count
   // goes to packet->count. True when at least one byte was read. A request outside the
-  // file reads nothing.
+  // file reads nothing. Reads from several threads are made one at a time (a seek and
+  // a read on one file handle).
   bool ReadBlock(FilePacket* packet, uint8_t* buffer, size_t capacity);
   const FileHeader& header() const { return header_; }
   FileHeader& header() { return header_; }
   void Close();
 
  private:
+  std::mutex read_mutex_;
   FileHeader header_;
 };

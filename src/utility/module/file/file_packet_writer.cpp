@@ -53,7 +53,11 @@ bool FilePacketWriter::WriteJournal() {
   if (fun.AFCFileRefOpen(afc, header_.path_project.c_str(), kModeWrite, &file) != 0 || file == 0) {
     return false;
   }
-  std::string text = JournalJson(header_);
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    text = JournalJson(header_);
+  }
   bool ok = fun.AFCFileRefWrite(afc, file, text.data(), text.size()) == 0;
   // The open mode keeps old bytes: cut whatever an older, longer journal left behind.
   ok = fun.AFCFileRefSetFileSize(afc, file, text.size()) == 0 && ok;
@@ -116,10 +120,25 @@ int FilePacketWriter::Open(FileHeader header) {
   return kFileStepReady;
 }
 
+bool FilePacketWriter::AllDone() const {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  return AllBlocksDone(header_.blocks);
+}
+
+std::optional<BlockEntry> FilePacketWriter::NextPending(const std::set<int64_t>& except) const {
+  std::lock_guard<std::mutex> lock(table_mutex_);
+  for (const auto& [key, block] : header_.blocks) {
+    if (!block.done && except.count(block.id) == 0) return block;
+  }
+  return std::nullopt;
+}
+
 int FilePacketWriter::WriteBlock(const FilePacket& packet) {
+  std::lock_guard<std::mutex> io_lock(write_mutex_);
   if (header_.file == 0) return kFileStepFailed;
   auto found = header_.blocks.find(BlockKey(packet.id));
   if (found == header_.blocks.end()) return kFileStepFailed;
+  // Offsets and lengths never change after Open; only the done flags do.
   BlockEntry& block = found->second;
   if (block.offset != packet.offset || block.length != packet.length ||
       static_cast<uint64_t>(block.length) != packet.count || packet.data == nullptr ||
@@ -133,12 +152,17 @@ int FilePacketWriter::WriteBlock(const FilePacket& packet) {
       fun.AFCFileRefWrite(afc, header_.file, packet.data, packet.count) != 0) {
     return kFileStepFailed;
   }
-  if (!block.done) {
-    block.received = block.length;
-    block.done = 1;
-    // Best effort: a stale journal only costs a resumed upload some blocks again.
-    WriteJournal();
+  bool first_time = false;
+  {
+    std::lock_guard<std::mutex> table_lock(table_mutex_);
+    if (!block.done) {
+      block.received = block.length;
+      block.done = 1;
+      first_time = true;
+    }
   }
+  // Best effort: a stale journal only costs a resumed upload some blocks again.
+  if (first_time) WriteJournal();
   return kFileStepReady;
 }
 
@@ -155,7 +179,7 @@ void FilePacketWriter::Close() {
   }
   if (!staged_ || afc == nullptr) return;
   if (!header_.path_project.empty()) fun.AFCRemovePath(afc, header_.path_project.c_str());
-  if (AllDone() && !header_.path_source.empty()) {
+  if (AllBlocksDone(header_.blocks) && !header_.path_source.empty()) {
     fun.AFCRenamePath(afc, header_.path.c_str(), header_.path_source.c_str());
   } else {
     fun.AFCRemovePath(afc, header_.path.c_str());

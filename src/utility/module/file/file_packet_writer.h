@@ -10,6 +10,9 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "utility/module/file/file_header.h"
@@ -37,10 +40,14 @@ class FilePacketWriter {
   int Open(FileHeader header);
   // Writes one block. Only a block of the table with the same offset and length, whose
   // bytes are exactly that long, is written; kFileStepReady when it was, else failure.
-  // A block written again stays done and is not counted twice.
+  // A block written again stays done and is not counted twice. Safe beside other calls
+  // of this writer on other threads: writes of one upload are made one at a time.
   int WriteBlock(const FilePacket& packet);
-  bool AllDone() const { return AllBlocksDone(header_.blocks); }
+  bool AllDone() const;
+  // Not for use while another thread writes blocks (see NextPending).
   const BlockEntry* FirstPending() const { return ::FirstPending(header_.blocks); }
+  // A copy of the first entry in table order that is neither done nor in `except`.
+  std::optional<BlockEntry> NextPending(const std::set<int64_t>& except) const;
   bool IsOpen() const { return header_.file != 0; }
   const FileHeader& header() const { return header_; }
 
@@ -51,6 +58,11 @@ class FilePacketWriter {
   bool WriteJournal();
   void LoadJournal();
 
+  // Serialises block writes (a seek and a write on one file handle, then the journal).
+  std::mutex write_mutex_;
+  // Guards the block table's done flags; never held across device I/O, so asking what is
+  // still missing never waits for a write.
+  mutable std::mutex table_mutex_;
   FileHeader header_;
   bool closed_ = false;
   bool staged_ = false;  // the staging file exists: Close must commit or remove it

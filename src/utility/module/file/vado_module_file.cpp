@@ -230,10 +230,12 @@ void VadoModuleFile::Upload(const bas::IPCPacket1& packet, const RequestHeader& 
   static const rapidjson::Value kEmpty(rapidjson::kObjectType);
   const rapidjson::Value& fields = info != nullptr && info->IsObject() ? *info : kEmpty;
 
+  auto ask_for = [&](const BlockEntry& block) {
+    SendStep(packet, uuid, 2, packet.kind, BlockMessageJson(block.id, block.length, block.offset));
+  };
   auto ask_for_next = [&](const FilePacketWriter& writer) {
     if (const BlockEntry* pending = writer.FirstPending()) {
-      SendStep(packet, uuid, 2, packet.kind,
-               BlockMessageJson(pending->id, pending->length, pending->offset));
+      ask_for(*pending);
       return true;
     }
     return false;
@@ -299,9 +301,38 @@ void VadoModuleFile::Upload(const bas::IPCPacket1& packet, const RequestHeader& 
       }
       block.data = reinterpret_cast<const uint8_t*>(request.body.data());
       block.count = request.body.size();
-      if (writer->WriteBlock(block) != kFileStepReady) return;  // the front end sends it again
-      if (ask_for_next(*writer)) return;
-      Commit(packet, uuid, task, transfer, std::move(writer));
+      // The front end sends a block only when asked, one ask per block received. When at
+      // most one other block of this upload is still being written, the next block is
+      // asked for before this one goes to the device, so the front-end link carries it
+      // meanwhile; otherwise it is asked for after the write. So at most three blocks wait
+      // here for the device, and a block is never asked for while it is on its way.
+      std::optional<BlockEntry> asked;
+      bool tracked = false;
+      {
+        std::lock_guard<std::mutex> lock(transfer.mutex);
+        tracked = transfer.writing.insert(block.id).second;
+        if (tracked && transfer.writing.size() <= 2) asked = writer->NextPending(transfer.writing);
+      }
+      if (asked) ask_for(*asked);
+      const bool written = writer->WriteBlock(block) == kFileStepReady;
+      std::optional<BlockEntry> next;
+      bool commit = false;
+      {
+        std::lock_guard<std::mutex> lock(transfer.mutex);
+        if (tracked) transfer.writing.erase(block.id);
+        if (written && transfer.writing.empty() && transfer.writer == writer && writer->AllDone()) {
+          commit = true;
+          transfer.writer.reset();  // only one step commits
+        } else if (written && !asked) {
+          next = writer->NextPending(transfer.writing);
+        }
+      }
+      if (commit) {
+        Commit(packet, uuid, task, transfer, std::move(writer));
+      } else if (next) {
+        ask_for(*next);
+      }
+      // A failed write asks for nothing more: the front end sends the block again.
       return;
     }
     default:

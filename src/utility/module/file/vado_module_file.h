@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -22,10 +23,12 @@ inline constexpr uint32_t kFileUploadCommand = 703;
 
 // The state one transfer keeps between its steps.
 struct FileTransfer {
-  std::mutex mutex;  // guards the three references; never held across device I/O
+  std::mutex mutex;  // guards the members below; never held across device I/O
   std::shared_ptr<FilePacketReader> reader;
   std::shared_ptr<FilePacketWriter> writer;
   ServicePtr service;
+  // Upload blocks that arrived and are not yet written to the device, by id.
+  std::set<int64_t> writing;
 
   // Drops the references; a released writer commits or discards its upload when the
   // last user lets go of it (outside this lock).
