@@ -14,7 +14,11 @@ constexpr char kRecordingsFolder[] = "/Recordings/";
 
 // The top dictionary of property-list XML text, or null.
 const TiXmlElement* TopDictionary(std::string_view xml, TiXmlDocument* doc) {
-  const std::string text(xml);
+  // TinyXML reads a text up to its first zero byte, and may step over the end of a
+  // multi-byte character that is cut short there: the text ends at its first zero byte
+  // and is followed by a few more, so such a step stays inside the buffer.
+  std::string text(xml.substr(0, xml.find('\0')));
+  text.append(8, '\0');
   doc->Parse(text.c_str(), nullptr, TIXML_ENCODING_UTF8);
   if (doc->Error()) return nullptr;
   const TiXmlElement* root = doc->RootElement();
