@@ -25,7 +25,7 @@ int Usage() {
                "                   [--contacts N] [--groups N] [--calendars N] [--events N]\n"
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
-               "                   [--backup-delay MS]\n"
+               "                   [--backup-delay MS] [--books N] [--ringtones N]\n"
                "       vado-devsim --socket PATH list | plug UDID | unplug UDID | trust UDID |\n"
                "                   deny UDID | lock UDID | unlock UDID | fault UDID NAME [ARG]\n"
                "faults: refuse-lockdown N, drop-service BYTES, cap-bandwidth BYTES_PER_S, clear,\n"
@@ -141,6 +141,13 @@ int MkFarm(const std::vector<std::string>& args) {
                          : a == "--chats"  ? &spec.sms.chats
                                            : &spec.backup_file_delay_ms;
       if (!value(&n) || !ParseCount(n, max, target)) return Usage();
+    } else if (a == "--books" || a == "--ringtones") {
+      std::string n;
+      const bool books = a == "--books";
+      if (!value(&n) || !ParseCount(n, books ? devsim::kMaxFarmBooks : devsim::kMaxFarmRingtones,
+                                    books ? &spec.books.books : &spec.books.ringtones)) {
+        return Usage();
+      }
     } else if (a == "--sms-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();

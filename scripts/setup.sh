@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libimobiledevice-dev libusbmuxd-dev libplist-dev
   libsqlite3-dev libcurl4-openssl-dev zlib1g-dev libminizip-dev
-  libtinyxml-dev rapidjson-dev libgoogle-glog-dev libssl-dev
+  libtinyxml-dev rapidjson-dev libgoogle-glog-dev libssl-dev libgpod-dev
   libimobiledevice-utils ideviceinstaller
   clang libclang-rt-14-dev
   python3 procps sqlite3

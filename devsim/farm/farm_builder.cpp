@@ -485,6 +485,9 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
   if (!WriteSmsDatabase(dev / "fs", wanted.product_version, wanted.sms, wanted.seed, error)) {
     return {};
   }
+  if (!WriteBookFarm(dev / "fs/private/var/mobile/Media", wanted.books, wanted.seed, error)) {
+    return {};
+  }
   if (wanted.backup_file_delay_ms > 0 && !SaveFileDelay(dev, wanted.backup_file_delay_ms)) {
     *error = "cannot write backup.plist";
     return {};

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "farm/book_farm_builder.h"
 #include "farm/farm.h"
 #include "farm/sms_farm_builder.h"
 #include "farm/sync_farm_builder.h"
@@ -33,6 +34,8 @@ struct DeviceSpec {
   uint64_t backup_file_delay_ms = 0;
   // The message database (Library/SMS/sms.db); none without messages.
   SmsContentSpec sms;
+  // Books, ringtones and the compressed iTunes database in the media partition.
+  BookContentSpec books;
   // Contacts, calendars, bookmarks and notes in the device's sync stores.
   SyncContentSpec sync;
   // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:
