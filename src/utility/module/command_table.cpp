@@ -11,6 +11,7 @@
 #include "utility/module/file/vado_module_file.h"
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
+#include "utility/module/media/vado_module_media.h"
 #include "utility/module/sms/vado_module_sms.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {
@@ -42,4 +43,5 @@ void FillCommandTable(CommandTable& table, VadoClient& client) {
   table.Register(std::make_unique<VadoModuleCalendar>(client), {1500, 1501, 1502});
   table.Register(std::make_unique<VadoModuleFile>(client), {701, 702, 703});
   table.Register(std::make_unique<VadoModuleSms>(client), {201});
+  table.Register(std::make_unique<VadoModuleMedia>(client), {1001, 1012, 1013});
 }

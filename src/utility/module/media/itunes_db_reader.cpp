@@ -193,7 +193,7 @@ void ItunesDbReader::ReadHeader(std::string_view data) {
   }
 }
 
-bool ItunesDbReader::Parse(std::string_view bytes) {
+bool ItunesDbReader::Parse(std::string_view bytes, size_t max_inflated) {
   Clear();
   if (bytes.size() < 12 || bytes.substr(0, 4) != "mhbd") return false;
   ReadHeader(bytes);
@@ -214,7 +214,7 @@ bool ItunesDbReader::Parse(std::string_view bytes) {
     if (check % 31 == 0 && stream_end > header_length) {
       std::optional<std::string> inflated = ZlibDecompress(
           bytes.substr(header_length, stream_end - header_length),
-          kMaxInflatedItunesDb - header_length);
+          max_inflated > header_length ? max_inflated - header_length : 0);
       if (inflated) {
         working.reserve(header_length + inflated->size());
         working.append(bytes.substr(0, header_length));

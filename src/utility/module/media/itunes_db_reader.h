@@ -122,8 +122,9 @@ class ItunesDbReader {
   // Reads a whole file; false when it cannot be read or does not start with a database
   // header.
   bool LoadFile(const std::string& path);
-  // Parses bytes held in memory, with the same rules.
-  bool Parse(std::string_view bytes);
+  // Parses bytes held in memory, with the same rules; a stream that would inflate past
+  // `max_inflated` bytes is read as it is.
+  bool Parse(std::string_view bytes, size_t max_inflated = kMaxInflatedItunesDb);
 
   const ItunesDbHeader& header() const { return header_; }
   bool inflated() const { return inflated_; }
