@@ -6,6 +6,7 @@
 
 #include "app_commands.h"
 #include "backup_commands.h"
+#include "book_commands.h"
 #include "driver_commands.h"
 #include "file_commands.h"
 #include "info_commands.h"
@@ -43,6 +44,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
       {"cancel", "cancel TASK_ID      cancel a running task of the device", 1, 1, RunCancel},
       {"messages", "messages            text-message conversations (--via, --chat ID)", 0, 0,
        RunMessagesCommand},
+      {"books", "books add FILE | books remove DEVICE_PATH  add an EPUB or PDF book, remove one",
+       2, 2, RunBooksCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",
