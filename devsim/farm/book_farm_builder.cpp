@@ -16,7 +16,7 @@ namespace devsim {
 
 namespace {
 
-const char* const kBookWords[] = {"River", "Winter", "Garden", "Silent", "Harbour", "Letters",
+const char* const kBookWords[] = {"River", "Winter",   "Garden",  "Silent",  "Harbour", "Letters",
                                   "Glass", "Northern", "Orchard", "Lantern", "Distant", "Iron"};
 const char* const kAuthors[] = {"Ada Lind", "Tomas Berg", "Mira Okafor", "Jon Haas", "Lena Roy"};
 const char* const kGenres[] = {"Fiction", "History", "Poetry", "Science", "Travel"};
@@ -46,7 +46,8 @@ uLong ZipMemWrite(voidpf, voidpf stream, const void* buf, uLong size) {
 }
 uLong ZipMemRead(voidpf, voidpf stream, void* buf, uLong size) {
   ZipSink* sink = static_cast<ZipSink*>(stream);
-  const uLong n = sink->pos >= sink->bytes.size() ? 0 : std::min<uLong>(size, sink->bytes.size() - sink->pos);
+  const uLong n =
+      sink->pos >= sink->bytes.size() ? 0 : std::min<uLong>(size, sink->bytes.size() - sink->pos);
   std::memcpy(buf, sink->bytes.data() + sink->pos, n);
   sink->pos += n;
   return n;
@@ -54,12 +55,15 @@ uLong ZipMemRead(voidpf, voidpf stream, void* buf, uLong size) {
 ZPOS64_T ZipMemTell(voidpf, voidpf stream) { return static_cast<ZipSink*>(stream)->pos; }
 long ZipMemSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   ZipSink* sink = static_cast<ZipSink*>(stream);
-  size_t base = origin == ZLIB_FILEFUNC_SEEK_CUR ? sink->pos
-                : origin == ZLIB_FILEFUNC_SEEK_END ? sink->bytes.size() : 0;
+  size_t base = origin == ZLIB_FILEFUNC_SEEK_CUR   ? sink->pos
+                : origin == ZLIB_FILEFUNC_SEEK_END ? sink->bytes.size()
+                                                   : 0;
   sink->pos = base + offset;
   return 0;
 }
-voidpf ZipMemOpen64(voidpf opaque, const void* name, int mode) { return ZipMemOpen(opaque, name, mode); }
+voidpf ZipMemOpen64(voidpf opaque, const void* name, int mode) {
+  return ZipMemOpen(opaque, name, mode);
+}
 int ZipMemClose(voidpf, voidpf) { return 0; }
 int ZipMemError(voidpf, voidpf) { return 0; }
 
@@ -130,8 +134,8 @@ std::string MakeEpubPackage(const std::string& title, const std::string& author)
       "</manifest>\n<spine><itemref idref=\"c1\"/></spine>\n</package>\n";
   const std::string chapter =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<html xmlns=\"http://www.w3.org/1999/xhtml\">"
-      "<head><title>" + title + "</title></head><body><h1>" + title + "</h1><p>by " + author +
-      "</p></body></html>\n";
+      "<head><title>" +
+      title + "</title></head><body><h1>" + title + "</h1><p>by " + author + "</p></body></html>\n";
   bool ok = AddZipMember(zip, "mimetype", "application/epub+zip", true);
   ok = ok && AddZipMember(zip, "META-INF/container.xml", container, false);
   ok = ok && AddZipMember(zip, "OEBPS/content.opf", opf, false);
@@ -143,8 +147,7 @@ std::string MakeEpubPackage(const std::string& title, const std::string& author)
 std::string MakePdfDocument(const std::string& title) {
   const std::string text = "BT /F1 24 Tf 72 720 Td (" + title + ") Tj ET";
   std::vector<std::string> objects = {
-      "<< /Type /Catalog /Pages 2 0 R >>",
-      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
       "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R "
       "/Resources << /Font << /F1 5 0 R >> >> >>",
       "<< /Length " + std::to_string(text.size()) + " >>\nstream\n" + text + "\nendstream",
@@ -224,9 +227,14 @@ bool WriteBookFarm(const fs::path& media, const BookContentSpec& content, uint64
   fs::create_directories(media / "iTunes_Control/iTunes", dir_error);
   for (uint64_t j = 0; j < std::min(content.ringtones, kMaxFarmRingtones); ++j) {
     const std::string file = FreshBookName(rng, &used) + ".m4r";
-    const std::string title = std::string(kBookWords[rng() % 12]) + " Tone " + std::to_string(j + 1);
+    const std::string title =
+        std::string(kBookWords[rng() % 12]) + " Tone " + std::to_string(j + 1);
     const uint64_t total_time = 5000 + rng() % 25000;
-    std::string bytes = std::string("\0\0\0\x20" "ftypM4A ", 12) + title;
+    std::string bytes = std::string(
+                            "\0\0\0\x20"
+                            "ftypM4A ",
+                            12) +
+                        title;
     bytes.resize(2048 + j, '\x11');
     if (!WriteFileAtomic(media / "iTunes_Control/Ringtones" / file, bytes)) {
       *error = "cannot write the ringtone " + file;
@@ -258,14 +266,14 @@ bool WriteBookFarm(const fs::path& media, const BookContentSpec& content, uint64
 
   // Music and video the database lists beside them; a ringtone file kept with the music is
   // music, not a ringtone.
-  cdb.push_back({"Harbour Song", "Lena Roy", "Coastlines", "Pop", ":iTunes_Control:Music:F00:QWER.mp3",
-                 "MPEG audio file", 1, 201000});
-  cdb.push_back({"Orchard Live", "Jon Haas", "Seasons", "Rock", ":iTunes_Control:Music:F01:ASDF.m4a",
-                 "AAC audio file", 1, 185000});
+  cdb.push_back({"Harbour Song", "Lena Roy", "Coastlines", "Pop",
+                 ":iTunes_Control:Music:F00:QWER.mp3", "MPEG audio file", 1, 201000});
+  cdb.push_back({"Orchard Live", "Jon Haas", "Seasons", "Rock",
+                 ":iTunes_Control:Music:F01:ASDF.m4a", "AAC audio file", 1, 185000});
   cdb.push_back({"Winter Film", "Mira Okafor", "", "Drama", ":iTunes_Control:Music:F02:ZXCV.m4v",
                  "MPEG-4 video file", 2, 5400000});
-  cdb.push_back({"Chime In Music", "Tomas Berg", "", "Ringtone", ":iTunes_Control:Music:F03:POIU.m4r",
-                 "Ringtone", 0x4000, 12000});
+  cdb.push_back({"Chime In Music", "Tomas Berg", "", "Ringtone",
+                 ":iTunes_Control:Music:F03:POIU.m4r", "Ringtone", 0x4000, 12000});
   return WriteItunesCdb(media / "iTunes_Control/iTunes/iTunesCDB", cdb, error);
 }
 

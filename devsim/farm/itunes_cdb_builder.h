@@ -20,8 +20,8 @@ struct CdbTrack {
   std::string album;
   std::string genre;
   std::string location;
-  std::string file_type;   // "MPEG audio file", "EPUB", ...
-  uint32_t media_type = 1; // libgpod media type bits
+  std::string file_type;    // "MPEG audio file", "EPUB", ...
+  uint32_t media_type = 1;  // libgpod media type bits
   int32_t length_ms = 0;
 };
 

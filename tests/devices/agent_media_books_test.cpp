@@ -59,7 +59,8 @@ std::vector<std::tuple<std::string, std::string, std::string, std::string, int64
   const std::optional<std::string> packed = devsim::ReadWholeFile(cdb);
   EXPECT_TRUE(packed.has_value());
   if (!packed || packed->size() < 244) return out;
-  const uint32_t header = static_cast<uint8_t>((*packed)[4]) | static_cast<uint8_t>((*packed)[5]) << 8;
+  const uint32_t header = static_cast<uint8_t>((*packed)[4]) | static_cast<uint8_t>((*packed)[5])
+                                                                   << 8;
   std::string plain = packed->substr(0, header);
   z_stream z{};
   inflateInit(&z);
@@ -123,8 +124,9 @@ class MediaBooksTest : public AgentFixture {
     const fs::path media = Media(udid);
     Lists e;
     *only_in_database = 0;
-    for (const auto& [list, folder] : {std::pair<std::string, std::string>{"Books/Books.plist", "/Books/"},
-                                       {"Books/Purchases/Purchases.plist", "/Books/Purchases/"}}) {
+    for (const auto& [list, folder] :
+         {std::pair<std::string, std::string>{"Books/Books.plist", "/Books/"},
+          {"Books/Purchases/Purchases.plist", "/Books/Purchases/"}}) {
       devsim::Plist root = devsim::ReadPlistFile(media / list);
       plist_t books = root ? devsim::DictItem(root.get(), "Books") : nullptr;
       for (uint32_t i = 0; books && i < plist_array_get_size(books); ++i) {
@@ -135,7 +137,8 @@ class MediaBooksTest : public AgentFixture {
         if (ec) continue;
         e.books[path] = {devsim::DictString(item, "Name").value_or(""),
                          devsim::DictString(item, "Artist").value_or(""),
-                         devsim::DictString(item, "Genre").value_or(""), static_cast<int64_t>(size)};
+                         devsim::DictString(item, "Genre").value_or(""),
+                         static_cast<int64_t>(size)};
       }
     }
     devsim::Plist tones = devsim::ReadPlistFile(media / "iTunes_Control/iTunes/Ringtones.plist");
@@ -180,7 +183,8 @@ class MediaBooksTest : public AgentFixture {
       const bool book = type == 1008;
       if (!book && type != 1003) continue;
       if (h["stage"].GetInt() == 0) {
-        rapidjson::Document info = Json(h["info"].IsString() ? h["info"].GetString() : JsonText(h["info"]));
+        rapidjson::Document info =
+            Json(h["info"].IsString() ? h["info"].GetString() : JsonText(h["info"]));
         (book ? lists.book_count : lists.ringtone_count) = info["Count"].GetInt64();
         continue;
       }
@@ -191,8 +195,9 @@ class MediaBooksTest : public AgentFixture {
       for (const rapidjson::Value& item : items.GetArray()) {
         const std::string path = Text(item, "path");
         (book ? lists.book_order : lists.ringtone_order).push_back(path);
-        Entry entry{Text(item, "title"), book ? Text(item, "artist") : "", book ? Text(item, "gene") : "",
-                    item["size"].GetInt64(), book ? 0 : item["duration"].GetInt64()};
+        Entry entry{Text(item, "title"), book ? Text(item, "artist") : "",
+                    book ? Text(item, "gene") : "", item["size"].GetInt64(),
+                    book ? 0 : item["duration"].GetInt64()};
         (book ? lists.books : lists.ringtones)[path] = entry;
       }
     }
@@ -202,20 +207,24 @@ class MediaBooksTest : public AgentFixture {
   // Sends a book command and returns its result's code and info.
   std::pair<int64_t, std::string> Book(uint32_t command, const std::string& udid,
                                        const std::string& body) {
-    std::vector<vadoctl::AgentMessage> messages = Request(command, next_task_++, Header(udid), body);
+    std::vector<vadoctl::AgentMessage> messages =
+        Request(command, next_task_++, Header(udid), body);
     if (messages.empty()) return {-1, ""};
     rapidjson::Document h = Json(messages.back().header);
     std::string info;
-    if (h.HasMember("info")) info = h["info"].IsString() ? h["info"].GetString() : JsonText(h["info"]);
+    if (h.HasMember("info"))
+      info = h["info"].IsString() ? h["info"].GetString() : JsonText(h["info"]);
     return {h["code"].GetInt64(), info};
   }
 
-  static bool SameEntries(const std::map<std::string, Entry>& a, const std::map<std::string, Entry>& b) {
+  static bool SameEntries(const std::map<std::string, Entry>& a,
+                          const std::map<std::string, Entry>& b) {
     if (a.size() != b.size()) return false;
     for (const auto& [path, e] : a) {
       const auto it = b.find(path);
       if (it == b.end() || it->second.title != e.title || it->second.artist != e.artist ||
-          it->second.genre != e.genre || it->second.size != e.size || it->second.duration != e.duration) {
+          it->second.genre != e.genre || it->second.size != e.size ||
+          it->second.duration != e.duration) {
         ADD_FAILURE() << "differs: " << path;
         return false;
       }
@@ -249,7 +258,8 @@ TEST_F(MediaBooksTest, ListsBooksFromBothListsAndTheDatabaseOnceAndRingtonesWith
   EXPECT_TRUE(SameEntries(got.ringtones, expected.ringtones));
   for (const auto& [path, tone] : got.ringtones) EXPECT_GT(tone.duration, 0) << path;
   // The ringtone file kept with the music is not a ringtone.
-  for (const std::string& path : got.ringtone_order) EXPECT_EQ(path.find("Music"), std::string::npos);
+  for (const std::string& path : got.ringtone_order)
+    EXPECT_EQ(path.find("Music"), std::string::npos);
 
   const Lists none = List(empty);
   EXPECT_EQ(none.code, 0);
@@ -269,7 +279,8 @@ TEST_F(MediaBooksTest, AddsAndRemovesBooksAndRefusesWhatItMustNotTouch) {
   ASSERT_TRUE(devsim::WriteFileAtomic(pdf, devsim::MakePdfDocument("Field Notes")));
   ASSERT_TRUE(devsim::WriteFileAtomic(sim_.dir() / "notes.txt", "plain text"));
   const auto body = [](const fs::path& p, bool remote = false) {
-    return "{\"path\":" + JsonQuote(p.string()) + ",\"remote\":" + (remote ? "true" : "false") + "}";
+    return "{\"path\":" + JsonQuote(p.string()) + ",\"remote\":" + (remote ? "true" : "false") +
+           "}";
   };
 
   std::map<std::string, std::string> added;  // device path -> title
@@ -325,8 +336,9 @@ TEST_F(MediaBooksTest, AddsAndRemovesBooksAndRefusesWhatItMustNotTouch) {
             listed - 1);
 
   // A book no list names, a path outside /Books/, a path with "..": 8, nothing deleted.
-  for (const std::string& path : {std::string("/Books/Sample.epub"), std::string("/Downloads/readme.txt"),
-                                  std::string("/Books/../Downloads/readme.txt"), removed}) {
+  for (const std::string& path :
+       {std::string("/Books/Sample.epub"), std::string("/Downloads/readme.txt"),
+        std::string("/Books/../Downloads/readme.txt"), removed}) {
     EXPECT_EQ(Book(1013, udid, "{\"path\":" + JsonQuote(path) + "}").first, 8) << path;
   }
   EXPECT_TRUE(fs::exists(media / "Books/Sample.epub"));
@@ -349,13 +361,15 @@ TEST_F(MediaBooksTest, FailedUploadsAndAMissingFileServiceLeaveTheListAlone) {
   ASSERT_TRUE(devsim::WriteFileAtomic(epub, bytes));
   const std::optional<std::string> list_before = devsim::ReadWholeFile(media / "Books/Books.plist");
   std::set<std::string> books_before;
-  for (const auto& entry : fs::directory_iterator(media / "Books")) books_before.insert(entry.path().string());
+  for (const auto& entry : fs::directory_iterator(media / "Books"))
+    books_before.insert(entry.path().string());
   ASSERT_EQ(sim_.Control({"fault", udid, "afc-fail-write", "65536"}).status, 0);
   EXPECT_EQ(Book(1012, udid, "{\"path\":" + JsonQuote(epub.string()) + "}").first, 37);
   ASSERT_EQ(sim_.Control({"fault", udid, "clear"}).status, 0);
   EXPECT_EQ(devsim::ReadWholeFile(media / "Books/Books.plist"), list_before);
   std::set<std::string> books_after;
-  for (const auto& entry : fs::directory_iterator(media / "Books")) books_after.insert(entry.path().string());
+  for (const auto& entry : fs::directory_iterator(media / "Books"))
+    books_after.insert(entry.path().string());
   EXPECT_EQ(books_after, books_before);
 
   ASSERT_EQ(sim_.Control({"fault", udid, "refuse-service", "1", "com.apple.afc"}).status, 0);

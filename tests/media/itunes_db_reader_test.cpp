@@ -20,11 +20,15 @@ std::vector<devsim::CdbTrack> SampleTracks() {
   return {
       {"Lower Epub", "Ada Lind", "A1", "Fiction", ":Books:ABCD.epub", "EPUB book", 0x400000, 0},
       {"Upper Epub", "Jon Haas", "A2", "History", ":Books:EFGH.EPUB", "EPUB book", 0x400000, 0},
-      {"Mixed Epub", "Jon Haas", "A2", "History", ":Books:Purchases:IJKL.ePub", "EPUB", 0x400000, 0},
+      {"Mixed Epub", "Jon Haas", "A2", "History", ":Books:Purchases:IJKL.ePub", "EPUB", 0x400000,
+       0},
       {"A Pdf", "Lena Roy", "A3", "Science", ":Books:MNOP.pdf", "PDF document", 0x800000, 0},
-      {"Bell", "Tones", "", "Ringtone", ":iTunes_Control:Ringtones:QRST.m4r", "Ringtone", 0x4000, 9000},
-      {"Bell In Music", "Tones", "", "Ringtone", ":iTunes_Control:Music:F01:UVWX.m4r", "Ringtone", 0x4000, 8000},
-      {"Song \xC3\xA9t\xC3\xA9", "Mira", "Summer", "Pop", ":iTunes_Control:Music:F02:AAAA.mp3", "MP3", 1, 1000},
+      {"Bell", "Tones", "", "Ringtone", ":iTunes_Control:Ringtones:QRST.m4r", "Ringtone", 0x4000,
+       9000},
+      {"Bell In Music", "Tones", "", "Ringtone", ":iTunes_Control:Music:F01:UVWX.m4r", "Ringtone",
+       0x4000, 8000},
+      {"Song \xC3\xA9t\xC3\xA9", "Mira", "Summer", "Pop", ":iTunes_Control:Music:F02:AAAA.mp3",
+       "MP3", 1, 1000},
       {"Song Two", "Mira", "Summer", "Pop", ":iTunes_Control:Music:F03:BBBB.m4a", "AAC", 1, 1000},
       {"Wave", "Mira", "Summer", "Pop", ":iTunes_Control:Music:F03:CCCC.wav", "WAV", 1, 1000},
       {"Film", "Tomas", "", "Drama", ":iTunes_Control:Music:F04:DDDD.m4v", "MPEG-4", 2, 1000},
@@ -67,8 +71,8 @@ std::multiset<std::string> Sorted(const ItunesDbMediaLists& lists) {
   std::multiset<std::string> out;
   const auto add = [&out](const char* list, const std::vector<ItunesDbMediaTrack>& tracks) {
     for (const ItunesDbMediaTrack& t : tracks) {
-      out.insert(std::string(list) + "|" + t.title + "|" + t.artist + "|" + t.album + "|" + t.genre +
-                 "|" + t.location);
+      out.insert(std::string(list) + "|" + t.title + "|" + t.artist + "|" + t.album + "|" +
+                 t.genre + "|" + t.location);
     }
   };
   add("video", lists.video);
@@ -86,14 +90,14 @@ std::multiset<std::string> Expected() {
     const std::string ext = location.substr(location.rfind('.') + 1);
     std::string lower;
     for (char c : ext) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const char* list = lower == "epub" || lower == "pdf"                      ? "book"
+    const char* list = lower == "epub" || lower == "pdf"                               ? "book"
                        : lower == "m4r" && location.find("Music") == std::string::npos ? "ringtone"
-                       : lower == "m4v" || lower == "mov" || lower == "mp4"   ? "video"
-                       : lower == "ogg"                                        ? nullptr
-                                                                               : "audio";
+                       : lower == "m4v" || lower == "mov" || lower == "mp4"            ? "video"
+                       : lower == "ogg"                                                ? nullptr
+                                                                                       : "audio";
     if (list != nullptr) {
-      out.insert(std::string(list) + "|" + t.title + "|" + t.artist + "|" + t.album + "|" + t.genre +
-                 "|" + location);
+      out.insert(std::string(list) + "|" + t.title + "|" + t.artist + "|" + t.album + "|" +
+                 t.genre + "|" + location);
     }
   }
   return out;

@@ -48,8 +48,8 @@ int RunBooksCommand(DeviceSession& session, const CliOptions& options) {
     // The agent reads the file itself, so it gets an absolute path.
     std::error_code error;
     const std::filesystem::path local = std::filesystem::absolute(options.args[1], error);
-    const RequestOutcome outcome =
-        session.Run(kAddBookCommand, BookBody(error ? options.args[1] : local.string(), true), ignore);
+    const RequestOutcome outcome = session.Run(
+        kAddBookCommand, BookBody(error ? options.args[1] : local.string(), true), ignore);
     const int code = FinishRequest("books add", outcome);
     if (code == kExitOk) std::cout << "added " << AddedPath(outcome.header) << "\n";
     return code;

@@ -27,8 +27,8 @@ uint64_t LittleEndianAt(std::string_view data, size_t offset, size_t width, size
 // One chunk found in a buffer: where its header and its children or body end.
 struct ChunkSpan {
   size_t begin = 0;
-  size_t header_end = 0;  // first child or body
-  size_t end = 0;         // the chunk's end, or for a list the end of its parent
+  size_t header_end = 0;      // first child or body
+  size_t end = 0;             // the chunk's end, or for a list the end of its parent
   uint32_t length_field = 0;  // total length, or a list's number of children
 
   uint32_t U32(std::string_view data, size_t offset) const {
@@ -104,10 +104,7 @@ std::string LowerAscii(std::string text) {
 
 }  // namespace itunes_db_detail
 
-using itunes_db_detail::ChunkSpan;
-using itunes_db_detail::LittleEndianAt;
-using itunes_db_detail::OpenChunk;
-using itunes_db_detail::ReadObject;
+namespace idb = itunes_db_detail;
 
 ItunesDbObjectGroup ItunesDbGroupOf(uint32_t type) {
   if (type < 15 || type == 18 || type == 19 || type == 22 || type == 23 || type == 24 ||
@@ -116,16 +113,25 @@ ItunesDbObjectGroup ItunesDbGroupOf(uint32_t type) {
   }
   switch (type) {
     case 15:
-    case 16: return ItunesDbObjectGroup::kUrl;
-    case 17: return ItunesDbObjectGroup::kChapter;
-    case 32: return ItunesDbObjectGroup::kGroup9;
-    case 50: return ItunesDbObjectGroup::kSmartData;
-    case 51: return ItunesDbObjectGroup::kSmartRules;
-    case 52: return ItunesDbObjectGroup::kIndex;
-    case 53: return ItunesDbObjectGroup::kGroup10;
+    case 16:
+      return ItunesDbObjectGroup::kUrl;
+    case 17:
+      return ItunesDbObjectGroup::kChapter;
+    case 32:
+      return ItunesDbObjectGroup::kGroup9;
+    case 50:
+      return ItunesDbObjectGroup::kSmartData;
+    case 51:
+      return ItunesDbObjectGroup::kSmartRules;
+    case 52:
+      return ItunesDbObjectGroup::kIndex;
+    case 53:
+      return ItunesDbObjectGroup::kGroup10;
     case 100:
-    case 102: return ItunesDbObjectGroup::kPosition;
-    default: return ItunesDbObjectGroup::kNone;
+    case 102:
+      return ItunesDbObjectGroup::kPosition;
+    default:
+      return ItunesDbObjectGroup::kNone;
   }
 }
 
@@ -153,10 +159,12 @@ bool ItunesDbReader::LoadFile(const std::string& path) {
 
 void ItunesDbReader::ReadHeader(std::string_view data) {
   ItunesDbHeader& h = header_;
-  h.header_length = static_cast<uint32_t>(LittleEndianAt(data, 4, 4, data.size()));
+  h.header_length = static_cast<uint32_t>(idb::LittleEndianAt(data, 4, 4, data.size()));
   // Fields are read only inside the header, so a short header leaves the rest zero.
   const size_t limit = std::min<size_t>(h.header_length, data.size());
-  const auto u = [&](size_t offset, size_t width) { return LittleEndianAt(data, offset, width, limit); };
+  const auto u = [&](size_t offset, size_t width) {
+    return idb::LittleEndianAt(data, offset, width, limit);
+  };
   h.total_length = static_cast<uint32_t>(u(8, 4));
   h.unknown_12 = static_cast<uint32_t>(u(12, 4));
   h.version = static_cast<uint32_t>(u(16, 4));
@@ -209,12 +217,12 @@ bool ItunesDbReader::Parse(std::string_view bytes, size_t max_inflated) {
       static_cast<uint8_t>(bytes[header_length]) == 0x78) {
     const unsigned check = (static_cast<uint8_t>(bytes[header_length]) << 8) |
                            static_cast<uint8_t>(bytes[header_length + 1]);
-    const size_t stream_end = std::min<size_t>(std::max<size_t>(header_.total_length, header_length),
-                                               bytes.size());
+    const size_t stream_end =
+        std::min<size_t>(std::max<size_t>(header_.total_length, header_length), bytes.size());
     if (check % 31 == 0 && stream_end > header_length) {
-      std::optional<std::string> inflated = ZlibDecompress(
-          bytes.substr(header_length, stream_end - header_length),
-          max_inflated > header_length ? max_inflated - header_length : 0);
+      std::optional<std::string> inflated =
+          ZlibDecompress(bytes.substr(header_length, stream_end - header_length),
+                         max_inflated > header_length ? max_inflated - header_length : 0);
       if (inflated) {
         working.reserve(header_length + inflated->size());
         working.append(bytes.substr(0, header_length));
@@ -227,7 +235,8 @@ bool ItunesDbReader::Parse(std::string_view bytes, size_t max_inflated) {
 
   size_t pos = header_length;
   for (uint32_t i = 0; i < header_.section_count; ++i) {
-    const std::optional<ChunkSpan> section = OpenChunk(data, pos, data.size(), "mhsd", false);
+    const std::optional<idb::ChunkSpan> section =
+        idb::OpenChunk(data, pos, data.size(), "mhsd", false);
     if (!section) break;
     ParseSection(data, section->header_end, section->end);
     pos = section->end;
@@ -248,25 +257,29 @@ void ItunesDbReader::ParseSection(std::string_view data, size_t begin, size_t en
 }
 
 void ItunesDbReader::ParseTrackList(std::string_view data, size_t begin, size_t end) {
-  const std::optional<ChunkSpan> list = OpenChunk(data, begin, end, "mhlt", true);
+  const std::optional<idb::ChunkSpan> list = idb::OpenChunk(data, begin, end, "mhlt", true);
   if (!list) return;
   size_t pos = list->header_end;
   // A count larger than the bytes can hold ends when the next chunk fails to open.
   for (uint32_t i = 0; i < list->length_field; ++i) {
-    const std::optional<ChunkSpan> item = OpenChunk(data, pos, end, "mhit", false);
+    const std::optional<idb::ChunkSpan> item = idb::OpenChunk(data, pos, end, "mhit", false);
     if (!item) break;
     ItunesDbTrack track;
     track.id = item->U32(data, 16);
-    track.file_size = static_cast<uint32_t>(LittleEndianAt(data, item->begin + 36, 4, item->header_end));
-    track.length_ms = static_cast<uint32_t>(LittleEndianAt(data, item->begin + 40, 4, item->header_end));
-    if (item->header_end - item->begin >= 28) track.file_type = std::string(data.substr(item->begin + 24, 4));
+    track.file_size =
+        static_cast<uint32_t>(idb::LittleEndianAt(data, item->begin + 36, 4, item->header_end));
+    track.length_ms =
+        static_cast<uint32_t>(idb::LittleEndianAt(data, item->begin + 40, 4, item->header_end));
+    if (item->header_end - item->begin >= 28)
+      track.file_type = std::string(data.substr(item->begin + 24, 4));
     if (item->header_end - item->begin > 28) {
-      track.header_fields = std::string(data.substr(item->begin + 28, item->header_end - item->begin - 28));
+      track.header_fields =
+          std::string(data.substr(item->begin + 28, item->header_end - item->begin - 28));
     }
     const uint32_t object_count = item->U32(data, 12);
     size_t child = item->header_end;
     for (uint32_t k = 0; k < object_count; ++k) {
-      auto object = ReadObject(data, child, item->end);
+      auto object = idb::ReadObject(data, child, item->end);
       if (!object) break;
       if (object->first.group == ItunesDbObjectGroup::kString) {
         track.strings[object->first.type] = std::move(object->first.text);
@@ -279,24 +292,23 @@ void ItunesDbReader::ParseTrackList(std::string_view data, size_t begin, size_t 
 }
 
 void ItunesDbReader::ParsePlaylistList(std::string_view data, size_t begin, size_t end) {
-  const std::optional<ChunkSpan> list = OpenChunk(data, begin, end, "mhlp", true);
+  const std::optional<idb::ChunkSpan> list = idb::OpenChunk(data, begin, end, "mhlp", true);
   if (!list) return;
   size_t pos = list->header_end;
   for (uint32_t i = 0; i < list->length_field; ++i) {
-    const std::optional<ChunkSpan> chunk = OpenChunk(data, pos, end, "mhyp", false);
+    const std::optional<idb::ChunkSpan> chunk = idb::OpenChunk(data, pos, end, "mhyp", false);
     if (!chunk) break;
     ItunesDbPlaylist playlist;
     playlist.id = chunk->U64(data, 28);
-    playlist.master = LittleEndianAt(data, chunk->begin + 20, 1, chunk->header_end) == 1;
+    playlist.master = idb::LittleEndianAt(data, chunk->begin + 20, 1, chunk->header_end) == 1;
     // Data objects first, then the entries; both counts are bounded by the chunk's bytes.
-    const uint64_t children =
-        static_cast<uint64_t>(chunk->U32(data, 12)) + chunk->U32(data, 16);
+    const uint64_t children = static_cast<uint64_t>(chunk->U32(data, 12)) + chunk->U32(data, 16);
     size_t child = chunk->header_end;
     for (uint64_t k = 0; k < children; ++k) {
       if (chunk->end - child < 4) break;
       const std::string_view name = data.substr(child, 4);
       if (name == "mhod") {
-        auto object = ReadObject(data, child, chunk->end);
+        auto object = idb::ReadObject(data, child, chunk->end);
         if (!object) break;
         if (object->first.type == 1 && playlist.name.empty()) {
           playlist.name = object->first.text;
@@ -305,7 +317,8 @@ void ItunesDbReader::ParsePlaylistList(std::string_view data, size_t begin, size
         }
         child = object->second;
       } else if (name == "mhip") {
-        const std::optional<ChunkSpan> entry = OpenChunk(data, child, chunk->end, "mhip", false);
+        const std::optional<idb::ChunkSpan> entry =
+            idb::OpenChunk(data, child, chunk->end, "mhip", false);
         if (!entry) break;
         playlist.track_ids.push_back(entry->U32(data, 24));
         child = entry->end;
@@ -319,18 +332,18 @@ void ItunesDbReader::ParsePlaylistList(std::string_view data, size_t begin, size
 }
 
 void ItunesDbReader::ParseAlbumList(std::string_view data, size_t begin, size_t end) {
-  const std::optional<ChunkSpan> list = OpenChunk(data, begin, end, "mhla", true);
+  const std::optional<idb::ChunkSpan> list = idb::OpenChunk(data, begin, end, "mhla", true);
   if (!list) return;
   size_t pos = list->header_end;
   for (uint32_t i = 0; i < list->length_field; ++i) {
-    const std::optional<ChunkSpan> chunk = OpenChunk(data, pos, end, "mhia", false);
+    const std::optional<idb::ChunkSpan> chunk = idb::OpenChunk(data, pos, end, "mhia", false);
     if (!chunk) break;
     ItunesDbAlbum album;
     album.id = chunk->U32(data, 16);
     const uint32_t object_count = chunk->U32(data, 12);
     size_t child = chunk->header_end;
     for (uint32_t k = 0; k < object_count; ++k) {
-      auto object = ReadObject(data, child, chunk->end);
+      auto object = idb::ReadObject(data, child, chunk->end);
       if (!object) break;
       if (object->first.group == ItunesDbObjectGroup::kString) {
         album.strings[object->first.type] = std::move(object->first.text);
@@ -363,7 +376,7 @@ ItunesDbMediaLists ItunesDbReader::ExtractMedia() const {
       media.length_ms = track.length_ms;
       const size_t dot = media.location.rfind('.');
       if (dot == std::string::npos) continue;
-      const std::string extension = itunes_db_detail::LowerAscii(media.location.substr(dot + 1));
+      const std::string extension = idb::LowerAscii(media.location.substr(dot + 1));
       std::vector<ItunesDbMediaTrack>* target = nullptr;
       if (extension == "mp4" || extension == "m4v" || extension == "mov") {
         target = &lists.video;
@@ -372,7 +385,8 @@ ItunesDbMediaLists ItunesDbReader::ExtractMedia() const {
       } else if (extension == "pdf" || extension == "epub") {
         target = &lists.books;
       } else if (extension == "m4r") {
-        target = media.location.find("Music") != std::string::npos ? &lists.audio : &lists.ringtones;
+        target =
+            media.location.find("Music") != std::string::npos ? &lists.audio : &lists.ringtones;
       }
       if (target == nullptr) continue;
       listed.insert(id);

@@ -73,9 +73,9 @@ struct ItunesDbObject {
 // and its string objects by type.
 struct ItunesDbTrack {
   uint32_t id = 0;
-  std::string file_type;  // four characters as stored
-  uint32_t file_size = 0;  // offset 36
-  uint32_t length_ms = 0;  // offset 40
+  std::string file_type;      // four characters as stored
+  uint32_t file_size = 0;     // offset 36
+  uint32_t length_ms = 0;     // offset 40
   std::string header_fields;  // header bytes from offset 28 to the header's end
   std::map<uint32_t, std::string> strings;
   std::string String(uint32_t type) const;

@@ -197,74 +197,82 @@ bool UploadList(AFCConnectionRef afc, const std::string& local, const std::strin
 
 }  // namespace media_books_detail
 
-using namespace media_books_detail;
+namespace mbd = media_books_detail;
 
 int64_t HandleBooksAndRingtones(VadoModule& module, const bas::IPCPacket1& packet,
                                 VadoDevice& device, DhTask& task) {
   const std::string udid = Utf16ToUtf8(device.unique_device_id);
   const std::optional<std::string> folder = DeviceWorkFolder(udid);
   if (!folder) return kRefusedDeviceIdentifier;
-  ServicePtr service = StartFileService(device);
+  ServicePtr service = mbd::StartFileService(device);
   if (!service) return kNoFileService;
   AFCConnectionRef afc = service->afc();
 
   ItunesDbMediaLists itunes;
-  if (const auto cdb = CopyIntoDeviceFolder(afc, *folder, kItunesCdbPath, "iTunesCDB", task)) {
+  if (const auto cdb =
+          mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kItunesCdbPath, "iTunesCDB", task)) {
     ItunesDbReader reader;
     if (reader.LoadFile(*cdb)) itunes = reader.ExtractMedia();
   }
   if (IsCancelled(task)) return kResultCancelled;
 
-  std::vector<RingtoneEntry> ringtones;
+  std::vector<mbd::RingtoneEntry> ringtones;
   std::set<std::string> ringtone_paths;
-  const PlistValue tones = ReadPlistTop(
-      CopyIntoDeviceFolder(afc, *folder, kRingtonesListPath, "Ringtones.plist", task));
-  if (const PlistValue* map = Member(tones, "Ringtones"); map != nullptr && map->dictionary()) {
+  const PlistValue tones = mbd::ReadPlistTop(
+      mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kRingtonesListPath, "Ringtones.plist", task));
+  if (const PlistValue* map = mbd::Member(tones, "Ringtones"); map != nullptr && map->dictionary()) {
     for (const auto& [name, entry] : map->dictionary()->items()) {
       if (IsCancelled(task)) return kResultCancelled;
-      if (!IsListedFileName(name) || name.find('/') != std::string::npos) continue;
-      RingtoneEntry tone;
-      tone.path = kRingtonesFolder + name;
+      if (!mbd::IsListedFileName(name) || name.find('/') != std::string::npos) continue;
+      mbd::RingtoneEntry tone;
+      tone.path = mbd::kRingtonesFolder + name;
       if (!ringtone_paths.insert(tone.path).second) continue;
-      tone.title = TextMember(entry, "Name");
-      tone.duration = NumberMember(entry, "Total Time");
-      tone.size = DeviceFileSize(afc, tone.path).value_or(0);
+      tone.title = mbd::TextMember(entry, "Name");
+      tone.duration = mbd::NumberMember(entry, "Total Time");
+      tone.size = mbd::DeviceFileSize(afc, tone.path).value_or(0);
       ringtones.push_back(std::move(tone));
     }
   }
   for (const ItunesDbMediaTrack& track : itunes.ringtones) {
     if (IsCancelled(task)) return kResultCancelled;
-    if (track.location.find("..") != std::string::npos || ringtone_paths.count(track.location)) continue;
-    const std::optional<int64_t> size = DeviceFileSize(afc, track.location);
+    if (track.location.find("..") != std::string::npos || ringtone_paths.count(track.location))
+      continue;
+    const std::optional<int64_t> size = mbd::DeviceFileSize(afc, track.location);
     if (!size) continue;
     ringtone_paths.insert(track.location);
     ringtones.push_back({track.location, track.title, *size, track.length_ms});
   }
 
-  std::vector<BookEntry> books;
+  std::vector<mbd::BookEntry> books;
   std::set<std::string> book_paths;
-  const PlistValue listed =
-      ReadPlistTop(CopyIntoDeviceFolder(afc, *folder, kBooksListPath, "Books.plist", task));
-  AddListedBooks(afc, listed, kBooksFolder, "0", task, &books, &book_paths);
-  const PlistValue bought = ReadPlistTop(
-      CopyIntoDeviceFolder(afc, *folder, kPurchasesListPath, "Purchases.plist", task));
-  AddListedBooks(afc, bought, kPurchasesFolder, "1", task, &books, &book_paths);
+  const PlistValue listed = mbd::ReadPlistTop(
+      mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kBooksListPath, "Books.plist", task));
+  mbd::AddListedBooks(afc, listed, mbd::kBooksFolder, "0", task, &books, &book_paths);
+  const PlistValue bought = mbd::ReadPlistTop(
+      mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kPurchasesListPath, "Purchases.plist", task));
+  mbd::AddListedBooks(afc, bought, mbd::kPurchasesFolder, "1", task, &books, &book_paths);
   for (const ItunesDbMediaTrack& track : itunes.books) {
     if (IsCancelled(task)) return kResultCancelled;
-    if (track.location.find("..") != std::string::npos || book_paths.count(track.location)) continue;
-    const std::optional<int64_t> size = DeviceFileSize(afc, track.location);
+    if (track.location.find("..") != std::string::npos || book_paths.count(track.location))
+      continue;
+    const std::optional<int64_t> size = mbd::DeviceFileSize(afc, track.location);
     if (!size) continue;
     book_paths.insert(track.location);
-    BookEntry book{track.location, track.title, track.artist, track.genre,
-                   track.location.rfind(kPurchasesFolder, 0) == 0 ? "1" : "0", *size};
+    mbd::BookEntry book{track.location,
+                        track.title,
+                        track.artist,
+                        track.genre,
+                        track.location.rfind(mbd::kPurchasesFolder, 0) == 0 ? "1" : "0",
+                        *size};
     books.push_back(std::move(book));
   }
   if (IsCancelled(task)) return kResultCancelled;
 
-  SendMediaList(module, packet, udid, kBookListType, books.size(),
-                [&books](size_t i, std::string* out) { *out += BookJson(books[i]); });
-  SendMediaList(module, packet, udid, kRingtoneListType, ringtones.size(),
-                [&ringtones](size_t i, std::string* out) { *out += RingtoneJson(ringtones[i]); });
+  mbd::SendMediaList(module, packet, udid, kBookListType, books.size(),
+                     [&books](size_t i, std::string* out) { *out += mbd::BookJson(books[i]); });
+  mbd::SendMediaList(
+      module, packet, udid, kRingtoneListType, ringtones.size(),
+      [&ringtones](size_t i, std::string* out) { *out += mbd::RingtoneJson(ringtones[i]); });
   return kResultOk;
 }
 
@@ -276,7 +284,8 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
     return kResultBadBody;
   }
   const std::string path(body["path"].GetString(), body["path"].GetStringLength());
-  const bool remote = body.HasMember("remote") && body["remote"].IsBool() && body["remote"].GetBool();
+  const bool remote =
+      body.HasMember("remote") && body["remote"].IsBool() && body["remote"].GetBool();
   // Local paths may use either separator; device paths use '/'.
   const size_t separator = remote ? path.rfind('/') : path.find_last_of("/\\");
   const size_t name_start = separator == std::string::npos ? 0 : separator + 1;
@@ -284,7 +293,7 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   if (dot == std::string::npos || dot < name_start) return kResultBadBody;
   const std::string stem = path.substr(name_start, dot - name_start);
   const std::string extension = path.substr(dot);
-  const std::string upper = UpperAscii(extension);
+  const std::string upper = mbd::UpperAscii(extension);
   if (upper != ".EPUB" && upper != ".PDF") return kResultBadBody;
   if (remote && (path.find("..") != std::string::npos || path.empty() || path.front() != '/')) {
     return kResultBadBody;
@@ -297,14 +306,14 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
     std::ifstream probe(path, std::ios::binary);
     if (!probe || !std::filesystem::is_regular_file(path, error)) return kResultBadBody;
   }
-  ServicePtr service = StartFileService(device);
+  ServicePtr service = mbd::StartFileService(device);
   if (!service) return kNoFileService;
   AFCConnectionRef afc = service->afc();
   if (remote) {
     // A book already on the device is brought into the device folder and added like a
     // local one.
     const std::optional<std::string> copy =
-        CopyIntoDeviceFolder(afc, *folder, path, "added-book" + extension, task);
+        mbd::CopyIntoDeviceFolder(afc, *folder, path, "added-book" + extension, task);
     if (IsCancelled(task)) return kResultCancelled;
     if (!copy) return kResultBadBody;
     local = *copy;
@@ -313,12 +322,12 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   MakeDirectory(afc, "/Books");
   std::string name;
   for (int attempt = 0; attempt < 1000 && name.empty(); ++attempt) {
-    const std::string candidate = RandomBookStem() + extension;
+    const std::string candidate = mbd::RandomBookStem() + extension;
     AfcFileInfo existing;
-    if (!GetFileInfo(afc, kBooksFolder + candidate, &existing)) name = candidate;
+    if (!GetFileInfo(afc, mbd::kBooksFolder + candidate, &existing)) name = candidate;
   }
   if (name.empty()) return kBookUploadFailed;
-  const std::string device_path = kBooksFolder + name;
+  const std::string device_path = mbd::kBooksFolder + name;
   if (!CopyFileToDevice(afc, Utf8ToUtf16(local), device_path, &task)) {
     RemovePath(afc, device_path);
     return IsCancelled(task) ? kResultCancelled : kBookUploadFailed;
@@ -327,10 +336,11 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   // The list is changed only now that the book is on the device whole. A list that exists
   // but cannot be read is not replaced by a new one.
   AfcFileInfo list_info;
-  const bool list_exists = GetFileInfo(afc, kBooksListPath, &list_info);
+  const bool list_exists = GetFileInfo(afc, mbd::kBooksListPath, &list_info);
   PlistValue top;
   if (list_exists) {
-    top = ReadPlistTop(CopyIntoDeviceFolder(afc, *folder, kBooksListPath, "Books.plist", task));
+    top = mbd::ReadPlistTop(
+        mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kBooksListPath, "Books.plist", task));
   }
   if (list_exists && top.dictionary() == nullptr) {
     LOG(ERROR) << "media: the device's book list cannot be read; the added book is removed";
@@ -340,7 +350,8 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   if (top.dictionary() == nullptr) top = PlistValue::Dictionary(CIOSDictionary::Create());
   CIOSDictionary* root = top.dictionary();
   PlistValue books;
-  if (const PlistValue* found = root->Find("Books"); found != nullptr && found->tag() == kPlistArray) {
+  if (const PlistValue* found = root->Find("Books");
+      found != nullptr && found->tag() == kPlistArray) {
     books = *found;
   } else {
     books = PlistValue::MakeArray();
@@ -351,10 +362,11 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   entry->Set("Artist", PlistValue::Text(u""));
   entry->Set("Genre", PlistValue::Text(u""));
   entry->Set("Kind", PlistValue::Text(upper == ".PDF" ? u"pdf" : u"epub"));
-  entry->Set("Persistent ID", PlistValue::Text(Utf8ToUtf16(NewPersistentId())));
+  entry->Set("Persistent ID", PlistValue::Text(Utf8ToUtf16(mbd::NewPersistentId())));
   books.mutable_array()->push_back(PlistValue::Dictionary(entry));
   root->Set("Books", books);
-  if (!UploadList(afc, *folder + "Books.plist", PlistValueToXml(top), kBooksListPath, task)) {
+  if (!mbd::UploadList(afc, *folder + "Books.plist", PlistValueToXml(top), mbd::kBooksListPath,
+                       task)) {
     RemovePath(afc, device_path);
     return IsCancelled(task) ? kResultCancelled : kBookListUploadFailed;
   }
@@ -370,21 +382,22 @@ int64_t HandleRemoveBook(const RequestHeader& request, VadoDevice& device, DhTas
   }
   const std::string path(body["path"].GetString(), body["path"].GetStringLength());
   // Only a book under /Books/ that one of the two lists names is deleted.
-  if (path.rfind(kBooksFolder, 0) != 0 || path.find("..") != std::string::npos) {
+  if (path.rfind(mbd::kBooksFolder, 0) != 0 || path.find("..") != std::string::npos) {
     return kResultBadBody;
   }
-  const bool bought = path.rfind(kPurchasesFolder, 0) == 0;
-  const std::string list_path = bought ? kPurchasesListPath : kBooksListPath;
+  const bool bought = path.rfind(mbd::kPurchasesFolder, 0) == 0;
+  const std::string list_path = bought ? mbd::kPurchasesListPath : mbd::kBooksListPath;
   const std::string list_name = bought ? "Purchases.plist" : "Books.plist";
-  const std::string entry_path = path.substr(bought ? std::string(kPurchasesFolder).size()
-                                                    : std::string(kBooksFolder).size());
-  if (!IsListedFileName(entry_path)) return kResultBadBody;
+  const std::string entry_path = path.substr(bought ? std::string(mbd::kPurchasesFolder).size()
+                                                    : std::string(mbd::kBooksFolder).size());
+  if (!mbd::IsListedFileName(entry_path)) return kResultBadBody;
   const std::optional<std::string> folder = DeviceWorkFolder(Utf16ToUtf8(device.unique_device_id));
   if (!folder) return kRefusedDeviceIdentifier;
-  ServicePtr service = StartFileService(device);
+  ServicePtr service = mbd::StartFileService(device);
   if (!service) return kNoFileService;
   AFCConnectionRef afc = service->afc();
-  PlistValue top = ReadPlistTop(CopyIntoDeviceFolder(afc, *folder, list_path, list_name, task));
+  PlistValue top =
+      mbd::ReadPlistTop(mbd::CopyIntoDeviceFolder(afc, *folder, list_path, list_name, task));
   if (IsCancelled(task)) return kResultCancelled;
   CIOSDictionary* root = top.dictionary();
   const PlistValue* found = root == nullptr ? nullptr : root->Find("Books");
@@ -394,12 +407,12 @@ int64_t HandleRemoveBook(const RequestHeader& request, VadoDevice& device, DhTas
   const size_t before = items->size();
   items->erase(std::remove_if(items->begin(), items->end(),
                               [&](const PlistValue& item) {
-                                return TextMember(item, "Path") == entry_path;
+                                return mbd::TextMember(item, "Path") == entry_path;
                               }),
                items->end());
   if (items->size() == before) return kResultBadBody;
   root->Set("Books", books);
-  if (!UploadList(afc, *folder + list_name, PlistValueToXml(top), list_path, task)) {
+  if (!mbd::UploadList(afc, *folder + list_name, PlistValueToXml(top), list_path, task)) {
     return IsCancelled(task) ? kResultCancelled : kBookListUploadFailed;
   }
   AfcFileInfo info;

@@ -14,7 +14,8 @@ void AppendPlistElement(const PlistValue& value, std::string* out) {
       break;
     case kPlistInt32:
     case kPlistInt64:
-      *out += "<integer>" + std::to_string(value.tag() == kPlistInt32 ? value.int32() : value.int64()) +
+      *out += "<integer>" +
+              std::to_string(value.tag() == kPlistInt32 ? value.int32() : value.int64()) +
               "</integer>\n";
       break;
     case kPlistReal: {

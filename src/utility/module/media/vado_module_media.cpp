@@ -18,10 +18,17 @@ int64_t VadoModuleMedia::HandleRequest(const bas::IPCPacket1& packet) {
   if (begun->header.section_count == 1) {
     std::string added;
     switch (packet.command_id) {
-      case 1001: code = HandleBooksAndRingtones(*this, packet, device, task); break;
-      case 1012: code = HandleAddBook(begun->header, device, task, &added); break;
-      case 1013: code = HandleRemoveBook(begun->header, device, task); break;
-      default: break;
+      case 1001:
+        code = HandleBooksAndRingtones(*this, packet, device, task);
+        break;
+      case 1012:
+        code = HandleAddBook(begun->header, device, task, &added);
+        break;
+      case 1013:
+        code = HandleRemoveBook(begun->header, device, task);
+        break;
+      default:
+        break;
     }
     if (!added.empty()) info = added;
   }
