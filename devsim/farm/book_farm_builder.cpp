@@ -18,8 +18,8 @@ namespace {
 
 const char* const kBookWords[] = {"River", "Winter",   "Garden",  "Silent",  "Harbour", "Letters",
                                   "Glass", "Northern", "Orchard", "Lantern", "Distant", "Iron"};
-const char* const kAuthors[] = {"Ada Lind", "Tomas Berg", "Mira Okafor", "Jon Haas", "Lena Roy"};
-const char* const kGenres[] = {"Fiction", "History", "Poetry", "Science", "Travel"};
+const char* const kBookAuthors[] = {"Ada Lind", "Tomas Berg", "Mira Okafor", "Jon Haas", "Lena Roy"};
+const char* const kBookGenres[] = {"Fiction", "History", "Poetry", "Science", "Travel"};
 
 // A name of four capital letters not drawn before.
 std::string FreshBookName(std::mt19937_64& rng, std::set<std::string>* used) {
@@ -185,8 +185,8 @@ bool WriteBookFarm(const fs::path& media, const BookContentSpec& content, uint64
     book.file = FreshBookName(rng, &used) + (book.pdf ? ".pdf" : i == 1 ? ".EPUB" : ".epub");
     book.title = std::string(kBookWords[rng() % 12]) + " " + kBookWords[rng() % 12] + " " +
                  std::to_string(i + 1);
-    book.artist = kAuthors[rng() % 5];
-    book.genre = kGenres[rng() % 5];
+    book.artist = kBookAuthors[rng() % 5];
+    book.genre = kBookGenres[rng() % 5];
     const std::string bytes =
         book.pdf ? MakePdfDocument(book.title) : MakeEpubPackage(book.title, book.artist);
     std::error_code ec;
@@ -211,8 +211,8 @@ bool WriteBookFarm(const fs::path& media, const BookContentSpec& content, uint64
     FarmBook missing;
     missing.file = kMissingBookPath;
     missing.title = "Not On This Device";
-    missing.artist = kAuthors[0];
-    missing.genre = kGenres[0];
+    missing.artist = kBookAuthors[0];
+    missing.genre = kBookGenres[0];
     plist_array_append_item(books.get(), BookEntry(missing, rng()).release());
     if (!WriteBookList(media / "Books/Books.plist", std::move(books)) ||
         !WriteBookList(media / "Books/Purchases/Purchases.plist", std::move(purchases))) {
