@@ -344,6 +344,15 @@ TEST_F(MediaBooksTest, AddsAndRemovesBooksAndRefusesWhatItMustNotTouch) {
   EXPECT_TRUE(fs::exists(media / "Books/Sample.epub"));
   EXPECT_TRUE(fs::exists(media / "Downloads/readme.txt"));
   EXPECT_EQ(Book(1013, udid, "not json").first, 8);
+
+  // A book already on the device is added under a new name of its own.
+  const auto [code, info] = Book(1012, udid, body("/Books/Sample.epub", true));
+  ASSERT_EQ(code, 0) << info;
+  const std::string copy = Text(Json(info), "path");
+  ASSERT_NE(copy, "/Books/Sample.epub");
+  EXPECT_EQ(devsim::ReadWholeFile(media / copy.substr(1)),
+            devsim::ReadWholeFile(media / "Books/Sample.epub"));
+  EXPECT_EQ(List(udid).books.count(copy), 1u);
 }
 
 TEST_F(MediaBooksTest, FailedUploadsAndAMissingFileServiceLeaveTheListAlone) {
