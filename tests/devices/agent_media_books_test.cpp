@@ -389,3 +389,38 @@ TEST_F(MediaBooksTest, FailedUploadsAndAMissingFileServiceLeaveTheListAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(MediaBooksTest, BooksAddedAtTheSameTimeAreBothListed) {
+  const std::string udid = AddReader(75, 3, 0);
+  StartAll();
+  ASSERT_NE(WaitArrival(udid), 0);
+  const fs::path media = Media(udid);
+  std::vector<fs::path> locals;
+  for (const char* title : {"First Together", "Second Together", "Third Together"}) {
+    locals.push_back(sim_.dir() / (std::string(title) + ".epub"));
+    ASSERT_TRUE(devsim::WriteFileAtomic(locals.back(), devsim::MakeEpubPackage(title, "Both")));
+  }
+  for (size_t i = 0; i < locals.size(); ++i) {
+    SendWithHeader(1012, 60 + i, Header(udid), "{\"path\":" + JsonQuote(locals[i].string()) + "}");
+  }
+  std::set<std::string> added;
+  for (size_t i = 0; i < locals.size(); ++i) {
+    const Seen* result = WaitForResult(60 + i);
+    ASSERT_NE(result, nullptr);
+    ASSERT_EQ(Code(*result), 0);
+    added.insert(JsonText(result->header["info"]["path"]));
+  }
+  EXPECT_EQ(added.size(), locals.size());
+  devsim::Plist list = devsim::ReadPlistFile(media / "Books/Books.plist");
+  plist_t books = devsim::DictItem(list.get(), "Books");
+  std::set<std::string> listed;
+  for (uint32_t i = 0; books && i < plist_array_get_size(books); ++i) {
+    listed.insert("\"/Books/" + devsim::DictString(plist_array_get_item(books, i), "Path").value_or("") +
+                  "\"");
+  }
+  for (const std::string& path : added) EXPECT_EQ(listed.count(path), 1u) << path;
+}
+
+}  // namespace

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -195,6 +197,43 @@ bool UploadList(AFCConnectionRef afc, const std::string& local, const std::strin
   return CopyFileToDevice(afc, Utf8ToUtf16(local), device_path, &task);
 }
 
+// The book commands of one device run one at a time: they share the local copies in the
+// device folder, and 1012 and 1013 each read, change and write back a list on the device,
+// so two at once would lose one change. Devices do not wait for each other, and a waiting
+// request still ends on cancel.
+class DeviceBookLock {
+ public:
+  DeviceBookLock(const std::string& udid, DhTask& task) {
+    static std::mutex registry_mutex;
+    static std::map<std::string, std::weak_ptr<std::timed_mutex>> registry;
+    {
+      std::lock_guard<std::mutex> lock(registry_mutex);
+      std::weak_ptr<std::timed_mutex>& slot = registry[udid];
+      mutex_ = slot.lock();
+      if (!mutex_) {
+        mutex_ = std::make_shared<std::timed_mutex>();
+        slot = mutex_;
+      }
+    }
+    while (!IsCancelled(task)) {
+      if (mutex_->try_lock_for(std::chrono::milliseconds(50))) {
+        held_ = true;
+        break;
+      }
+    }
+  }
+  ~DeviceBookLock() {
+    if (held_) mutex_->unlock();
+  }
+  DeviceBookLock(const DeviceBookLock&) = delete;
+  DeviceBookLock& operator=(const DeviceBookLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  std::shared_ptr<std::timed_mutex> mutex_;
+  bool held_ = false;
+};
+
 }  // namespace media_books_detail
 
 namespace mbd = media_books_detail;
@@ -204,6 +243,8 @@ int64_t HandleBooksAndRingtones(VadoModule& module, const bas::IPCPacket1& packe
   const std::string udid = Utf16ToUtf8(device.unique_device_id);
   const std::optional<std::string> folder = DeviceWorkFolder(udid);
   if (!folder) return kRefusedDeviceIdentifier;
+  const mbd::DeviceBookLock book_lock(udid, task);
+  if (!book_lock.held()) return kResultCancelled;
   ServicePtr service = mbd::StartFileService(device);
   if (!service) return kNoFileService;
   AFCConnectionRef afc = service->afc();
@@ -300,6 +341,8 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   }
   const std::optional<std::string> folder = DeviceWorkFolder(Utf16ToUtf8(device.unique_device_id));
   if (!folder) return kRefusedDeviceIdentifier;
+  const mbd::DeviceBookLock book_lock(Utf16ToUtf8(device.unique_device_id), task);
+  if (!book_lock.held()) return kResultCancelled;
   std::string local = path;
   if (!remote) {
     std::error_code error;
@@ -393,6 +436,8 @@ int64_t HandleRemoveBook(const RequestHeader& request, VadoDevice& device, DhTas
   if (!mbd::IsListedFileName(entry_path)) return kResultBadBody;
   const std::optional<std::string> folder = DeviceWorkFolder(Utf16ToUtf8(device.unique_device_id));
   if (!folder) return kRefusedDeviceIdentifier;
+  const mbd::DeviceBookLock book_lock(Utf16ToUtf8(device.unique_device_id), task);
+  if (!book_lock.held()) return kResultCancelled;
   ServicePtr service = mbd::StartFileService(device);
   if (!service) return kNoFileService;
   AFCConnectionRef afc = service->afc();
