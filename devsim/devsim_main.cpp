@@ -27,6 +27,7 @@ int Usage() {
                "                   [--bookmarks N] [--notes N] [--icloud CLASS,...] [--sync-batch N]\n"
                "                   [--messages N] [--chats M] [--sms-schema current|older|madrid]\n"
                "                   [--backup-delay MS] [--data-free SIZE[K|M|G]]\n"
+               "                   [--books N] [--ringtones N]\n"
                "                   [--songs N] [--movies N] [--tvshows N] [--music-videos N]\n"
                "                   [--playlists N] [--memos N] [--media-schema library|itdb]\n"
                "                   [--photos N] [--albums M] [--photo-schema ios5|ios6|ios14]\n"
@@ -152,6 +153,13 @@ int MkFarm(const std::vector<std::string>& args) {
       uint64_t v = 0;
       if (!value(&n) || !ParseSize(n, &v)) return Usage();
       spec.data_free = v;
+    } else if (a == "--books" || a == "--ringtones") {
+      std::string n;
+      const bool books = a == "--books";
+      if (!value(&n) || !ParseCount(n, books ? devsim::kMaxFarmBooks : devsim::kMaxFarmRingtones,
+                                    books ? &spec.books.books : &spec.books.ringtones)) {
+        return Usage();
+      }
     } else if (a == "--sms-schema") {
       std::string name;
       if (!value(&name) || !devsim::ParseSmsSchema(name, &spec.sms.schema)) return Usage();

@@ -491,7 +491,8 @@ std::string AddDevice(Farm& farm, const DeviceSpec& wanted, std::string* error) 
   }
   if (!WriteMediaLibrary(dev / "fs", wanted.product_version, wanted.media, wanted.seed, error) ||
       !WriteVoiceMemos(dev / "fs", wanted.memos, wanted.seed, error) ||
-      !WritePhotoLibrary(dev / "fs", wanted.product_version, wanted.photos, wanted.seed, error)) {
+      !WritePhotoLibrary(dev / "fs", wanted.product_version, wanted.photos, wanted.seed, error) ||
+      !WriteBookFarm(dev / "fs/private/var/mobile/Media", wanted.books, wanted.seed, error)) {
     return {};
   }
   if (wanted.backup_file_delay_ms > 0 && !SaveFileDelay(dev, wanted.backup_file_delay_ms)) {

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "farm/book_farm_builder.h"
 #include "farm/farm.h"
 #include "farm/media_farm_builder.h"
 #include "farm/photo_farm_builder.h"
@@ -45,6 +46,8 @@ struct DeviceSpec {
   uint64_t memos = 0;
   // The photo library (Media/PhotoData/Photos.sqlite and DCIM); none without photos.
   PhotoContentSpec photos;
+  // Books, ringtones and the compressed iTunes database in the media partition.
+  BookContentSpec books;
   // Contacts, calendars, bookmarks and notes in the device's sync stores.
   SyncContentSpec sync;
   // Data-class keys ("Contacts", "Calendars", "Bookmarks", "Notes") an iCloud account owns:

@@ -6,6 +6,7 @@
 
 #include "app_commands.h"
 #include "backup_commands.h"
+#include "book_commands.h"
 #include "driver_commands.h"
 #include "erase_commands.h"
 #include "file_commands.h"
@@ -55,6 +56,8 @@ const std::vector<DeviceCommand>& DeviceCommands() {
        0, 2, RunMediaCommand},
       {"photos", "photos [list|albums|album ID --type T|thumbs ID... --out DIR|delete NAME]", 0,
        -1, RunPhotosCommand},
+      {"books", "books add FILE | books remove DEVICE_PATH  add an EPUB or PDF book, remove one",
+       2, 2, RunBooksCommand},
       {"backup", "backup [DIR]        a full backup into DIR (default: the usual backup root)",
        0, 1, RunBackupCommand},
       {"restore", "restore DIR [UDID]  restore a backup folder (made from UDID) onto the device",

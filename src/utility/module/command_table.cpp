@@ -14,6 +14,7 @@
 #include "utility/module/control/vado_module_control.h"
 #include "utility/module/note/vado_module_note.h"
 #include "utility/module/photo/vado_module_photo.h"
+#include "utility/module/media/vado_module_media.h"
 #include "utility/module/sms/vado_module_sms.h"
 
 void CommandTable::Register(std::unique_ptr<VadoModule> module, const std::vector<uint32_t>& ids) {

@@ -10,6 +10,7 @@
 #include "common/text_convert.h"
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/database/device_folder.h"
+#include "utility/module/media/media_books.h"
 #include "utility/module/media/media_messages.h"
 #include "utility/module/media/voice_memos.h"
 
@@ -24,9 +25,8 @@ std::optional<std::string> MediaFailureInfo(int64_t code) {
   switch (code) {
     case kResultCancelled: return "{\"error\":\"Task cancelled.\"}";
     case kResultBadBody: return "{\"error\":\"BadRequest\"}";
-    case VadoModuleMedia::kNoFileService: return "{\"error\":\"FileServiceUnavailable\"}";
+    case kNoFileService: return "{\"error\":\"FileServiceUnavailable\"}";
     case VadoModuleMedia::kNoLibraryCopy: return "{\"error\":\"MediaLibraryUnavailable\"}";
-    case VadoModuleMedia::kNotHandledYet: return "{\"error\":\"NotHandled\"}";
     case kDbOpenFailed: return "{\"error\":\"MediaDatabaseUnavailable\"}";
     default: return std::nullopt;
   }
@@ -93,6 +93,7 @@ int64_t VadoModuleMedia::HandleRequest(const bas::IPCPacket1& packet) {
     return 0;
   }
   int64_t code = kResultOk;
+  std::string added;
   switch (packet.command_id) {
     case kListLibrary: code = ListLibrary(packet, device, task, *folder); break;
     case kListVoiceMemos: code = ListVoiceMemos(packet, device, task, *folder); break;
@@ -103,15 +104,16 @@ int64_t VadoModuleMedia::HandleRequest(const bas::IPCPacket1& packet) {
       code = listed ? kResultOk : kResultBadBody;
       break;
     }
-    // Books and ringtones, adding and removing books.
-    case kListBooksAndRingtones: code = kNotHandledYet; break;
-    case kAddBook: code = kNotHandledYet; break;
-    case kRemoveBook: code = kNotHandledYet; break;
+    case kListBooksAndRingtones: code = HandleBooksAndRingtones(*this, packet, device, task); break;
+    case kAddBook: code = HandleAddBook(begun->header, device, task, &added); break;
+    case kRemoveBook: code = HandleRemoveBook(begun->header, device, task); break;
     default: break;
   }
   if (IsCancelled(task)) code = kResultCancelled;
   begun->ForgetTask();
-  Reply(packet, udid, code, MediaFailureInfo(code));
+  // A book that was added is answered with its device path.
+  Reply(packet, udid, code, code == kResultOk && !added.empty() ? std::optional<std::string>(added)
+                                                          : MediaFailureInfo(code));
   return 0;
 }
 

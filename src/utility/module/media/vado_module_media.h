@@ -24,11 +24,9 @@ class VadoModuleMedia : public VadoModule {
     kAddBook = 1012,
     kRemoveBook = 1013,
   };
-  // Results of the module besides the shared ones.
+  // Results of the module besides the shared ones (the book commands' are in media_books.h).
   enum Result : int64_t {
-    kNoFileService = 12,
-    kNoLibraryCopy = 18,     // 1010 with "refresh": neither library could be copied
-    kNotHandledYet = 22,     // a command whose handler is not part of this build
+    kNoLibraryCopy = 18,  // 1010 with "refresh": neither library could be copied
   };
 
   using VadoModule::VadoModule;
