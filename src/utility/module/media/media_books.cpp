@@ -23,7 +23,7 @@
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/database/device_folder.h"
 #include "utility/module/media/itunes_db_reader.h"
-#include "utility/module/media/plist_value_xml.h"
+#include "utility/module/media/book_list_edit.h"
 
 namespace media_books_detail {
 
@@ -380,36 +380,22 @@ int64_t HandleAddBook(const RequestHeader& request, VadoDevice& device, DhTask& 
   // but cannot be read is not replaced by a new one.
   AfcFileInfo list_info;
   const bool list_exists = GetFileInfo(afc, mbd::kBooksListPath, &list_info);
-  PlistValue top;
+  std::optional<std::string> list = std::string();
   if (list_exists) {
-    top = mbd::ReadPlistTop(
-        mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kBooksListPath, "Books.plist", task));
+    const std::optional<std::string> local =
+        mbd::CopyIntoDeviceFolder(afc, *folder, mbd::kBooksListPath, "Books.plist", task);
+    list = local ? ReadBookListFile(*local) : std::nullopt;
   }
-  if (list_exists && top.dictionary() == nullptr) {
+  const std::optional<std::string> changed =
+      list ? AddBookToList(*list, {name, stem, upper == ".PDF" ? "pdf" : "epub",
+                                   mbd::NewPersistentId()})
+           : std::nullopt;
+  if (!changed) {
     LOG(ERROR) << "media: the device's book list cannot be read; the added book is removed";
     RemovePath(afc, device_path);
-    return kBookListUploadFailed;
+    return IsCancelled(task) ? kResultCancelled : kBookListUploadFailed;
   }
-  if (top.dictionary() == nullptr) top = PlistValue::Dictionary(CIOSDictionary::Create());
-  CIOSDictionary* root = top.dictionary();
-  PlistValue books;
-  if (const PlistValue* found = root->Find("Books");
-      found != nullptr && found->tag() == kPlistArray) {
-    books = *found;
-  } else {
-    books = PlistValue::MakeArray();
-  }
-  IOSDictionaryPtr entry = CIOSDictionary::Create();
-  entry->Set("Path", PlistValue::Text(Utf8ToUtf16(name)));
-  entry->Set("Name", PlistValue::Text(Utf8ToUtf16(stem)));
-  entry->Set("Artist", PlistValue::Text(u""));
-  entry->Set("Genre", PlistValue::Text(u""));
-  entry->Set("Kind", PlistValue::Text(upper == ".PDF" ? u"pdf" : u"epub"));
-  entry->Set("Persistent ID", PlistValue::Text(Utf8ToUtf16(mbd::NewPersistentId())));
-  books.mutable_array()->push_back(PlistValue::Dictionary(entry));
-  root->Set("Books", books);
-  if (!mbd::UploadList(afc, *folder + "Books.plist", PlistValueToXml(top), mbd::kBooksListPath,
-                       task)) {
+  if (!mbd::UploadList(afc, *folder + "Books.plist", *changed, mbd::kBooksListPath, task)) {
     RemovePath(afc, device_path);
     return IsCancelled(task) ? kResultCancelled : kBookListUploadFailed;
   }
@@ -441,23 +427,14 @@ int64_t HandleRemoveBook(const RequestHeader& request, VadoDevice& device, DhTas
   ServicePtr service = mbd::StartFileService(device);
   if (!service) return kNoFileService;
   AFCConnectionRef afc = service->afc();
-  PlistValue top =
-      mbd::ReadPlistTop(mbd::CopyIntoDeviceFolder(afc, *folder, list_path, list_name, task));
+  const std::optional<std::string> local =
+      mbd::CopyIntoDeviceFolder(afc, *folder, list_path, list_name, task);
   if (IsCancelled(task)) return kResultCancelled;
-  CIOSDictionary* root = top.dictionary();
-  const PlistValue* found = root == nullptr ? nullptr : root->Find("Books");
-  if (found == nullptr || found->tag() != kPlistArray) return kResultBadBody;
-  PlistValue books = *found;
-  PlistValue::Array* items = books.mutable_array();
-  const size_t before = items->size();
-  items->erase(std::remove_if(items->begin(), items->end(),
-                              [&](const PlistValue& item) {
-                                return mbd::TextMember(item, "Path") == entry_path;
-                              }),
-               items->end());
-  if (items->size() == before) return kResultBadBody;
-  root->Set("Books", books);
-  if (!mbd::UploadList(afc, *folder + list_name, PlistValueToXml(top), list_path, task)) {
+  const std::optional<std::string> list = local ? ReadBookListFile(*local) : std::nullopt;
+  const std::optional<std::string> changed = list ? RemoveBookFromList(*list, entry_path)
+                                                  : std::nullopt;
+  if (!changed) return kResultBadBody;
+  if (!mbd::UploadList(afc, *folder + list_name, *changed, list_path, task)) {
     return IsCancelled(task) ? kResultCancelled : kBookListUploadFailed;
   }
   AfcFileInfo info;
