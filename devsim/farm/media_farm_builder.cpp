@@ -9,6 +9,8 @@
 #include <set>
 #include <vector>
 
+#include "farm/farm_sqlite.h"
+
 namespace devsim {
 
 namespace media_farm {
@@ -131,54 +133,6 @@ struct Playlist {
   bool hidden = false;
   std::vector<int64_t> members;
 };
-
-struct Db {
-  sqlite3* handle = nullptr;
-  ~Db() { sqlite3_close(handle); }
-};
-
-struct Stmt {
-  sqlite3_stmt* handle = nullptr;
-  ~Stmt() { sqlite3_finalize(handle); }
-};
-
-bool Exec(sqlite3* db, const char* sql, std::string* error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-  *error = std::string("media library: ") + (message ? message : "failed");
-  sqlite3_free(message);
-  return false;
-}
-
-bool Prepare(sqlite3* db, const char* sql, Stmt* out, std::string* error) {
-  if (sqlite3_prepare_v2(db, sql, -1, &out->handle, nullptr) == SQLITE_OK) return true;
-  *error = std::string("media library: ") + sqlite3_errmsg(db);
-  return false;
-}
-
-bool Step(sqlite3* db, sqlite3_stmt* s, std::string* error) {
-  const int result = sqlite3_step(s);
-  sqlite3_reset(s);
-  sqlite3_clear_bindings(s);
-  if (result == SQLITE_DONE) return true;
-  *error = std::string("media library: ") + sqlite3_errmsg(db);
-  return false;
-}
-
-void Text(sqlite3_stmt* s, int index, const std::string& text) {
-  sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
-
-bool OpenNew(const fs::path& path, Db* db, std::string* error) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  fs::remove(path, ec);
-  if (sqlite3_open(path.c_str(), &db->handle) != SQLITE_OK) {
-    *error = "media library: cannot create " + path.string();
-    return false;
-  }
-  return true;
-}
 
 int64_t NewPid(std::mt19937_64& rng, std::set<int64_t>* used) {
   for (;;) {
@@ -313,10 +267,10 @@ std::string PidBlob(const std::vector<int64_t>& pids) {
 bool WriteLibrary(const fs::path& file, const MediaContentSpec& content,
                   const std::vector<Item>& items, const std::vector<Playlist>& lists,
                   int64_t library_pid, std::string* error) {
-  Db db;
-  if (!OpenNew(file, &db, error)) return false;
-  if (!Exec(db.handle, "BEGIN", error) || !Exec(db.handle, kLibraryTables, error) ||
-      !Exec(db.handle, content.playlist_blobs ? kBlobContainers : kCurrentContainers, error)) {
+  FarmDb db;
+  if (!FarmCreateDb(file, &db, error)) return false;
+  if (!FarmExec(db.handle, "BEGIN", error) || !FarmExec(db.handle, kLibraryTables, error) ||
+      !FarmExec(db.handle, content.playlist_blobs ? kBlobContainers : kCurrentContainers, error)) {
     return false;
   }
   const char* const name_sql[] = {"INSERT INTO item_artist (item_artist_pid, item_artist) VALUES (?, ?)",
@@ -324,26 +278,26 @@ bool WriteLibrary(const fs::path& file, const MediaContentSpec& content,
                                    "INSERT INTO genre (genre_id, genre) VALUES (?, ?)"};
   const char* const* name_lists[] = {kArtists, kAlbums, kGenres};
   for (int t = 0; t < 3; ++t) {
-    Stmt names;
-    if (!Prepare(db.handle, name_sql[t], &names, error)) return false;
+    FarmStmt names;
+    if (!FarmPrepare(db.handle, name_sql[t], &names, error)) return false;
     for (int i = 0; i < kNameCount; ++i) {
       sqlite3_bind_int(names.handle, 1, i + 1);
-      Text(names.handle, 2, name_lists[t][i]);
-      if (!Step(db.handle, names.handle, error)) return false;
+      FarmBindText(names.handle, 2, name_lists[t][i]);
+      if (!FarmStepDone(db.handle, names.handle, error)) return false;
     }
   }
   for (int f = 0; f < kMusicFolders; ++f) {
-    Stmt base;
-    if (!Prepare(db.handle, "INSERT INTO base_location VALUES (?, ?)", &base, error)) return false;
+    FarmStmt base;
+    if (!FarmPrepare(db.handle, "INSERT INTO base_location VALUES (?, ?)", &base, error)) return false;
     sqlite3_bind_int(base.handle, 1, f + 1);
-    Text(base.handle, 2, FolderPath(f));
-    if (!Step(db.handle, base.handle, error)) return false;
+    FarmBindText(base.handle, 2, FolderPath(f));
+    if (!FarmStepDone(db.handle, base.handle, error)) return false;
   }
-  Stmt item, extra;
-  if (!Prepare(db.handle,
+  FarmStmt item, extra;
+  if (!FarmPrepare(db.handle,
                "INSERT INTO item (item_pid, media_type, item_artist_pid, album_pid, genre_id,"
                " base_location_id) VALUES (?, ?, ?, ?, ?, ?)", &item, error) ||
-      !Prepare(db.handle,
+      !FarmPrepare(db.handle,
                "INSERT INTO item_extra (item_pid, title, total_time_ms, year, location, file_size,"
                " date_modified, media_kind, comment, description_long, copyright)"
                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", &extra, error)) {
@@ -356,27 +310,27 @@ bool WriteLibrary(const fs::path& file, const MediaContentSpec& content,
     sqlite3_bind_int(item.handle, 4, it.name_index + 1);
     sqlite3_bind_int(item.handle, 5, it.name_index + 1);
     sqlite3_bind_int(item.handle, 6, it.folder + 1);
-    if (!Step(db.handle, item.handle, error)) return false;
+    if (!FarmStepDone(db.handle, item.handle, error)) return false;
     sqlite3_bind_int64(extra.handle, 1, it.pid);
-    Text(extra.handle, 2, it.title);
+    FarmBindText(extra.handle, 2, it.title);
     sqlite3_bind_double(extra.handle, 3, it.total_ms);
     sqlite3_bind_int(extra.handle, 4, it.year);
-    Text(extra.handle, 5, it.location);
+    FarmBindText(extra.handle, 5, it.location);
     sqlite3_bind_int64(extra.handle, 6, static_cast<int64_t>(it.bytes.size()));
     sqlite3_bind_int64(extra.handle, 7, it.date_modified);
     sqlite3_bind_int64(extra.handle, 8, it.kind);
-    Text(extra.handle, 9, "Added on the simulated device");
-    Text(extra.handle, 10, it.kind == 1 || it.kind == 8 ? "" : "A story told in " + it.title);
-    Text(extra.handle, 11, "\xC2\xA9 " + std::to_string(it.year) + " Sim Records");
-    if (!Step(db.handle, extra.handle, error)) return false;
+    FarmBindText(extra.handle, 9, "Added on the simulated device");
+    FarmBindText(extra.handle, 10, it.kind == 1 || it.kind == 8 ? "" : "A story told in " + it.title);
+    FarmBindText(extra.handle, 11, "\xC2\xA9 " + std::to_string(it.year) + " Sim Records");
+    if (!FarmStepDone(db.handle, extra.handle, error)) return false;
   }
-  Stmt info, container, member;
-  if (!Prepare(db.handle, "INSERT INTO db_info (db_pid, primary_container_pid) VALUES (1, ?)",
+  FarmStmt info, container, member;
+  if (!FarmPrepare(db.handle, "INSERT INTO db_info (db_pid, primary_container_pid) VALUES (1, ?)",
                &info, error)) {
     return false;
   }
   sqlite3_bind_int64(info.handle, 1, library_pid);
-  if (!Step(db.handle, info.handle, error)) return false;
+  if (!FarmStepDone(db.handle, info.handle, error)) return false;
   const char* container_sql =
       content.playlist_blobs
           ? "INSERT INTO container (container_pid, name, parent_pid, media_kinds, is_hidden,"
@@ -387,19 +341,19 @@ bool WriteLibrary(const fs::path& file, const MediaContentSpec& content,
       content.playlist_blobs
           ? "INSERT INTO container_items (container_pid, item_pid_data) VALUES (?, ?)"
           : "INSERT INTO container_item (container_pid, item_pid, position) VALUES (?, ?, ?)";
-  if (!Prepare(db.handle, container_sql, &container, error) ||
-      !Prepare(db.handle, member_sql, &member, error)) {
+  if (!FarmPrepare(db.handle, container_sql, &container, error) ||
+      !FarmPrepare(db.handle, member_sql, &member, error)) {
     return false;
   }
   auto add_container = [&](int64_t pid, const std::string& name, int64_t parent, bool hidden,
                            bool folder) {
     sqlite3_bind_int64(container.handle, 1, pid);
-    Text(container.handle, 2, name);
+    FarmBindText(container.handle, 2, name);
     sqlite3_bind_int64(container.handle, 3, parent);
     sqlite3_bind_int(container.handle, 4, 8);
     sqlite3_bind_int(container.handle, 5, hidden ? 1 : 0);
     sqlite3_bind_int(container.handle, 6, folder ? 1 : 0);
-    return Step(db.handle, container.handle, error);
+    return FarmStepDone(db.handle, container.handle, error);
   };
   if (!add_container(library_pid, "Library", 0, false, false)) return false;
   for (const Playlist& list : lists) {
@@ -411,51 +365,51 @@ bool WriteLibrary(const fs::path& file, const MediaContentSpec& content,
       sqlite3_bind_int64(member.handle, 1, list.pid);
       sqlite3_bind_blob(member.handle, 2, blob.data(), static_cast<int>(blob.size()),
                         SQLITE_TRANSIENT);
-      if (!Step(db.handle, member.handle, error)) return false;
+      if (!FarmStepDone(db.handle, member.handle, error)) return false;
       continue;
     }
     for (size_t k = 0; k < list.members.size(); ++k) {
       sqlite3_bind_int64(member.handle, 1, list.pid);
       sqlite3_bind_int64(member.handle, 2, list.members[k]);
       sqlite3_bind_int64(member.handle, 3, static_cast<int64_t>(k));
-      if (!Step(db.handle, member.handle, error)) return false;
+      if (!FarmStepDone(db.handle, member.handle, error)) return false;
     }
   }
-  return Exec(db.handle, "COMMIT", error);
+  return FarmExec(db.handle, "COMMIT", error);
 }
 
 bool WriteItdb(const fs::path& folder, const std::vector<Item>& items,
                const std::vector<Playlist>& lists, int64_t library_pid, std::string* error) {
-  Db library, locations;
-  if (!OpenNew(folder / "Library.itdb", &library, error) ||
-      !OpenNew(folder / "Locations.itdb", &locations, error)) {
+  FarmDb library, locations;
+  if (!FarmCreateDb(folder / "Library.itdb", &library, error) ||
+      !FarmCreateDb(folder / "Locations.itdb", &locations, error)) {
     return false;
   }
-  if (!Exec(library.handle, "BEGIN", error) || !Exec(library.handle, kItdbTables, error) ||
-      !Exec(locations.handle, "BEGIN", error) || !Exec(locations.handle, kLocationTables, error)) {
+  if (!FarmExec(library.handle, "BEGIN", error) || !FarmExec(library.handle, kItdbTables, error) ||
+      !FarmExec(locations.handle, "BEGIN", error) || !FarmExec(locations.handle, kLocationTables, error)) {
     return false;
   }
-  Stmt genre, base;
-  if (!Prepare(library.handle, "INSERT INTO genre_map (id, genre) VALUES (?, ?)", &genre, error) ||
-      !Prepare(locations.handle, "INSERT INTO base_location VALUES (?, ?)", &base, error)) {
+  FarmStmt genre, base;
+  if (!FarmPrepare(library.handle, "INSERT INTO genre_map (id, genre) VALUES (?, ?)", &genre, error) ||
+      !FarmPrepare(locations.handle, "INSERT INTO base_location VALUES (?, ?)", &base, error)) {
     return false;
   }
   for (int i = 0; i < kNameCount; ++i) {
     sqlite3_bind_int(genre.handle, 1, i + 1);
-    Text(genre.handle, 2, kGenres[i]);
-    if (!Step(library.handle, genre.handle, error)) return false;
+    FarmBindText(genre.handle, 2, kGenres[i]);
+    if (!FarmStepDone(library.handle, genre.handle, error)) return false;
   }
   for (int f = 0; f < kMusicFolders; ++f) {
     sqlite3_bind_int(base.handle, 1, f + 1);
-    Text(base.handle, 2, FolderPath(f));
-    if (!Step(locations.handle, base.handle, error)) return false;
+    FarmBindText(base.handle, 2, FolderPath(f));
+    if (!FarmStepDone(locations.handle, base.handle, error)) return false;
   }
-  Stmt item, location;
-  if (!Prepare(library.handle,
+  FarmStmt item, location;
+  if (!FarmPrepare(library.handle,
                "INSERT INTO item (pid, media_kind, date_modified, year, total_time_ms, genre_id,"
                " title, artist, album, comment, description_long, copyright)"
                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", &item, error) ||
-      !Prepare(locations.handle,
+      !FarmPrepare(locations.handle,
                "INSERT INTO location (item_pid, base_location_id, location, file_size)"
                " VALUES (?, ?, ?, ?)", &location, error)) {
     return false;
@@ -467,42 +421,42 @@ bool WriteItdb(const fs::path& folder, const std::vector<Item>& items,
     sqlite3_bind_int(item.handle, 4, it.year);
     sqlite3_bind_double(item.handle, 5, it.total_ms);
     sqlite3_bind_int(item.handle, 6, it.name_index + 1);
-    Text(item.handle, 7, it.title);
-    Text(item.handle, 8, kArtists[it.name_index]);
-    Text(item.handle, 9, kAlbums[it.name_index]);
-    Text(item.handle, 10, "Added on the simulated device");
-    Text(item.handle, 11, "");
-    Text(item.handle, 12, "\xC2\xA9 " + std::to_string(it.year) + " Sim Records");
-    if (!Step(library.handle, item.handle, error)) return false;
+    FarmBindText(item.handle, 7, it.title);
+    FarmBindText(item.handle, 8, kArtists[it.name_index]);
+    FarmBindText(item.handle, 9, kAlbums[it.name_index]);
+    FarmBindText(item.handle, 10, "Added on the simulated device");
+    FarmBindText(item.handle, 11, "");
+    FarmBindText(item.handle, 12, "\xC2\xA9 " + std::to_string(it.year) + " Sim Records");
+    if (!FarmStepDone(library.handle, item.handle, error)) return false;
     // An item without a location has no row here at all.
     if (it.role == ItemRole::kNoLocation) continue;
     sqlite3_bind_int64(location.handle, 1, it.pid);
     sqlite3_bind_int(location.handle, 2, it.folder + 1);
-    Text(location.handle, 3, it.location);
+    FarmBindText(location.handle, 3, it.location);
     sqlite3_bind_int64(location.handle, 4, static_cast<int64_t>(it.bytes.size()));
-    if (!Step(locations.handle, location.handle, error)) return false;
+    if (!FarmStepDone(locations.handle, location.handle, error)) return false;
   }
-  Stmt info, container, member;
-  if (!Prepare(library.handle, "INSERT INTO db_info (pid, primary_container_pid) VALUES (1, ?)",
+  FarmStmt info, container, member;
+  if (!FarmPrepare(library.handle, "INSERT INTO db_info (pid, primary_container_pid) VALUES (1, ?)",
                &info, error) ||
-      !Prepare(library.handle,
+      !FarmPrepare(library.handle,
                "INSERT INTO container (pid, name, parent_pid, media_kinds, is_hidden,"
                " smart_is_folder) VALUES (?, ?, ?, 1, ?, ?)", &container, error) ||
-      !Prepare(library.handle,
+      !FarmPrepare(library.handle,
                "INSERT INTO item_to_container (item_pid, container_pid, physical_order)"
                " VALUES (?, ?, ?)", &member, error)) {
     return false;
   }
   sqlite3_bind_int64(info.handle, 1, library_pid);
-  if (!Step(library.handle, info.handle, error)) return false;
+  if (!FarmStepDone(library.handle, info.handle, error)) return false;
   auto add_container = [&](int64_t pid, const std::string& name, int64_t parent, bool hidden,
                            bool folder) {
     sqlite3_bind_int64(container.handle, 1, pid);
-    Text(container.handle, 2, name);
+    FarmBindText(container.handle, 2, name);
     sqlite3_bind_int64(container.handle, 3, parent);
     sqlite3_bind_int(container.handle, 4, hidden ? 1 : 0);
     sqlite3_bind_int(container.handle, 5, folder ? 1 : 0);
-    return Step(library.handle, container.handle, error);
+    return FarmStepDone(library.handle, container.handle, error);
   };
   if (!add_container(library_pid, "Library", 0, false, false)) return false;
   for (const Playlist& list : lists) {
@@ -513,10 +467,10 @@ bool WriteItdb(const fs::path& folder, const std::vector<Item>& items,
       sqlite3_bind_int64(member.handle, 1, list.members[k]);
       sqlite3_bind_int64(member.handle, 2, list.pid);
       sqlite3_bind_int64(member.handle, 3, static_cast<int64_t>(k));
-      if (!Step(library.handle, member.handle, error)) return false;
+      if (!FarmStepDone(library.handle, member.handle, error)) return false;
     }
   }
-  return Exec(library.handle, "COMMIT", error) && Exec(locations.handle, "COMMIT", error);
+  return FarmExec(library.handle, "COMMIT", error) && FarmExec(locations.handle, "COMMIT", error);
 }
 
 }  // namespace media_farm

@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "farm/farm_sqlite.h"
+
 namespace devsim {
 
 namespace {
@@ -78,58 +80,9 @@ constexpr int64_t kFirstDate = 600'000'000;
 
 int FirmwareMajor(const std::string& version) { return std::atoi(version.c_str()); }
 
-struct Db {
-  sqlite3* handle = nullptr;
-  ~Db() { sqlite3_close(handle); }
-};
-
-struct Stmt {
-  sqlite3_stmt* handle = nullptr;
-  ~Stmt() { sqlite3_finalize(handle); }
-};
-
-bool Exec(sqlite3* db, const char* sql, std::string* error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-  *error = std::string("sms.db: ") + (message ? message : "failed");
-  sqlite3_free(message);
-  return false;
-}
-
-bool Prepare(sqlite3* db, const char* sql, Stmt* out, std::string* error) {
-  if (sqlite3_prepare_v2(db, sql, -1, &out->handle, nullptr) == SQLITE_OK) return true;
-  *error = std::string("sms.db: ") + sqlite3_errmsg(db);
-  return false;
-}
-
-bool Done(sqlite3* db, sqlite3_stmt* s, std::string* error) {
-  const int result = sqlite3_step(s);
-  sqlite3_reset(s);
-  sqlite3_clear_bindings(s);
-  if (result == SQLITE_DONE) return true;
-  *error = std::string("sms.db: ") + sqlite3_errmsg(db);
-  return false;
-}
-
-void BindText(sqlite3_stmt* s, int index, const std::string& text) {
-  sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
-
 std::string Phone(uint64_t n) {
   char text[32];
   std::snprintf(text, sizeof(text), "+1555%07llu", static_cast<unsigned long long>(n % 10000000));
-  return text;
-}
-
-std::string Uuid(std::mt19937_64& rng) {
-  char text[40];
-  const uint64_t a = rng(), b = rng();
-  std::snprintf(text, sizeof(text), "%08llX-%04llX-%04llX-%04llX-%012llX",
-                static_cast<unsigned long long>(a >> 32),
-                static_cast<unsigned long long>((a >> 16) & 0xFFFF),
-                static_cast<unsigned long long>(a & 0xFFFF),
-                static_cast<unsigned long long>(b >> 48),
-                static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
   return text;
 }
 
@@ -175,28 +128,28 @@ std::vector<ChatPlan> PlanChats(const SmsContentSpec& content, std::mt19937_64& 
 
 bool WriteCurrent(sqlite3* db, const SmsContentSpec& content, bool nanoseconds,
                   std::mt19937_64& rng, std::string* error) {
-  if (!Exec(db, kCurrentTables, error)) return false;
-  Stmt handle, chat, message, message_join, handle_join;
-  if (!Prepare(db, "INSERT INTO handle (id, country, service, uncanonicalized_id) "
+  if (!FarmExec(db, kCurrentTables, error)) return false;
+  FarmStmt handle, chat, message, message_join, handle_join;
+  if (!FarmPrepare(db, "INSERT INTO handle (id, country, service, uncanonicalized_id) "
                    "VALUES (?1, 'us', ?2, ?1)", &handle, error) ||
-      !Prepare(db, "INSERT INTO chat (guid, style, state, account_id, chat_identifier, "
+      !FarmPrepare(db, "INSERT INTO chat (guid, style, state, account_id, chat_identifier, "
                    "service_name, account_login) VALUES (?1, ?2, 3, ?3, ?4, ?5, ?6)",
                &chat, error) ||
-      !Prepare(db, "INSERT INTO message (guid, text, handle_id, subject, service, account, "
+      !FarmPrepare(db, "INSERT INTO message (guid, text, handle_id, subject, service, account, "
                    "account_guid, error, date, date_read, date_delivered, is_delivered, "
                    "is_finished, is_from_me, is_read, is_sent) VALUES "
                    "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?9, 1, 1, ?11, ?12, ?13)",
                &message, error) ||
-      !Prepare(db, "INSERT INTO chat_message_join (chat_id, message_id, message_date) "
+      !FarmPrepare(db, "INSERT INTO chat_message_join (chat_id, message_id, message_date) "
                    "VALUES (?1, ?2, ?3)", &message_join, error) ||
-      !Prepare(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (?1, ?2)",
+      !FarmPrepare(db, "INSERT INTO chat_handle_join (chat_id, handle_id) VALUES (?1, ?2)",
                &handle_join, error)) {
     return false;
   }
   uint64_t unjoined = 0;
   std::vector<ChatPlan> plans = PlanChats(content, rng, &unjoined);
   const std::string account = "e:owner@icloud.com";
-  const std::string account_guid = Uuid(rng);
+  const std::string account_guid = FarmUuid(rng);
   int64_t next_handle = 1;
   // Each conversation's handle row ids, and the conversation of every message in order.
   std::vector<std::vector<int64_t>> chat_handles(plans.size());
@@ -207,26 +160,26 @@ bool WriteCurrent(sqlite3* db, const SmsContentSpec& content, bool nanoseconds,
     const std::string identifier =
         plan.group ? "chat" + std::to_string(100000000000000000ull + rng() % 899999999999999999ull)
                    : plan.members[0];
-    BindText(chat.handle, 1, service + (plan.group ? ";+;" : ";-;") + identifier);
+    FarmBindText(chat.handle, 1, service + (plan.group ? ";+;" : ";-;") + identifier);
     sqlite3_bind_int(chat.handle, 2, plan.group ? 43 : 45);
-    BindText(chat.handle, 3, account_guid);
-    BindText(chat.handle, 4, identifier);
-    BindText(chat.handle, 5, service);
-    BindText(chat.handle, 6, account);
-    if (!Done(db, chat.handle, error)) return false;
+    FarmBindText(chat.handle, 3, account_guid);
+    FarmBindText(chat.handle, 4, identifier);
+    FarmBindText(chat.handle, 5, service);
+    FarmBindText(chat.handle, 6, account);
+    if (!FarmStepDone(db, chat.handle, error)) return false;
     const int64_t chat_row = sqlite3_last_insert_rowid(db);
     std::vector<std::pair<std::string, std::string>> rows;
     for (const std::string& member : plan.members) rows.emplace_back(member, service);
     if (plan.twice) rows.emplace_back(plan.members[0], service == "SMS" ? "iMessage" : "SMS");
     for (const auto& [address, row_service] : rows) {
-      BindText(handle.handle, 1, address);
-      BindText(handle.handle, 2, row_service);
-      if (!Done(db, handle.handle, error)) return false;
+      FarmBindText(handle.handle, 1, address);
+      FarmBindText(handle.handle, 2, row_service);
+      if (!FarmStepDone(db, handle.handle, error)) return false;
       const int64_t handle_row = next_handle++;
       chat_handles[c].push_back(handle_row);
       sqlite3_bind_int64(handle_join.handle, 1, chat_row);
       sqlite3_bind_int64(handle_join.handle, 2, handle_row);
-      if (!Done(db, handle_join.handle, error)) return false;
+      if (!FarmStepDone(db, handle_join.handle, error)) return false;
     }
     for (uint64_t m = 0; m < plan.messages; ++m) order.push_back(static_cast<int64_t>(c) + 1);
   }
@@ -247,25 +200,25 @@ bool WriteCurrent(sqlite3* db, const SmsContentSpec& content, bool nanoseconds,
       // The user's own messages carry handle 0 in groups, the partner's one-to-one.
       handle_id = plan.group && from_me ? 0 : members[rng() % (plan.group ? members.size() : 1)];
     }
-    BindText(message.handle, 1, Uuid(rng));
-    BindText(message.handle, 2, kTexts[rng() % kTextCount]);
+    FarmBindText(message.handle, 1, FarmUuid(rng));
+    FarmBindText(message.handle, 2, kTexts[rng() % kTextCount]);
     sqlite3_bind_int64(message.handle, 3, handle_id);
-    if (i % 17 == 3) BindText(message.handle, 4, "Subject " + std::to_string(i));
-    BindText(message.handle, 5, i % 2 ? "iMessage" : "SMS");
-    BindText(message.handle, 6, account);
-    BindText(message.handle, 7, account_guid);
+    if (i % 17 == 3) FarmBindText(message.handle, 4, "Subject " + std::to_string(i));
+    FarmBindText(message.handle, 5, i % 2 ? "iMessage" : "SMS");
+    FarmBindText(message.handle, 6, account);
+    FarmBindText(message.handle, 7, account_guid);
     sqlite3_bind_int(message.handle, 8, i % 41 == 7 ? 22 : 0);
     sqlite3_bind_int64(message.handle, 9, date * unit);
     sqlite3_bind_int64(message.handle, 10, from_me ? 0 : (date + 120) * unit);
     sqlite3_bind_int(message.handle, 11, from_me ? 1 : 0);
     sqlite3_bind_int(message.handle, 12, from_me ? 0 : 1);
     sqlite3_bind_int(message.handle, 13, from_me ? 1 : 0);
-    if (!Done(db, message.handle, error)) return false;
+    if (!FarmStepDone(db, message.handle, error)) return false;
     if (chat_row != 0) {
       sqlite3_bind_int64(message_join.handle, 1, chat_row);
       sqlite3_bind_int64(message_join.handle, 2, sqlite3_last_insert_rowid(db));
       sqlite3_bind_int64(message_join.handle, 3, date * unit);
-      if (!Done(db, message_join.handle, error)) return false;
+      if (!FarmStepDone(db, message_join.handle, error)) return false;
     }
   }
   return true;
@@ -274,10 +227,10 @@ bool WriteCurrent(sqlite3* db, const SmsContentSpec& content, bool nanoseconds,
 // The older schema's dates are written 2001-based, like the current schema's seconds.
 bool WriteOlder(sqlite3* db, const SmsContentSpec& content, bool madrid, std::mt19937_64& rng,
                 std::string* error) {
-  if (!Exec(db, kOlderTables, error)) return false;
-  if (madrid && !Exec(db, kMadridTables, error)) return false;
-  Stmt message;
-  if (!Prepare(db, "INSERT INTO message (address, date, text, flags, subject, country, read) "
+  if (!FarmExec(db, kOlderTables, error)) return false;
+  if (madrid && !FarmExec(db, kMadridTables, error)) return false;
+  FarmStmt message;
+  if (!FarmPrepare(db, "INSERT INTO message (address, date, text, flags, subject, country, read) "
                    "VALUES (?1, ?2, ?3, ?4, ?5, 'us', ?6)", &message, error)) {
     return false;
   }
@@ -292,13 +245,13 @@ bool WriteOlder(sqlite3* db, const SmsContentSpec& content, bool madrid, std::mt
   for (size_t i = 0; i < order.size(); ++i) {
     date += 30 + static_cast<int64_t>(rng() % 3600);
     const bool from_me = rng() % 2 == 0;
-    BindText(message.handle, 1, plans[order[i]].members[0]);
+    FarmBindText(message.handle, 1, plans[order[i]].members[0]);
     sqlite3_bind_int64(message.handle, 2, date);
-    BindText(message.handle, 3, kTexts[rng() % kTextCount]);
+    FarmBindText(message.handle, 3, kTexts[rng() % kTextCount]);
     sqlite3_bind_int(message.handle, 4, from_me ? 3 : 2);
-    if (i % 13 == 5) BindText(message.handle, 5, "Re: plans");
+    if (i % 13 == 5) FarmBindText(message.handle, 5, "Re: plans");
     sqlite3_bind_int(message.handle, 6, from_me ? 1 : static_cast<int>(rng() % 2));
-    if (!Done(db, message.handle, error)) return false;
+    if (!FarmStepDone(db, message.handle, error)) return false;
   }
   return true;
 }
@@ -324,18 +277,18 @@ bool WriteSmsDatabase(const fs::path& fsroot, const std::string& product_version
   fs::create_directories(folder, ec);
   const fs::path file = folder / "sms.db";
   fs::remove(file, ec);
-  Db db;
+  FarmDb db;
   if (sqlite3_open(file.c_str(), &db.handle) != SQLITE_OK) {
     *error = "cannot create " + file.string();
     return false;
   }
   std::mt19937_64 rng(seed * 0x9E3779B97F4A7C15ull + 4242);
-  if (!Exec(db.handle, "PRAGMA journal_mode=DELETE; BEGIN", error)) return false;
+  if (!FarmExec(db.handle, "PRAGMA journal_mode=DELETE; BEGIN", error)) return false;
   const bool written = schema == SmsSchema::kCurrent
                            ? WriteCurrent(db.handle, content, major >= 11, rng, error)
                            : WriteOlder(db.handle, content, schema == SmsSchema::kMadrid, rng, error);
   if (!written) return false;
-  return Exec(db.handle, "COMMIT", error);
+  return FarmExec(db.handle, "COMMIT", error);
 }
 
 }  // namespace devsim
