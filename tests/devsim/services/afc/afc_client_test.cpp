@@ -70,9 +70,9 @@ TEST_F(AfcClientTest, FileInfoHasEveryStatKeyWithNanosecondTimes) {
 TEST_F(AfcClientTest, SymlinkInfoCarriesItsTarget) {
   AfcConnection afc(udid_);
   ASSERT_TRUE(afc);
-  ASSERT_EQ(afc_make_link(afc.get(), AFC_SYMLINK, "DCIM/100APPLE", "/Photos"), AFC_E_SUCCESS);
+  ASSERT_EQ(afc_make_link(afc.get(), AFC_SYMLINK, "DCIM/100APPLE", "/CameraRoll"), AFC_E_SUCCESS);
   afc_error_t err;
-  auto info = afc.FileInfo("/Photos", &err);
+  auto info = afc.FileInfo("/CameraRoll", &err);
   ASSERT_EQ(err, AFC_E_SUCCESS);
   EXPECT_EQ(info["st_ifmt"], "S_IFLNK");
   EXPECT_EQ(info["LinkTarget"], "DCIM/100APPLE");
