@@ -225,6 +225,12 @@ std::string AlbumStatement(const AlbumSchema& schema, const std::string& where) 
 
 }  // namespace
 
+std::string PhotoListStatement(const std::string& asset_table, bool trash_filter) {
+  std::string sql = PhotoListHead(asset_table);
+  if (trash_filter) sql += " AND a.ZTRASHEDSTATE = 0";
+  return sql + " ORDER BY ZDATECREATED desc";
+}
+
 int64_t PhotoListIos4(const PhotoQuery& query) {
   SqliteDbPtr db = OpenPhotoDb(query.db_path);
   if (!db) return kDbOpenFailed;
@@ -239,10 +245,7 @@ int64_t PhotoListIos6(const PhotoQuery& query) {
   if (std::optional<std::string> sql = TableSql(db, query.db_path, table)) {
     trash_filter = sql->find("ZTRASHEDSTATE") != std::string::npos;
   }
-  std::string sql = PhotoListHead(table);
-  if (trash_filter) sql += " AND a.ZTRASHEDSTATE = 0";
-  sql += " ORDER BY ZDATECREATED desc";
-  return SendPhotoRows(db, query, sql);
+  return SendPhotoRows(db, query, PhotoListStatement(table, trash_filter));
 }
 
 int64_t AlbumListIos4(const PhotoQuery& query) {

@@ -47,6 +47,9 @@ struct PhotoQuery {
 // prepared, 18 the album join table is missing, 6 cancelled.
 using PhotoImplementation = int64_t (*)(const PhotoQuery&);
 
+// The iOS 6+ photo-list statement for `asset_table`, with or without the trash filter.
+std::string PhotoListStatement(const std::string& asset_table, bool trash_filter);
+
 int64_t PhotoListIos4(const PhotoQuery& query);
 int64_t PhotoListIos6(const PhotoQuery& query);
 int64_t AlbumListIos4(const PhotoQuery& query);
