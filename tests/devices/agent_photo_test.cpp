@@ -196,8 +196,8 @@ constexpr char kVisible[] = "a.ZTRASHEDSTATE = 0";
 
 TEST_F(PhotoTest, PhotoListOfEachSchemaFamilyNewestFirstInArraysOf600) {
   const std::string ios5 = AddPhotos(51, "5.1.1", 1500, 2);
-  const std::string ios12 = AddPhotos(52, "12.4", 1500, 2);
-  const std::string ios16 = AddPhotos(53, "16.6", 1500, 2);
+  const std::string ios12 = AddPhotos(52, "12.4", 900, 2);
+  const std::string ios16 = AddPhotos(53, "16.6", 900, 2);
   const std::string ios15 = AddPhotos(54, "15.0", 30, 1);
   // An iPad of firmware 3.2 is served (older iPhones are not).
   devsim::DeviceSpec ipad;
@@ -406,12 +406,12 @@ TEST_F(PhotoTest, AlbumsOfTheOlderSchema) {
 }
 
 TEST_F(PhotoTest, ThumbnailsFromEachPlaceWithJsonInfo) {
-  const std::string udid = AddPhotos(91, "12.4", 20, 1);
+  const std::string udid = AddPhotos(91, "17.5.1", 20, 1);
   StartAll();
   ASSERT_NE(WaitArrival(udid), 0);
   const fs::path media = Media(udid);
   std::map<int64_t, std::string> paths;
-  EachFarmRow(FarmDb(udid), "SELECT Z_PK, ZDIRECTORY || '/' || ZFILENAME FROM ZGENERICASSET",
+  EachFarmRow(FarmDb(udid), "SELECT Z_PK, ZDIRECTORY || '/' || ZFILENAME FROM ZASSET",
               [&](sqlite3_stmt* s) { paths[sqlite3_column_int64(s, 0)] = Text(s, 1); });
   // Where the farm put each item's thumbnail: device path to bytes.
   std::map<std::string, std::string> thumbnail_files;
@@ -452,6 +452,7 @@ TEST_F(PhotoTest, ThumbnailsFromEachPlaceWithJsonInfo) {
   }
   EXPECT_GE(places.size(), 3u) << "thumbnails from the three places";
   EXPECT_EQ(wanted["9"], "") << "item 9 has no thumbnail";
+  EXPECT_EQ(wanted["1"].rfind("/DCIM/.THMB/", 0), 0u) << wanted["1"];
 
   PhotoListing run = Run(403, udid, "", body);
   ASSERT_EQ(run.code, 0);
