@@ -520,3 +520,64 @@ TEST_F(PhotoTest, FailuresAndRequestsThatDoNoWork) {
 }
 
 }  // namespace
+
+namespace {
+
+size_t LineCount(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+// vadoctl photos as a person runs it: tables on request, JSON lines otherwise, thumbnails
+// written to a folder and a deletion through the directory camera driver.
+TEST(VadoctlPhotosTest, ListsAlbumsWritesThumbnailsAndDeletes) {
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec spec;
+  spec.seed = 121;
+  spec.product_version = "16.6";
+  spec.media_files = 1;
+  spec.photos.photos = 40;
+  spec.photos.albums = 3;
+  const std::string udid = sim.AddDevice(spec);
+  ASSERT_TRUE(sim.Start());
+  const fs::path media = sim.farm_dir() / "devices" / udid / "fs/private/var/mobile/Media";
+  int64_t visible = 0;
+  EachFarmRow(media / "PhotoData/Photos.sqlite", "SELECT count(*) FROM ZASSET WHERE ZTRASHEDSTATE = 0",
+              [&](sqlite3_stmt* s) { visible = sqlite3_column_int64(s, 0); });
+
+  auto vadoctl = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = {VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "photos"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return sim.Run(argv, 50);
+  };
+  devsim::testing::ToolResult list = vadoctl({"list", "--json"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(LineCount(list.out), static_cast<size_t>(visible));
+  devsim::testing::ToolResult albums = vadoctl({"albums", "--readable"});
+  ASSERT_EQ(albums.status, 0) << albums.err;
+  EXPECT_EQ(albums.out.rfind("ID", 0), 0u) << albums.out;
+  EXPECT_NE(albums.out.find("Holidays"), std::string::npos) << albums.out;
+  EXPECT_NE(albums.out.find("favourites"), std::string::npos) << albums.out;
+  devsim::testing::ToolResult favourites = vadoctl({"album", "0", "--type", "2", "--json"});
+  ASSERT_EQ(favourites.status, 0) << favourites.err;
+  EXPECT_GT(LineCount(favourites.out), 0u);
+
+  const fs::path out = sim.dir() / "thumbs";
+  devsim::testing::ToolResult thumbs = vadoctl({"thumbs", "2", "4", "--out", out.string()});
+  ASSERT_EQ(thumbs.status, 0) << thumbs.err;
+  EXPECT_EQ(ReadBytes(out / "2.JPG"), ReadBytes(media / "PhotoData/Metadata/DCIM/100APPLE/IMG_1001.JPG"));
+  EXPECT_EQ(ReadBytes(out / "4.JPG"),
+            ReadBytes(media / "PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_1003.MOV/5003.JPG"));
+
+  setenv("VADO_PHOTO_PORT", ("disk:" + (media / "DCIM").string()).c_str(), 1);
+  devsim::testing::ToolResult deleted = vadoctl({"delete", "IMG_1007"});
+  devsim::testing::ToolResult missing = vadoctl({"delete", "IMG_9999"});
+  unsetenv("VADO_PHOTO_PORT");
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_FALSE(fs::exists(media / "DCIM/100APPLE/IMG_1007.MP4"));
+  EXPECT_NE(missing.status, 0);
+  EXPECT_EQ(vadoctl({"album"}).status, 2);
+}
+
+}  // namespace
