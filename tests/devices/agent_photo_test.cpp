@@ -322,6 +322,7 @@ TEST_F(PhotoTest, AlbumListAndAlbumItems) {
   // The other library's join table names a single asset column.
   ChangeFarm(FarmDb(broken),
              "DROP TABLE Z_23ASSETS; CREATE TABLE Z_23ASSETS (Z_23ALBUMS INTEGER, ZMEMBER INTEGER)");
+  agent_log_ = true;
   StartAll();
   ASSERT_NE(WaitArrival(udid), 0);
   ASSERT_NE(WaitArrival(broken), 0);
@@ -374,6 +375,15 @@ TEST_F(PhotoTest, AlbumListAndAlbumItems) {
   EXPECT_EQ(partial_types.count(1), 0u);
   EXPECT_EQ(partial_types.count(2), 1u);
   EXPECT_EQ(partial_types.count(6), 1u);
+  // The failed album statements are in the agent's log (errors are written at once).
+  std::string log;
+  for (const auto& entry : fs::recursive_directory_iterator(sim_.dir())) {
+    if (entry.is_regular_file() && entry.path().filename().string().find(".log") != std::string::npos) {
+      log += ReadBytes(entry.path());
+    }
+  }
+  EXPECT_NE(log.find("GetAlbumListFromQueryDb_1 Fail: "), std::string::npos);
+  EXPECT_NE(log.find("GetAlbumListFromQueryDb_0 Fail: "), std::string::npos);
 }
 
 TEST_F(PhotoTest, AlbumsOfTheOlderSchema) {
@@ -474,6 +484,14 @@ TEST_F(PhotoTest, ThumbnailsFromEachPlaceWithJsonInfo) {
   EXPECT_EQ(got.count("9"), 0u);
   EXPECT_EQ(got.count("escape"), 0u);
   EXPECT_EQ(Run(403, udid, "", "not json").code, 8);
+
+  // A thumbnail past the size bound is skipped, not read.
+  fs::resize_file(media / wanted["1"].substr(1), 33u << 20);
+  PhotoListing big = Run(403, udid, "", "{\"1\":" + JsonQuote(paths[1]) + "}");
+  EXPECT_EQ(big.code, 0);
+  for (const Seen* s : big.data) {
+    EXPECT_FALSE(s->header.IsObject() && s->header.HasMember("type") && s->header["type"].GetInt() == 1);
+  }
 }
 
 TEST_F(PhotoTest, DeletionThroughTheDirectoryCameraDriver) {
