@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kPhotosPerMessage = 600;
 constexpr size_t kAlbumsPerMessage = 100;
 constexpr char kDevicePhotoDb[] = "/PhotoData/Photos.sqlite";
 constexpr char kCancelledInfo[] = "{\"error\":\"Task cancelled.\"}";
@@ -28,11 +27,11 @@ class PhotoMessages : public PhotoSink {
   PhotoMessages(VadoModule& module, const bas::IPCPacket1& request, std::string uuid)
       : module_(module), request_(request), uuid_(std::move(uuid)) {}
 
-  void SendPhotos(const std::vector<std::string>& objects) override {
-    const std::string info = "{\"Count\":" + std::to_string(objects.size()) + "}";
-    Send(0, info, {});
-    SendArrays(objects, kPhotosPerMessage, info);
+  void SendPhotoCount(size_t count) override {
+    count_info_ = "{\"Count\":" + std::to_string(count) + "}";
+    Send(0, count_info_, {});
   }
+  void SendPhotoArray(std::string_view array) override { Send(1, count_info_, array); }
   void SendAlbums(const std::vector<std::string>& objects) override {
     SendArrays(objects, kAlbumsPerMessage, std::nullopt);
   }
@@ -67,6 +66,7 @@ class PhotoMessages : public PhotoSink {
   VadoModule& module_;
   const bas::IPCPacket1& request_;
   std::string uuid_;
+  std::string count_info_;
 };
 
 bool InfoBool(const rapidjson::Document& header, const char* name) {
