@@ -511,6 +511,25 @@ TEST_F(PhotoTest, DeletionThroughTheDirectoryCameraDriver) {
   EXPECT_EQ(Run(404, udid, "", "[1]").code, 8);
 }
 
+TEST_F(PhotoTest, CancelStopsTheLibraryCopyOnASlowLinkWithinTwoSeconds) {
+  const std::string udid = AddPhotos(131, "12.4", 3000, 2);
+  StartAll();
+  ASSERT_NE(WaitArrival(udid), 0);
+  ASSERT_GT(fs::file_size(FarmDb(udid)), 500000u);
+  ASSERT_EQ(sim_.Control({"fault", udid, "cap-bandwidth", "50000"}).status, 0);
+  SendWithHeader(400, 8001, "{\"uuid\":" + JsonQuote(udid) + ",\"info\":{\"refresh\":true}}");
+  WaitFor([](const Seen&) { return false; }, 1500ms);
+  ASSERT_EQ(WaitForResult(8001, nullptr, 10ms), nullptr) << "the copy is still running";
+  const auto start = std::chrono::steady_clock::now();
+  SendRequest(600, 8002, udid, 8001);
+  const Seen* result = WaitForResult(8001, nullptr, 10s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(result->message.kind, 5);
+  EXPECT_EQ(Code(*result), 6);
+  ASSERT_EQ(sim_.Control({"fault", udid, "clear"}).status, 0);
+}
+
 TEST_F(PhotoTest, FailuresAndRequestsThatDoNoWork) {
   const std::string udid = AddPhotos(111, "12.4", 30, 1);
   const std::string locked = AddPhotos(112, "12.4", 30, 1);
