@@ -11,6 +11,7 @@
 
 #include "agent_fixture.h"
 #include "common/json_text.h"
+#include "utility/module/photo/photo_paths.h"
 
 namespace {
 
@@ -615,6 +616,50 @@ TEST(VadoctlPhotosTest, ListsAlbumsWritesThumbnailsAndDeletes) {
   EXPECT_FALSE(fs::exists(media / "DCIM/100APPLE/IMG_1007.MP4"));
   EXPECT_NE(missing.status, 0);
   EXPECT_EQ(vadoctl({"album"}).status, 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PhotoPaths, AssetTableAndVersionParts) {
+  EXPECT_STREQ(PhotoAssetTable("13.7"), "ZGENERICASSET");
+  EXPECT_STREQ(PhotoAssetTable("14.2"), "ZASSET");
+  EXPECT_STREQ(PhotoAssetTable("16.6.1"), "ZASSET");
+  EXPECT_STREQ(PhotoAssetTable("9.3.5"), "ZGENERICASSET");
+  EXPECT_EQ(ProductVersionParts("16.6"), (std::vector<int64_t>{16, 6}));
+  EXPECT_EQ(ProductVersionParts("4.x."), (std::vector<int64_t>{4, -1, -1}));
+  EXPECT_LE(ProductVersionParts("1.2.3.4.5.6.7.8.9.10").size(), 8u);
+}
+
+TEST(PhotoPaths, ThumbnailPlacesKeysAndRefusedPaths) {
+  EXPECT_EQ(ThumbnailKey("DCIM/100APPLE/IMG_0001.JPG"), "100APPLE___IMG_0001.JPG");
+  EXPECT_EQ(ThumbnailKey("PhotoData/Sync/100SYNCD/IMG_1.JPG"), "100SYNCD___IMG_1.JPG");
+  EXPECT_EQ(ThumbnailKey("PhotoData/CPLAssets/group4/A.HEIC"), "group4___A.HEIC");
+  EXPECT_EQ(ThumbnailKey("PhotoData/CMMAssets/x/B.MOV"), "x___B.MOV");
+  EXPECT_EQ(ThumbnailKey("Downloads/C.JPG"), "");
+  EXPECT_EQ(ThumbnailCandidates("DCIM/100APPLE/IMG_0001.jpg", 1478673916),
+            (std::vector<std::string>{
+                "/DCIM/.THMB/16/100APPLE___IMG_0001.jpg.1478673916",
+                "/PhotoData/Metadata/DCIM/100APPLE/IMG_0001.JPG",
+                "/PhotoData/Metadata/DCIM/100APPLE/IMG_0001.THM",
+                "/PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_0001.jpg/5003.JPG"}));
+  // Other extensions have only the desktop cache; a path outside the known folders uses
+  // an empty key there.
+  EXPECT_EQ(ThumbnailCandidates("Downloads/readme.txt", 5),
+            (std::vector<std::string>{"/DCIM/.THMB/05/.5"}));
+  EXPECT_EQ(MediaRootPath("DCIM/a.JPG"), "/DCIM/a.JPG");
+  EXPECT_EQ(MediaRootPath("/DCIM/../../etc/passwd"), "");
+  EXPECT_EQ(MediaRootPath(".."), "");
+  EXPECT_EQ(MediaRootPath(std::string_view("DCIM/\0x", 7)), "");
+  for (const std::string& place : ThumbnailCandidates("DCIM/../../x.JPG", 7)) {
+    EXPECT_EQ(place.find("/../"), std::string::npos) << place;
+  }
+  rapidjson::Document info;
+  info.Parse(ThumbnailInfo("a\"b\\", "/DCIM/\"q\".JPG").c_str());
+  ASSERT_TRUE(info.IsObject());
+  EXPECT_STREQ(info["id"].GetString(), "a\"b\\");
+  EXPECT_STREQ(info["path"].GetString(), "/DCIM/\"q\".JPG");
 }
 
 }  // namespace
