@@ -55,14 +55,14 @@ struct Entities {
 constexpr Entities kIos6Entities{23, 33};
 constexpr Entities kIos14Entities{26, 3};
 
-struct Db {
+struct PhotoDbHandle {
   sqlite3* handle = nullptr;
-  ~Db() { sqlite3_close(handle); }
+  ~PhotoDbHandle() { sqlite3_close(handle); }
 };
 
-struct Stmt {
+struct PhotoStmt {
   sqlite3_stmt* handle = nullptr;
-  ~Stmt() { sqlite3_finalize(handle); }
+  ~PhotoStmt() { sqlite3_finalize(handle); }
 };
 
 bool PhotoExec(sqlite3* db, const std::string& sql, std::string* error) {
@@ -73,7 +73,7 @@ bool PhotoExec(sqlite3* db, const std::string& sql, std::string* error) {
   return false;
 }
 
-bool PhotoPrepare(sqlite3* db, const std::string& sql, Stmt* out, std::string* error) {
+bool PhotoPrepare(sqlite3* db, const std::string& sql, PhotoStmt* out, std::string* error) {
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &out->handle, nullptr) == SQLITE_OK) return true;
   *error = std::string("Photos.sqlite: ") + sqlite3_errmsg(db);
   return false;
@@ -232,7 +232,7 @@ std::string AlbumTitle(uint64_t k) {
 bool WriteIos5(sqlite3* db, const std::vector<PhotoPlan>& plans, uint64_t albums,
                std::string* error) {
   if (!PhotoExec(db, kIos5Tables, error)) return false;
-  Stmt photo, album, join;
+  PhotoStmt photo, album, join;
   if (!PhotoPrepare(db, "INSERT INTO Photo (primaryKey, type, captureTime, width, height, "
                         "orientation, directory, filename, recordModDate, savedAssetType) "
                         "VALUES (?1, ?2, ?3, 8, 8, ?4, ?5, ?6, ?7, ?8)", &photo, error) ||
@@ -314,7 +314,7 @@ std::string Ios6Tables(const std::string& asset_table, const Entities& e, bool f
   return sql;
 }
 
-std::string Uuid(std::mt19937_64& rng) {
+std::string PhotoUuid(std::mt19937_64& rng) {
   char text[40];
   const uint64_t a = rng(), b = rng();
   std::snprintf(text, sizeof(text), "%08llX-%04llX-%04llX-%04llX-%012llX",
@@ -331,7 +331,7 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
                const std::string& asset_table, const Entities& e, bool full_columns,
                std::mt19937_64& rng, std::string* error) {
   if (!PhotoExec(db, Ios6Tables(asset_table, e, full_columns), error)) return false;
-  Stmt asset, attributes, album, join;
+  PhotoStmt asset, attributes, album, join;
   const std::string asset_sql =
       full_columns
           ? "INSERT INTO " + asset_table +
@@ -379,7 +379,7 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
     sqlite3_bind_double(asset.handle, 9, p.modified);
     PhotoBindText(asset.handle, 10, p.directory);
     PhotoBindText(asset.handle, 11, p.filename);
-    PhotoBindText(asset.handle, 12, Uuid(rng));
+    PhotoBindText(asset.handle, 12, PhotoUuid(rng));
     sqlite3_bind_double(asset.handle, 13, p.kind == 1 ? 3.5 : 0.0);
     sqlite3_bind_int(asset.handle, 14, p.trashed);
     sqlite3_bind_int(asset.handle, 15, p.favorite);
@@ -396,7 +396,7 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
     sqlite3_bind_int64(album.handle, 1, next_album);
     sqlite3_bind_int(album.handle, 2, kind);
     if (title != nullptr) PhotoBindText(album.handle, 3, *title);
-    PhotoBindText(album.handle, 4, Uuid(rng));
+    PhotoBindText(album.handle, 4, PhotoUuid(rng));
     sqlite3_bind_int64(album.handle, 5, members);
     if (full_columns) sqlite3_bind_int(album.handle, 6, trashed);
     if (!PhotoStep(db, album.handle, error)) return int64_t{0};
@@ -515,7 +515,7 @@ bool WritePhotoLibrary(const fs::path& fsroot, const std::string& product_versio
   fs::create_directories(folder, ec);
   const fs::path file = folder / "Photos.sqlite";
   for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix, ec);
-  Db db;
+  PhotoDbHandle db;
   if (sqlite3_open(file.c_str(), &db.handle) != SQLITE_OK) {
     *error = "cannot create " + file.string();
     return false;

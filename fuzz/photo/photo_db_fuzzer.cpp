@@ -13,7 +13,8 @@ namespace {
 
 class CountingSink : public PhotoSink {
  public:
-  void SendPhotos(const std::vector<std::string>& objects) override { sent += objects.size(); }
+  void SendPhotoCount(size_t count) override { sent += count; }
+  void SendPhotoArray(std::string_view array) override { sent += array.size(); }
   void SendAlbums(const std::vector<std::string>& objects) override { sent += objects.size(); }
   size_t sent = 0;
 };

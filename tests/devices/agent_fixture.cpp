@@ -19,6 +19,7 @@ void AgentFixture::StartAll(int run_mode, int64_t task_id) {
   launch.executable = VADO_AGENT_PATH;
   launch.gui_port = link_.port();
   launch.console = false;
+  launch.log = agent_log_;
   launch.run_mode = run_mode;
   launch.task_id = task_id;
   std::string error;

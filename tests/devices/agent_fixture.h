@@ -66,6 +66,7 @@ class AgentFixture : public ::testing::Test {
   static int64_t Code(const Seen& s);
 
   std::deque<Seen> seen_;  // stable addresses
+  bool agent_log_ = false;  // set before StartAll: the agent writes log files under TMPDIR
   devsim::testing::SimHarness sim_;
   bool sim_started_ = false;
   vadoctl::FrontEndLink link_;

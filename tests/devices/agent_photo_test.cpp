@@ -11,6 +11,7 @@
 
 #include "agent_fixture.h"
 #include "common/json_text.h"
+#include "utility/module/photo/photo_paths.h"
 
 namespace {
 
@@ -196,8 +197,8 @@ constexpr char kVisible[] = "a.ZTRASHEDSTATE = 0";
 
 TEST_F(PhotoTest, PhotoListOfEachSchemaFamilyNewestFirstInArraysOf600) {
   const std::string ios5 = AddPhotos(51, "5.1.1", 1500, 2);
-  const std::string ios12 = AddPhotos(52, "12.4", 1500, 2);
-  const std::string ios16 = AddPhotos(53, "16.6", 1500, 2);
+  const std::string ios12 = AddPhotos(52, "12.4", 900, 2);
+  const std::string ios16 = AddPhotos(53, "16.6", 900, 2);
   const std::string ios15 = AddPhotos(54, "15.0", 30, 1);
   // An iPad of firmware 3.2 is served (older iPhones are not).
   devsim::DeviceSpec ipad;
@@ -322,6 +323,7 @@ TEST_F(PhotoTest, AlbumListAndAlbumItems) {
   // The other library's join table names a single asset column.
   ChangeFarm(FarmDb(broken),
              "DROP TABLE Z_23ASSETS; CREATE TABLE Z_23ASSETS (Z_23ALBUMS INTEGER, ZMEMBER INTEGER)");
+  agent_log_ = true;
   StartAll();
   ASSERT_NE(WaitArrival(udid), 0);
   ASSERT_NE(WaitArrival(broken), 0);
@@ -374,6 +376,15 @@ TEST_F(PhotoTest, AlbumListAndAlbumItems) {
   EXPECT_EQ(partial_types.count(1), 0u);
   EXPECT_EQ(partial_types.count(2), 1u);
   EXPECT_EQ(partial_types.count(6), 1u);
+  // The failed album statements are in the agent's log (errors are written at once).
+  std::string log;
+  for (const auto& entry : fs::recursive_directory_iterator(sim_.dir())) {
+    if (entry.is_regular_file() && entry.path().filename().string().find(".log") != std::string::npos) {
+      log += ReadBytes(entry.path());
+    }
+  }
+  EXPECT_NE(log.find("GetAlbumListFromQueryDb_1 Fail: "), std::string::npos);
+  EXPECT_NE(log.find("GetAlbumListFromQueryDb_0 Fail: "), std::string::npos);
 }
 
 TEST_F(PhotoTest, AlbumsOfTheOlderSchema) {
@@ -406,12 +417,12 @@ TEST_F(PhotoTest, AlbumsOfTheOlderSchema) {
 }
 
 TEST_F(PhotoTest, ThumbnailsFromEachPlaceWithJsonInfo) {
-  const std::string udid = AddPhotos(91, "12.4", 20, 1);
+  const std::string udid = AddPhotos(91, "17.5.1", 20, 1);
   StartAll();
   ASSERT_NE(WaitArrival(udid), 0);
   const fs::path media = Media(udid);
   std::map<int64_t, std::string> paths;
-  EachFarmRow(FarmDb(udid), "SELECT Z_PK, ZDIRECTORY || '/' || ZFILENAME FROM ZGENERICASSET",
+  EachFarmRow(FarmDb(udid), "SELECT Z_PK, ZDIRECTORY || '/' || ZFILENAME FROM ZASSET",
               [&](sqlite3_stmt* s) { paths[sqlite3_column_int64(s, 0)] = Text(s, 1); });
   // Where the farm put each item's thumbnail: device path to bytes.
   std::map<std::string, std::string> thumbnail_files;
@@ -452,6 +463,7 @@ TEST_F(PhotoTest, ThumbnailsFromEachPlaceWithJsonInfo) {
   }
   EXPECT_GE(places.size(), 3u) << "thumbnails from the three places";
   EXPECT_EQ(wanted["9"], "") << "item 9 has no thumbnail";
+  EXPECT_EQ(wanted["1"].rfind("/DCIM/.THMB/", 0), 0u) << wanted["1"];
 
   PhotoListing run = Run(403, udid, "", body);
   ASSERT_EQ(run.code, 0);
@@ -473,6 +485,14 @@ TEST_F(PhotoTest, ThumbnailsFromEachPlaceWithJsonInfo) {
   EXPECT_EQ(got.count("9"), 0u);
   EXPECT_EQ(got.count("escape"), 0u);
   EXPECT_EQ(Run(403, udid, "", "not json").code, 8);
+
+  // A thumbnail past the size bound is skipped, not read.
+  fs::resize_file(media / wanted["1"].substr(1), 33u << 20);
+  PhotoListing big = Run(403, udid, "", "{\"1\":" + JsonQuote(paths[1]) + "}");
+  EXPECT_EQ(big.code, 0);
+  for (const Seen* s : big.data) {
+    EXPECT_FALSE(s->header.IsObject() && s->header.HasMember("type") && s->header["type"].GetInt() == 1);
+  }
 }
 
 TEST_F(PhotoTest, DeletionThroughTheDirectoryCameraDriver) {
@@ -490,6 +510,25 @@ TEST_F(PhotoTest, DeletionThroughTheDirectoryCameraDriver) {
   EXPECT_EQ(Run(404, udid, "", "{\"name\":\"IMG_1003\"}").code, 1);
   EXPECT_EQ(Run(404, udid, "", "{\"name\":\"NO_SUCH_PHOTO\"}").code, 1);
   EXPECT_EQ(Run(404, udid, "", "[1]").code, 8);
+}
+
+TEST_F(PhotoTest, CancelStopsTheLibraryCopyOnASlowLinkWithinTwoSeconds) {
+  const std::string udid = AddPhotos(131, "12.4", 3000, 2);
+  StartAll();
+  ASSERT_NE(WaitArrival(udid), 0);
+  ASSERT_GT(fs::file_size(FarmDb(udid)), 500000u);
+  ASSERT_EQ(sim_.Control({"fault", udid, "cap-bandwidth", "50000"}).status, 0);
+  SendWithHeader(400, 8001, "{\"uuid\":" + JsonQuote(udid) + ",\"info\":{\"refresh\":true}}");
+  WaitFor([](const Seen&) { return false; }, 1500ms);
+  ASSERT_EQ(WaitForResult(8001, nullptr, 10ms), nullptr) << "the copy is still running";
+  const auto start = std::chrono::steady_clock::now();
+  SendRequest(600, 8002, udid, 8001);
+  const Seen* result = WaitForResult(8001, nullptr, 10s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(result->message.kind, 5);
+  EXPECT_EQ(Code(*result), 6);
+  ASSERT_EQ(sim_.Control({"fault", udid, "clear"}).status, 0);
 }
 
 TEST_F(PhotoTest, FailuresAndRequestsThatDoNoWork) {
@@ -516,6 +555,111 @@ TEST_F(PhotoTest, FailuresAndRequestsThatDoNoWork) {
   fs::remove(FarmDb(udid));
   EXPECT_EQ(Run(400, udid, "").code, 18);
   EXPECT_EQ(Run(401, udid, "{\"refresh\":true}").code, 18);
+}
+
+}  // namespace
+
+namespace {
+
+size_t LineCount(const std::string& text) {
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+// vadoctl photos as a person runs it: tables on request, JSON lines otherwise, thumbnails
+// written to a folder and a deletion through the directory camera driver.
+TEST(VadoctlPhotosTest, ListsAlbumsWritesThumbnailsAndDeletes) {
+  devsim::testing::SimHarness sim;
+  devsim::DeviceSpec spec;
+  spec.seed = 121;
+  spec.product_version = "16.6";
+  spec.media_files = 1;
+  spec.photos.photos = 40;
+  spec.photos.albums = 3;
+  const std::string udid = sim.AddDevice(spec);
+  ASSERT_TRUE(sim.Start());
+  const fs::path media = sim.farm_dir() / "devices" / udid / "fs/private/var/mobile/Media";
+  int64_t visible = 0;
+  EachFarmRow(media / "PhotoData/Photos.sqlite", "SELECT count(*) FROM ZASSET WHERE ZTRASHEDSTATE = 0",
+              [&](sqlite3_stmt* s) { visible = sqlite3_column_int64(s, 0); });
+
+  auto vadoctl = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = {VADO_VADOCTL_PATH, "--no-simulator", "--udid", udid, "photos"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return sim.Run(argv, 50);
+  };
+  devsim::testing::ToolResult list = vadoctl({"list", "--json"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(LineCount(list.out), static_cast<size_t>(visible));
+  devsim::testing::ToolResult albums = vadoctl({"albums", "--readable"});
+  ASSERT_EQ(albums.status, 0) << albums.err;
+  EXPECT_EQ(albums.out.rfind("ID", 0), 0u) << albums.out;
+  EXPECT_NE(albums.out.find("Holidays"), std::string::npos) << albums.out;
+  EXPECT_NE(albums.out.find("favourites"), std::string::npos) << albums.out;
+  devsim::testing::ToolResult favourites = vadoctl({"album", "0", "--type", "2", "--json"});
+  ASSERT_EQ(favourites.status, 0) << favourites.err;
+  EXPECT_GT(LineCount(favourites.out), 0u);
+
+  const fs::path out = sim.dir() / "thumbs";
+  devsim::testing::ToolResult thumbs = vadoctl({"thumbs", "2", "4", "--out", out.string()});
+  ASSERT_EQ(thumbs.status, 0) << thumbs.err;
+  EXPECT_EQ(ReadBytes(out / "2.JPG"), ReadBytes(media / "PhotoData/Metadata/DCIM/100APPLE/IMG_1001.JPG"));
+  EXPECT_EQ(ReadBytes(out / "4.JPG"),
+            ReadBytes(media / "PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_1003.MOV/5003.JPG"));
+
+  setenv("VADO_PHOTO_PORT", ("disk:" + (media / "DCIM").string()).c_str(), 1);
+  devsim::testing::ToolResult deleted = vadoctl({"delete", "IMG_1007"});
+  devsim::testing::ToolResult missing = vadoctl({"delete", "IMG_9999"});
+  unsetenv("VADO_PHOTO_PORT");
+  EXPECT_EQ(deleted.status, 0) << deleted.err;
+  EXPECT_FALSE(fs::exists(media / "DCIM/100APPLE/IMG_1007.MP4"));
+  EXPECT_NE(missing.status, 0);
+  EXPECT_EQ(vadoctl({"album"}).status, 2);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PhotoPaths, AssetTableAndVersionParts) {
+  EXPECT_STREQ(PhotoAssetTable("13.7"), "ZGENERICASSET");
+  EXPECT_STREQ(PhotoAssetTable("14.2"), "ZASSET");
+  EXPECT_STREQ(PhotoAssetTable("16.6.1"), "ZASSET");
+  EXPECT_STREQ(PhotoAssetTable("9.3.5"), "ZGENERICASSET");
+  EXPECT_EQ(ProductVersionParts("16.6"), (std::vector<int64_t>{16, 6}));
+  EXPECT_EQ(ProductVersionParts("4.x."), (std::vector<int64_t>{4, -1, -1}));
+  EXPECT_LE(ProductVersionParts("1.2.3.4.5.6.7.8.9.10").size(), 8u);
+}
+
+TEST(PhotoPaths, ThumbnailPlacesKeysAndRefusedPaths) {
+  EXPECT_EQ(ThumbnailKey("DCIM/100APPLE/IMG_0001.JPG"), "100APPLE___IMG_0001.JPG");
+  EXPECT_EQ(ThumbnailKey("PhotoData/Sync/100SYNCD/IMG_1.JPG"), "100SYNCD___IMG_1.JPG");
+  EXPECT_EQ(ThumbnailKey("PhotoData/CPLAssets/group4/A.HEIC"), "group4___A.HEIC");
+  EXPECT_EQ(ThumbnailKey("PhotoData/CMMAssets/x/B.MOV"), "x___B.MOV");
+  EXPECT_EQ(ThumbnailKey("Downloads/C.JPG"), "");
+  EXPECT_EQ(ThumbnailCandidates("DCIM/100APPLE/IMG_0001.jpg", 1478673916),
+            (std::vector<std::string>{
+                "/DCIM/.THMB/16/100APPLE___IMG_0001.jpg.1478673916",
+                "/PhotoData/Metadata/DCIM/100APPLE/IMG_0001.JPG",
+                "/PhotoData/Metadata/DCIM/100APPLE/IMG_0001.THM",
+                "/PhotoData/Thumbnails/V2/DCIM/100APPLE/IMG_0001.jpg/5003.JPG"}));
+  // Other extensions have only the desktop cache; a path outside the known folders uses
+  // an empty key there.
+  EXPECT_EQ(ThumbnailCandidates("Downloads/readme.txt", 5),
+            (std::vector<std::string>{"/DCIM/.THMB/05/.5"}));
+  EXPECT_EQ(MediaRootPath("DCIM/a.JPG"), "/DCIM/a.JPG");
+  EXPECT_EQ(MediaRootPath("/DCIM/../../etc/passwd"), "");
+  EXPECT_EQ(MediaRootPath(".."), "");
+  EXPECT_EQ(MediaRootPath(std::string_view("DCIM/\0x", 7)), "");
+  for (const std::string& place : ThumbnailCandidates("DCIM/../../x.JPG", 7)) {
+    EXPECT_EQ(place.find("/../"), std::string::npos) << place;
+  }
+  rapidjson::Document info;
+  info.Parse(ThumbnailInfo("a\"b\\", "/DCIM/\"q\".JPG").c_str());
+  ASSERT_TRUE(info.IsObject());
+  EXPECT_STREQ(info["id"].GetString(), "a\"b\\");
+  EXPECT_STREQ(info["path"].GetString(), "/DCIM/\"q\".JPG");
 }
 
 }  // namespace

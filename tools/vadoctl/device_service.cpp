@@ -81,6 +81,17 @@ bool DeviceService::Ensure(const std::string& farm, std::string* error) {
     *error = "cannot copy the farm: " + failure.message();
     return false;
   }
+  // The copy keeps each file's modification time, which device files report and photo
+  // thumbnails are named by.
+  namespace fs = std::filesystem;
+  for (fs::recursive_directory_iterator it(source, failure), end; !failure && it != end;
+       it.increment(failure)) {
+    if (!it->is_regular_file() || it->is_symlink()) continue;
+    std::error_code ignored;
+    const fs::path copy = fs::path(folder_ + "/farm") / fs::relative(it->path(), source, ignored);
+    fs::last_write_time(copy, it->last_write_time(ignored), ignored);
+  }
+  failure.clear();
   socket_path_ = folder_ + "/usbmuxd.sock";
   std::string executable = platform::ExecutableFolder() + "vado-devsimd";
   if (!daemon_.StartCommand({executable, "--socket", socket_path_, "--farm", folder_ + "/farm"},

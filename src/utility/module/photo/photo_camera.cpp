@@ -88,7 +88,7 @@ std::string CameraSerial(Camera* camera, GPContext* context) {
   return serial;
 }
 
-struct Walk {
+struct CameraWalk {
   Camera* camera;
   GPContext* context;
   const std::string& name;
@@ -98,7 +98,7 @@ struct Walk {
 };
 
 // True when the walk is over (a file was deleted, a deletion failed, or it was cancelled).
-bool WalkFolder(Walk& walk, const std::string& folder, int depth) {
+bool WalkCameraFolder(CameraWalk& walk, const std::string& folder, int depth) {
   if (depth > kMaxCameraDepth || (walk.cancelled && walk.cancelled())) return true;
   ListPtr files = NewList();
   if (files && gp_camera_folder_list_files(walk.camera, folder.c_str(), files.get(),
@@ -128,15 +128,15 @@ bool WalkFolder(Walk& walk, const std::string& folder, int depth) {
     const char* child = nullptr;
     if (gp_list_get_name(folders.get(), i, &child) != GP_OK || child == nullptr) continue;
     const std::string path = folder == "/" ? "/" + std::string(child) : folder + "/" + child;
-    if (WalkFolder(walk, path, depth + 1)) return true;
+    if (WalkCameraFolder(walk, path, depth + 1)) return true;
   }
   return false;
 }
 
 CameraDeletion DeleteOn(Camera* camera, GPContext* context, const std::string& name,
                         const std::function<bool()>& cancelled) {
-  Walk walk{camera, context, name, cancelled, 0, CameraDeletion{}};
-  WalkFolder(walk, "/", 0);
+  CameraWalk walk{camera, context, name, cancelled, 0, CameraDeletion{}};
+  WalkCameraFolder(walk, "/", 0);
   return walk.result;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Album types of the album list and of album-item requests.
@@ -22,11 +23,16 @@ enum PhotoAlbumType : int64_t {
   kAlbumBursts = 8,
 };
 
+// Photos are sent as a count, then arrays of at most this many objects.
+inline constexpr size_t kPhotosPerArray = 600;
+
 class PhotoSink {
  public:
   virtual ~PhotoSink() = default;
-  // Photo objects (compact JSON) in the order they are to be listed.
-  virtual void SendPhotos(const std::vector<std::string>& objects) = 0;
+  // The number of photos the arrays that follow hold.
+  virtual void SendPhotoCount(size_t count) = 0;
+  // One compact JSON array of photo objects, in listing order.
+  virtual void SendPhotoArray(std::string_view array) = 0;
   // The album objects one album statement produced.
   virtual void SendAlbums(const std::vector<std::string>& objects) = 0;
 };
@@ -38,7 +44,8 @@ struct PhotoQuery {
   int64_t album_type = 0;
   PhotoSink* sink = nullptr;
   // Size of a device file (path relative to the media root), -1 when unknown; asked for
-  // photos whose recorded size is negative.
+  // photos whose recorded size is negative, from a helper thread while earlier arrays are
+  // sent.
   std::function<int64_t(const std::string&)> file_size;
   std::function<bool()> cancelled;
 };
@@ -46,6 +53,9 @@ struct PhotoQuery {
 // Results: 0 done, 19 the copy cannot be opened, 20 a needed statement cannot be
 // prepared, 18 the album join table is missing, 6 cancelled.
 using PhotoImplementation = int64_t (*)(const PhotoQuery&);
+
+// The iOS 6+ photo-list statement for `asset_table`, with or without the trash filter.
+std::string PhotoListStatement(const std::string& asset_table, bool trash_filter);
 
 int64_t PhotoListIos4(const PhotoQuery& query);
 int64_t PhotoListIos6(const PhotoQuery& query);

@@ -12,15 +12,17 @@
 #include "utility/module/database/device_folder.h"
 #include "utility/module/photo/photo_camera.h"
 #include "utility/module/photo/photo_paths.h"
+#include "utility/module/photo/photo_transfer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kPhotosPerMessage = 600;
 constexpr size_t kAlbumsPerMessage = 100;
 constexpr char kDevicePhotoDb[] = "/PhotoData/Photos.sqlite";
 constexpr char kCancelledInfo[] = "{\"error\":\"Task cancelled.\"}";
+// The photo database and its companions are copied whatever their size, up to this.
+constexpr int64_t kMaxPhotoDbBytes = int64_t{64} * 1024 * 1024 * 1024;
 
 // Sends the module's listings as progress messages of type 0.
 class PhotoMessages : public PhotoSink {
@@ -28,11 +30,11 @@ class PhotoMessages : public PhotoSink {
   PhotoMessages(VadoModule& module, const bas::IPCPacket1& request, std::string uuid)
       : module_(module), request_(request), uuid_(std::move(uuid)) {}
 
-  void SendPhotos(const std::vector<std::string>& objects) override {
-    const std::string info = "{\"Count\":" + std::to_string(objects.size()) + "}";
-    Send(0, info, {});
-    SendArrays(objects, kPhotosPerMessage, info);
+  void SendPhotoCount(size_t count) override {
+    count_info_ = "{\"Count\":" + std::to_string(count) + "}";
+    Send(0, count_info_, {});
   }
+  void SendPhotoArray(std::string_view array) override { Send(1, count_info_, array); }
   void SendAlbums(const std::vector<std::string>& objects) override {
     SendArrays(objects, kAlbumsPerMessage, std::nullopt);
   }
@@ -67,6 +69,7 @@ class PhotoMessages : public PhotoSink {
   VadoModule& module_;
   const bas::IPCPacket1& request_;
   std::string uuid_;
+  std::string count_info_;
 };
 
 bool InfoBool(const rapidjson::Document& header, const char* name) {
@@ -86,9 +89,8 @@ int64_t InfoInt(const rapidjson::Document& header, const char* name) {
 bool CopyDeviceFile(AFCConnectionRef afc, const std::string& device_path, const std::string& target,
                     DhTask* task) {
   const std::string part = target + ".part";
-  const std::u16string pc_path = Utf8ToUtf16(part);
   std::error_code error;
-  if (!CopyFileFromDevice(afc, device_path, &pc_path, nullptr, task)) {
+  if (!ReadPhotoFile(afc, device_path, part, nullptr, kMaxPhotoDbBytes, task)) {
     fs::remove(part, error);
     return false;
   }
@@ -261,11 +263,11 @@ int64_t VadoModulePhoto::SendThumbnails(const bas::IPCPacket1& packet, DeviceReq
         continue;
       }
       bytes.clear();
-      if (!CopyFileFromDevice(afc->afc(), candidate, nullptr, &bytes, &task)) {
+      // The bound holds while reading too: the file may have grown since its information.
+      if (!ReadPhotoFile(afc->afc(), candidate, {}, &bytes, kMaxThumbnailBytes, &task)) {
         if (IsCancelled(task)) return kResultCancelled;
         continue;
       }
-      if (static_cast<int64_t>(bytes.size()) > kMaxThumbnailBytes) continue;
       ReplyRecord record;
       record.stage = 1;
       record.code = 0;

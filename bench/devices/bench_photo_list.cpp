@@ -1,0 +1,131 @@
+// Listing a large photo library end to end: the simulator serves an iOS 16 device with
+// many photos, the agent copies its Photos.sqlite once (command 400 with "refresh") and
+// then lists the copy it holds, over the front-end protocol. Each round reports the wall
+// time from request to result and the agent's peak resident memory, beside the sqlite3
+// command-line program running the module's photo-list statement with JSON output on the
+// device's library file, and the ratio of the two.
+//
+//   build/bin/bench_photo_list [--photos N] [--rounds R]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "bench_agent.h"
+#include "utility/module/photo/photo_library.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+long AgentPeakKib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+struct PhotoRound {
+  int64_t code = -1;
+  int64_t count = -1;
+  size_t photos = 0;
+  size_t arrays = 0;
+  double seconds = 0;
+};
+
+PhotoRound ListPhotos(BenchAgent& run, uint64_t task, bool refresh) {
+  PhotoRound round;
+  const auto start = std::chrono::steady_clock::now();
+  run.link.Send(400, task, 0,
+                vadoctl::BuildRequestPayload("{\"uuid\":\"" + run.device.udid +
+                                                 "\",\"info\":{\"refresh\":" +
+                                                 (refresh ? "true" : "false") + "}}",
+                                             "", false));
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(900)) {
+    auto m = run.link.Receive(milliseconds(100));
+    if (!m || m->task_id != task) continue;
+    rapidjson::Document h;
+    h.Parse(m->header.c_str());
+    if (m->kind != 2) {
+      round.code = h["code"].GetInt64();
+      break;
+    }
+    if (!h.HasMember("stage")) continue;
+    if (h["stage"].GetInt64() == 0) round.count = h["info"]["Count"].GetInt64();
+    if (h["stage"].GetInt64() != 1) continue;
+    ++round.arrays;
+    // Every photo object starts with its "PATH" member.
+    for (size_t at = m->body.find("{\"PATH\":"); at != std::string::npos;
+         at = m->body.find("{\"PATH\":", at + 1)) {
+      ++round.photos;
+    }
+  }
+  round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return round;
+}
+
+// Wall seconds of sqlite3 -json running `sql` on `path`, or -1.
+double SqliteJsonSeconds(const std::string& path, const std::string& sql) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    ::execlp("sqlite3", "sqlite3", "-json", "-readonly", path.c_str(), sql.c_str(),
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  uint64_t photos = 50000;
+  int rounds = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--photos") == 0) photos = std::strtoull(argv[i + 1], nullptr, 10);
+    if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
+  }
+  devsim::DeviceSpec farm_device;
+  farm_device.product_version = "16.6";
+  farm_device.media_files = 1;
+  farm_device.photos.photos = photos;
+  farm_device.photos.albums = 10;
+  const auto build_start = std::chrono::steady_clock::now();
+  BenchAgent run;
+  if (!run.Start(farm_device)) return 1;
+  std::printf("photos=%llu farm+start=%.1f s\n", static_cast<unsigned long long>(photos),
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - build_start).count());
+  const std::string library = (run.sim.farm_dir() / "devices" / run.device.udid /
+                               "fs/private/var/mobile/Media/PhotoData/Photos.sqlite").string();
+  PhotoRound first = ListPhotos(run, 100, true);
+  std::printf("with copy: code=%lld count=%lld photos=%zu wall=%.3f s\n",
+              static_cast<long long>(first.code), static_cast<long long>(first.count),
+              first.photos, first.seconds);
+  if (first.code != 0) return 1;
+  const std::string sql = PhotoListStatement("ZASSET", true);
+  for (int r = 0; r < rounds; ++r) {
+    PhotoRound round = ListPhotos(run, 200 + r, false);
+    const double cli = SqliteJsonSeconds(library, sql);
+    std::printf("round %d: code=%lld photos=%zu arrays=%zu agent_wall=%.3f s agent_peak_kib=%ld "
+                "sqlite3_json_wall=%.3f s ratio=%.2f\n",
+                r, static_cast<long long>(round.code), round.photos, round.arrays, round.seconds,
+                AgentPeakKib(run.agent.pid()), cli, cli > 0 ? round.seconds / cli : 0.0);
+  }
+  run.agent.Stop();
+  return 0;
+}
