@@ -29,8 +29,8 @@ bool FarmExec(sqlite3* db, const std::string& sql, std::string* error) {
   return false;
 }
 
-bool FarmPrepare(sqlite3* db, const char* sql, FarmStmt* out, std::string* error) {
-  if (sqlite3_prepare_v2(db, sql, -1, &out->handle, nullptr) == SQLITE_OK) return true;
+bool FarmPrepare(sqlite3* db, const std::string& sql, FarmStmt* out, std::string* error) {
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &out->handle, nullptr) == SQLITE_OK) return true;
   *error = FarmDbError(db, sqlite3_errmsg(db));
   return false;
 }

@@ -30,7 +30,7 @@ struct FarmStmt {
 bool FarmCreateDb(const std::filesystem::path& path, FarmDb* db, std::string* error);
 
 bool FarmExec(sqlite3* db, const std::string& sql, std::string* error);
-bool FarmPrepare(sqlite3* db, const char* sql, FarmStmt* out, std::string* error);
+bool FarmPrepare(sqlite3* db, const std::string& sql, FarmStmt* out, std::string* error);
 
 // Steps an insert or update to its end, then resets the statement and clears its bindings
 // for the next row.

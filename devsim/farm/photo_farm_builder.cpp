@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "farm/farm_sqlite.h"
 #include "services/apps/png_writer.h"
 
 namespace devsim {
@@ -54,43 +55,6 @@ struct Entities {
 
 constexpr Entities kIos6Entities{23, 33};
 constexpr Entities kIos14Entities{26, 3};
-
-struct PhotoDbHandle {
-  sqlite3* handle = nullptr;
-  ~PhotoDbHandle() { sqlite3_close(handle); }
-};
-
-struct PhotoStmt {
-  sqlite3_stmt* handle = nullptr;
-  ~PhotoStmt() { sqlite3_finalize(handle); }
-};
-
-bool PhotoExec(sqlite3* db, const std::string& sql, std::string* error) {
-  char* message = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
-  *error = std::string("Photos.sqlite: ") + (message ? message : "failed");
-  sqlite3_free(message);
-  return false;
-}
-
-bool PhotoPrepare(sqlite3* db, const std::string& sql, PhotoStmt* out, std::string* error) {
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &out->handle, nullptr) == SQLITE_OK) return true;
-  *error = std::string("Photos.sqlite: ") + sqlite3_errmsg(db);
-  return false;
-}
-
-bool PhotoStep(sqlite3* db, sqlite3_stmt* s, std::string* error) {
-  const int result = sqlite3_step(s);
-  sqlite3_reset(s);
-  sqlite3_clear_bindings(s);
-  if (result == SQLITE_DONE) return true;
-  *error = std::string("Photos.sqlite: ") + sqlite3_errmsg(db);
-  return false;
-}
-
-void PhotoBindText(sqlite3_stmt* s, int index, const std::string& text) {
-  sqlite3_bind_text(s, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-}
 
 // One generated asset.
 struct PhotoPlan {
@@ -231,14 +195,14 @@ std::string AlbumTitle(uint64_t k) {
 
 bool WriteIos5(sqlite3* db, const std::vector<PhotoPlan>& plans, uint64_t albums,
                std::string* error) {
-  if (!PhotoExec(db, kIos5Tables, error)) return false;
-  PhotoStmt photo, album, join;
-  if (!PhotoPrepare(db, "INSERT INTO Photo (primaryKey, type, captureTime, width, height, "
+  if (!FarmExec(db, kIos5Tables, error)) return false;
+  FarmStmt photo, album, join;
+  if (!FarmPrepare(db, "INSERT INTO Photo (primaryKey, type, captureTime, width, height, "
                         "orientation, directory, filename, recordModDate, savedAssetType) "
                         "VALUES (?1, ?2, ?3, 8, 8, ?4, ?5, ?6, ?7, ?8)", &photo, error) ||
-      !PhotoPrepare(db, "INSERT INTO PhotoAlbum (primaryKey, kind, title, uid) "
+      !FarmPrepare(db, "INSERT INTO PhotoAlbum (primaryKey, kind, title, uid) "
                         "VALUES (?1, ?2, ?3, ?4)", &album, error) ||
-      !PhotoPrepare(db, "INSERT INTO PhotoAlbumToPhotoJoin (left, right) VALUES (?1, ?2)",
+      !FarmPrepare(db, "INSERT INTO PhotoAlbumToPhotoJoin (left, right) VALUES (?1, ?2)",
                     &join, error)) {
     return false;
   }
@@ -247,24 +211,24 @@ bool WriteIos5(sqlite3* db, const std::vector<PhotoPlan>& plans, uint64_t albums
     sqlite3_bind_int(photo.handle, 2, p.kind);
     sqlite3_bind_double(photo.handle, 3, p.created);
     sqlite3_bind_int(photo.handle, 4, p.orientation);
-    PhotoBindText(photo.handle, 5, p.directory);
-    PhotoBindText(photo.handle, 6, p.filename);
+    FarmBindText(photo.handle, 5, p.directory);
+    FarmBindText(photo.handle, 6, p.filename);
     sqlite3_bind_double(photo.handle, 7, p.modified);
     sqlite3_bind_int(photo.handle, 8, p.saved_type);
-    if (!PhotoStep(db, photo.handle, error)) return false;
+    if (!FarmStepDone(db, photo.handle, error)) return false;
   }
   // User albums 1..M, the camera roll (kind 1000) and an untitled album.
   auto add_album = [&](int64_t key, int kind, const std::string* title) {
     sqlite3_bind_int64(album.handle, 1, key);
     sqlite3_bind_int(album.handle, 2, kind);
-    if (title != nullptr) PhotoBindText(album.handle, 3, *title);
-    PhotoBindText(album.handle, 4, "album-" + std::to_string(key));
-    return PhotoStep(db, album.handle, error);
+    if (title != nullptr) FarmBindText(album.handle, 3, *title);
+    FarmBindText(album.handle, 4, "album-" + std::to_string(key));
+    return FarmStepDone(db, album.handle, error);
   };
   auto add_member = [&](int64_t album_key, int64_t photo_key) {
     sqlite3_bind_int64(join.handle, 1, album_key);
     sqlite3_bind_int64(join.handle, 2, photo_key);
-    return PhotoStep(db, join.handle, error);
+    return FarmStepDone(db, join.handle, error);
   };
   for (uint64_t k = 0; k < albums; ++k) {
     const std::string title = AlbumTitle(k);
@@ -314,24 +278,12 @@ std::string Ios6Tables(const std::string& asset_table, const Entities& e, bool f
   return sql;
 }
 
-std::string PhotoUuid(std::mt19937_64& rng) {
-  char text[40];
-  const uint64_t a = rng(), b = rng();
-  std::snprintf(text, sizeof(text), "%08llX-%04llX-%04llX-%04llX-%012llX",
-                static_cast<unsigned long long>(a >> 32),
-                static_cast<unsigned long long>((a >> 16) & 0xFFFF),
-                static_cast<unsigned long long>(a & 0xFFFF),
-                static_cast<unsigned long long>(b >> 48),
-                static_cast<unsigned long long>(b & 0xFFFFFFFFFFFFull));
-  return text;
-}
-
 bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
                const std::vector<int64_t>& file_sizes, uint64_t albums,
                const std::string& asset_table, const Entities& e, bool full_columns,
                std::mt19937_64& rng, std::string* error) {
-  if (!PhotoExec(db, Ios6Tables(asset_table, e, full_columns), error)) return false;
-  PhotoStmt asset, attributes, album, join;
+  if (!FarmExec(db, Ios6Tables(asset_table, e, full_columns), error)) return false;
+  FarmStmt asset, attributes, album, join;
   const std::string asset_sql =
       full_columns
           ? "INSERT INTO " + asset_table +
@@ -350,12 +302,12 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
                 std::to_string(e.asset) +
                 ", 1, ?2, ?4, ?5, ?6, ?7, 0, ?1, ?8, ?9, ?10, ?11, ?12, 8, 8, ?13)";
   const std::string join_sql = "INSERT INTO Z_" + std::to_string(e.album) + "ASSETS VALUES (?1, ?2, ?3)";
-  if (!PhotoPrepare(db, asset_sql, &asset, error) ||
-      !PhotoPrepare(db, "INSERT INTO ZADDITIONALASSETATTRIBUTES (Z_PK, Z_ENT, Z_OPT, ZASSET,"
+  if (!FarmPrepare(db, asset_sql, &asset, error) ||
+      !FarmPrepare(db, "INSERT INTO ZADDITIONALASSETATTRIBUTES (Z_PK, Z_ENT, Z_OPT, ZASSET,"
                         " ZORIGINALFILESIZE, ZORIGINALFILENAME, ZORIGINALWIDTH, ZORIGINALHEIGHT,"
                         " ZTIMEZONENAME) VALUES (?1, 1, 1, ?1, ?2, ?3, 8, 8, 'Europe/Paris')",
                     &attributes, error) ||
-      !PhotoPrepare(db, full_columns
+      !FarmPrepare(db, full_columns
                             ? "INSERT INTO ZGENERICALBUM (Z_PK, Z_ENT, Z_OPT, ZKIND, ZTITLE, ZUUID,"
                               " ZCACHEDCOUNT, ZTRASHEDSTATE) VALUES (?1, " + std::to_string(e.album) +
                                   ", 1, ?2, ?3, ?4, ?5, ?6)"
@@ -363,7 +315,7 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
                               " ZCACHEDCOUNT) VALUES (?1, " + std::to_string(e.album) +
                                   ", 1, ?2, ?3, ?4, ?5)",
                     &album, error) ||
-      !PhotoPrepare(db, join_sql, &join, error)) {
+      !FarmPrepare(db, join_sql, &join, error)) {
     return false;
   }
   for (size_t i = 0; i < plans.size(); ++i) {
@@ -377,29 +329,29 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
     sqlite3_bind_int(asset.handle, 7, p.avalanche);
     sqlite3_bind_double(asset.handle, 8, p.created);
     sqlite3_bind_double(asset.handle, 9, p.modified);
-    PhotoBindText(asset.handle, 10, p.directory);
-    PhotoBindText(asset.handle, 11, p.filename);
-    PhotoBindText(asset.handle, 12, PhotoUuid(rng));
+    FarmBindText(asset.handle, 10, p.directory);
+    FarmBindText(asset.handle, 11, p.filename);
+    FarmBindText(asset.handle, 12, FarmUuid(rng));
     sqlite3_bind_double(asset.handle, 13, p.kind == 1 ? 3.5 : 0.0);
     sqlite3_bind_int(asset.handle, 14, p.trashed);
     sqlite3_bind_int(asset.handle, 15, p.favorite);
     if (p.trashed) sqlite3_bind_double(asset.handle, 16, p.modified + 60);
-    if (!PhotoStep(db, asset.handle, error)) return false;
+    if (!FarmStepDone(db, asset.handle, error)) return false;
     sqlite3_bind_int64(attributes.handle, 1, p.key);
     // Some libraries hold no size for an asset (-1); readers then ask the file itself.
     sqlite3_bind_int64(attributes.handle, 2, i % 23 == 9 ? -1 : file_sizes[i]);
-    PhotoBindText(attributes.handle, 3, p.filename);
-    if (!PhotoStep(db, attributes.handle, error)) return false;
+    FarmBindText(attributes.handle, 3, p.filename);
+    if (!FarmStepDone(db, attributes.handle, error)) return false;
   }
   int64_t next_album = 1;
   auto add_album = [&](int kind, const std::string* title, int trashed, int64_t members) {
     sqlite3_bind_int64(album.handle, 1, next_album);
     sqlite3_bind_int(album.handle, 2, kind);
-    if (title != nullptr) PhotoBindText(album.handle, 3, *title);
-    PhotoBindText(album.handle, 4, PhotoUuid(rng));
+    if (title != nullptr) FarmBindText(album.handle, 3, *title);
+    FarmBindText(album.handle, 4, FarmUuid(rng));
     sqlite3_bind_int64(album.handle, 5, members);
     if (full_columns) sqlite3_bind_int(album.handle, 6, trashed);
-    if (!PhotoStep(db, album.handle, error)) return int64_t{0};
+    if (!FarmStepDone(db, album.handle, error)) return int64_t{0};
     return next_album++;
   };
   int64_t order = 1;
@@ -407,7 +359,7 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
     sqlite3_bind_int64(join.handle, 1, album_key);
     sqlite3_bind_int64(join.handle, 2, photo_key);
     sqlite3_bind_int64(join.handle, 3, 1024 * order++);
-    return PhotoStep(db, join.handle, error);
+    return FarmStepDone(db, join.handle, error);
   };
   for (uint64_t k = 0; k < albums; ++k) {
     const std::string title = AlbumTitle(k);
@@ -431,7 +383,7 @@ bool WriteIos6(sqlite3* db, const std::vector<PhotoPlan>& plans,
     if (InKind1000Album(i) && !add_member(roll_key, plans[i].key)) return false;
     if (trashed_key > 0 && i % 5 == 2 && !add_member(trashed_key, plans[i].key)) return false;
   }
-  return PhotoExec(db,
+  return FarmExec(db,
                    "INSERT INTO Z_PRIMARYKEY VALUES (" + std::to_string(e.asset) + ", 'Asset', 0, " +
                        std::to_string(plans.size()) + "), (" + std::to_string(e.album) +
                        ", 'GenericAlbum', 0, " + std::to_string(next_album - 1) + ")",
@@ -515,12 +467,12 @@ bool WritePhotoLibrary(const fs::path& fsroot, const std::string& product_versio
   fs::create_directories(folder, ec);
   const fs::path file = folder / "Photos.sqlite";
   for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(file.string() + suffix, ec);
-  PhotoDbHandle db;
+  FarmDb db;
   if (sqlite3_open(file.c_str(), &db.handle) != SQLITE_OK) {
     *error = "cannot create " + file.string();
     return false;
   }
-  if (!PhotoExec(db.handle, "PRAGMA journal_mode=DELETE; BEGIN", error)) return false;
+  if (!FarmExec(db.handle, "PRAGMA journal_mode=DELETE; BEGIN", error)) return false;
   bool written = false;
   if (schema == PhotoSchema::kIos5) {
     written = WriteIos5(db.handle, plans, content.albums, error);
@@ -532,7 +484,7 @@ bool WritePhotoLibrary(const fs::path& fsroot, const std::string& product_versio
                   : WriteIos6(db.handle, plans, sizes, content.albums, "ZASSET", kIos14Entities,
                               full_columns, rng, error);
   }
-  if (!written || !PhotoExec(db.handle, "COMMIT", error)) return false;
+  if (!written || !FarmExec(db.handle, "COMMIT", error)) return false;
   if (schema == PhotoSchema::kIos5 || major < 7) return true;
   // From iOS 7 the library runs in write-ahead mode: the newest change (the last asset
   // marked favourite) is left in Photos.sqlite-wal, as a device that was not checkpointed
@@ -543,10 +495,10 @@ bool WritePhotoLibrary(const fs::path& fsroot, const std::string& product_versio
                                               asset_table + ")"
                                         : "UPDATE " + asset_table + " SET ZORIENTATION = 3";
   int no_checkpoint = 0;
-  if (!PhotoExec(db.handle, "PRAGMA journal_mode=WAL", error) ||
+  if (!FarmExec(db.handle, "PRAGMA journal_mode=WAL", error) ||
       sqlite3_db_config(db.handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, &no_checkpoint) !=
           SQLITE_OK ||
-      !PhotoExec(db.handle, change, error)) {
+      !FarmExec(db.handle, change, error)) {
     if (error->empty()) *error = "Photos.sqlite: cannot keep the write-ahead log";
     return false;
   }
