@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include <sys/resource.h>
+
 #include "bench_agent.h"
 #include "child_cpu.h"
 
@@ -19,6 +21,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// CPU seconds of this process's children that have ended and been waited for.
+double ReapedChildrenCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
 
 }  // namespace
 
@@ -41,7 +51,7 @@ int main(int argc, char** argv) {
   const std::string header = vadoctl::DeviceHeader(run.device);
   std::fprintf(stderr, "device %s arrived\n", udid.c_str());
 
-  double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0, cpu_agent = 0;
+  double best_agent = 1e9, total_agent = 0, best_tool = 1e9, total_tool = 0, cpu_agent = 0, cpu_tool = 0;
   size_t listed = 0;
   for (int round = 0; round < rounds; ++round) {
     size_t count = 0;
@@ -66,9 +76,11 @@ int main(int argc, char** argv) {
     best_agent = std::min(best_agent, agent_s);
     total_agent += agent_s;
 
+    const double tool_cpu_before = ChildrenCpuSeconds() + ReapedChildrenCpuSeconds();
     start = Clock::now();
     devsim::testing::ToolResult tool = sim.Run({"ideviceinstaller", "-u", udid, "-l"}, 120);
     double tool_s = Seconds(Clock::now() - start);
+    cpu_tool += ChildrenCpuSeconds() + ReapedChildrenCpuSeconds() - tool_cpu_before;
     if (tool.status != 0) {
       std::fprintf(stderr, "ideviceinstaller failed (%d): %s\n", tool.status, tool.err.c_str());
       return 1;
@@ -82,7 +94,8 @@ int main(int argc, char** argv) {
               total_agent / rounds);
   std::printf("ideviceinstaller -l (process):  best %.3f s, mean %.3f s\n", best_tool,
               total_tool / rounds);
-  std::printf("agent+simulator CPU per 501:    %.3f s\n", cpu_agent / rounds);
+  std::printf("CPU per listing: agent+simulator %.3f s, ideviceinstaller+simulator %.3f s\n",
+              cpu_agent / rounds, cpu_tool / rounds);
   agent.Stop();
   return 0;
 }

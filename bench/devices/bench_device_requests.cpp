@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
   uint64_t task = 1;
   long long handshakes_before = Handshakes(sim, first_udid);
   double cpu_start = ChildrenCpuSeconds();
+  double agent_cpu_start = ProcessCpuSeconds(agent.pid());
   for (int round = 0; round < rounds; ++round) {
     start = Clock::now();
     if (!InfoForAll(link, first_handle, task)) return 1;
@@ -160,8 +161,10 @@ int main(int argc, char** argv) {
     task += 1;
   }
   const double cpu_one = ChildrenCpuSeconds() - cpu_start;
+  const double agent_cpu_one = ProcessCpuSeconds(agent.pid()) - agent_cpu_start;
   long long handshakes_after = Handshakes(sim, first_udid);
   cpu_start = ChildrenCpuSeconds();
+  agent_cpu_start = ProcessCpuSeconds(agent.pid());
   for (int round = 0; round < rounds; ++round) {
     start = Clock::now();
     if (!InfoForAll(link, handles, task)) return 1;
@@ -169,6 +172,7 @@ int main(int argc, char** argv) {
     task += handles.size();
   }
   const double cpu_all = ChildrenCpuSeconds() - cpu_start;
+  const double agent_cpu_all = ProcessCpuSeconds(agent.pid()) - agent_cpu_start;
   std::printf("%zu devices plugged in at once, all ready after %.3f s (target < 5 s)\n",
               plugged.size(), ready_s);
   std::printf("300 for 1 device:          median %.3f s of %d rounds\n", Median(one), rounds);
@@ -179,6 +183,9 @@ int main(int argc, char** argv) {
   std::printf("agent+simulator CPU per 300: %.1f ms alone, %.1f ms with %zu at once\n",
               1e3 * cpu_one / rounds, 1e3 * cpu_all / (static_cast<double>(rounds) * handles.size()),
               handles.size());
+  std::printf("  of which the agent:         %.1f ms alone, %.1f ms with %zu at once\n",
+              1e3 * agent_cpu_one / rounds,
+              1e3 * agent_cpu_all / (static_cast<double>(rounds) * handles.size()), handles.size());
   if (handshakes_before >= 0 && handshakes_after >= 0) {
     std::printf("TLS handshakes per 300 request: %.1f\n",
                 static_cast<double>(handshakes_after - handshakes_before) / rounds);

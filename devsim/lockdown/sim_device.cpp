@@ -193,26 +193,31 @@ Plist SimDevice::GetValue(const std::optional<std::string>& domain,
                           std::string* error) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!domain || domain->empty()) {
+    if (key) {
+      if (!in_session && !PreSessionKeys().count(*key)) {
+        *error = "MissingValue";
+        return nullptr;
+      }
+      // One value is asked for: only it is copied. The values that change are made
+      // afresh; the others come from the stored root.
+      Plist dynamic = NewDict();
+      FillDynamicValues(dynamic.get(), in_session);
+      plist_t v = DictItem(dynamic.get(), key->c_str());
+      if (!v) v = DictItem(root_.get(), key->c_str());
+      if (!v) {
+        *error = "MissingValue";
+        return nullptr;
+      }
+      return Copy(v);
+    }
     Plist root = Copy(root_.get());
     FillDynamicValues(root.get(), in_session);
-    if (!key) {
-      if (in_session) return root;
-      Plist reduced = NewDict();
-      for (const auto& k : PreSessionKeys()) {
-        if (plist_t v = DictItem(root.get(), k.c_str())) plist_dict_set_item(reduced.get(), k.c_str(), plist_copy(v));
-      }
-      return reduced;
+    if (in_session) return root;
+    Plist reduced = NewDict();
+    for (const auto& k : PreSessionKeys()) {
+      if (plist_t v = DictItem(root.get(), k.c_str())) plist_dict_set_item(reduced.get(), k.c_str(), plist_copy(v));
     }
-    if (!in_session && !PreSessionKeys().count(*key)) {
-      *error = "MissingValue";
-      return nullptr;
-    }
-    plist_t v = DictItem(root.get(), key->c_str());
-    if (!v) {
-      *error = "MissingValue";
-      return nullptr;
-    }
-    return Copy(v);
+    return reduced;
   }
   plist_t dom = DictItem(domains_.get(), domain->c_str());
   if (!in_session || !IsDict(dom)) {

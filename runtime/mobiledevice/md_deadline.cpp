@@ -21,6 +21,9 @@ struct Entry {
   bool fired = false;
 };
 
+// How long the watchdog waits when no deadline is armed.
+constexpr std::chrono::seconds kIdleLook{1};
+
 // The watchdog's table; its mutex is held only to add, move, remove or fire entries,
 // never across device I/O (shutdown() does not block).
 struct Watchdog {
@@ -29,6 +32,10 @@ struct Watchdog {
   std::map<uint64_t, Entry> entries;  // guarded by mutex
   uint64_t next_id = 1;               // guarded by mutex
   bool started = false;               // guarded by mutex
+  // When the watchdog looks next, guarded by mutex. A new entry wakes it only when its
+  // deadline comes before that: most exchanges arm and disarm a deadline seconds away, and
+  // waking a thread for each would cost two context switches per exchange.
+  Clock::time_point planned = Clock::time_point::max();
 
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
@@ -44,11 +51,10 @@ struct Watchdog {
           earliest = e.deadline;
         }
       }
-      if (earliest == Clock::time_point::max()) {
-        wake.wait(lock);
-      } else {
-        wake.wait_until(lock, earliest);
-      }
+      // With nothing armed it still looks once a second, so arming a deadline further
+      // away than that needs no wake-up.
+      planned = earliest == Clock::time_point::max() ? now + kIdleLook : earliest;
+      wake.wait_until(lock, planned);
     }
   }
 };
@@ -89,8 +95,9 @@ SocketDeadline::SocketDeadline(int fd, Millis limit) : limit_(limit) {
     std::thread([&w] { w.Run(); }).detach();
   }
   id_ = w.next_id++;
-  w.entries[id_] = Entry{fd, Clock::now() + limit};
-  w.wake.notify_one();
+  const Clock::time_point deadline = Clock::now() + limit;
+  w.entries[id_] = Entry{fd, deadline};
+  if (deadline < w.planned) w.wake.notify_one();
 }
 
 SocketDeadline::~SocketDeadline() { Disarm(); }

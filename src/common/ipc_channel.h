@@ -55,7 +55,6 @@ using IPCEventCallback = std::function<int32_t(const IPCEvent&)>;
 class IPCChannel {
  public:
   static constexpr size_t kMaxPolledSockets = 64;
-  static constexpr size_t kRecvChunk = 4096;
   static constexpr int kListenBacklog = 4;
 
   IPCChannel();

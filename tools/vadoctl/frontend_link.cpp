@@ -5,9 +5,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -115,21 +117,46 @@ bool FrontEndLink::Send(uint32_t command_id, uint64_t task_id, uint16_t kind,
   header.command_id = command_id;
   header.kind = kind;
   header.payload_length = payload.size();
-  std::string bytes(bas::kPacketHeaderSize, '\0');
-  bas::EncodePacketHeader(header, reinterpret_cast<uint8_t*>(bytes.data()));
-  bytes.append(payload);
-  return SendBytes(bytes);
+  uint8_t encoded[bas::kPacketHeaderSize];
+  bas::EncodePacketHeader(header, encoded);
+  // Header and payload leave in one gathered write: block uploads are megabytes, and
+  // joining them first would copy every block once more.
+  iovec parts[2] = {{encoded, sizeof encoded},
+                    {const_cast<char*>(payload.data()), payload.size()}};
+  size_t first = 0;
+  while (first < 2) {
+    msghdr message{};
+    message.msg_iov = parts + first;
+    message.msg_iovlen = 2 - first;
+    ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    size_t left = static_cast<size_t>(sent);
+    while (first < 2 && left >= parts[first].iov_len) {
+      left -= parts[first].iov_len;
+      ++first;
+    }
+    if (first < 2) {
+      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
+  }
+  return true;
 }
 
 std::optional<AgentMessage> FrontEndLink::Receive(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  uint8_t buffer[64 * 1024];
+  // Large reads: a downloaded block is megabytes.
+  thread_local std::vector<uint8_t> storage(256 * 1024);
+  uint8_t* buffer = storage.data();
   while (ready_.empty() && !closed_ && socket_ >= 0) {
     pollfd entry{socket_, POLLIN, 0};
     int ready = ::poll(&entry, 1, RemainingMs(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return std::nullopt;
-    ssize_t n = ::recv(socket_, buffer, sizeof(buffer), 0);
+    ssize_t n = ::recv(socket_, buffer, storage.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       closed_ = true;
