@@ -69,10 +69,10 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
   }
   const uint64_t size = mib << 20;
-  devsim::DeviceSpec spec;
-  spec.data_free = size;
+  devsim::DeviceSpec farm_device;
+  farm_device.data_free = size;
   BenchAgent bench;
-  if (!bench.Start(spec)) return 1;
+  if (!bench.Start(farm_device)) return 1;
   const double megabytes = static_cast<double>(size) / 1e6;
   double wipe = 0, direct = 0;
   uint64_t task = 3000;

@@ -30,7 +30,7 @@ constexpr uint64_t kMaxFarmRingtones = 2000;
 inline constexpr const char* kMissingBookPath = "ZZZZ.epub";
 
 // Writes the books, ringtones and the iTunes database below `media` (the media partition's
-// root); nothing when the spec asks for neither books nor ringtones. The same seed gives
+// root); nothing when neither books nor ringtones are asked for. The same seed gives
 // the same content. False with `error` set on failure.
 bool WriteBookFarm(const fs::path& media, const BookContentSpec& content, uint64_t seed,
                    std::string* error);

@@ -45,14 +45,14 @@ const char* const kWipedFolders[] = {
 class EraseTest : public AgentFixture {
  protected:
   void Start(uint64_t data_free, uint64_t apps = 0, uint64_t backup_files = 0) {
-    devsim::DeviceSpec spec;
-    spec.seed = 51;
-    spec.media_files = 3;
-    spec.apps = apps;
-    spec.backup_files = backup_files;
-    spec.backup_bytes = backup_files * 1000;
-    spec.data_free = data_free;
-    udid_ = Add(spec);
+    devsim::DeviceSpec farm_device;
+    farm_device.seed = 51;
+    farm_device.media_files = 3;
+    farm_device.apps = apps;
+    farm_device.backup_files = backup_files;
+    farm_device.backup_bytes = backup_files * 1000;
+    farm_device.data_free = data_free;
+    udid_ = Add(farm_device);
     StartAll();
     handle_ = WaitArrival(udid_);
     ASSERT_NE(handle_, 0);
@@ -303,10 +303,10 @@ TEST_F(EraseTest, InterruptedVadoctlWipeFreeCancelsTheTask) {
 // answered (6) within two seconds, and once the device answers again the wipe stops and
 // removes its folder.
 TEST_F(EraseTest, CancelIsAnsweredInTimeWhileTheDeviceStallsAWrite) {
-  devsim::DeviceSpec spec;
-  spec.seed = 52;
-  spec.data_free = 8192 * kMiB;
-  udid_ = Add(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.seed = 52;
+  farm_device.data_free = 8192 * kMiB;
+  udid_ = Add(farm_device);
   // The stall applies to AFC connections opened after it is set: set it before the agent.
   ASSERT_TRUE(sim_.Start());
   sim_.ExportSocket();

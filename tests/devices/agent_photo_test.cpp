@@ -91,13 +91,13 @@ class PhotoTest : public AgentFixture {
 
   std::string AddPhotos(uint64_t seed, const std::string& version, uint64_t photos,
                         uint64_t albums) {
-    devsim::DeviceSpec spec;
-    spec.seed = seed;
-    spec.product_version = version;
-    spec.media_files = 1;
-    spec.photos.photos = photos;
-    spec.photos.albums = albums;
-    return Add(spec);
+    devsim::DeviceSpec farm_device;
+    farm_device.seed = seed;
+    farm_device.product_version = version;
+    farm_device.media_files = 1;
+    farm_device.photos.photos = photos;
+    farm_device.photos.albums = albums;
+    return Add(farm_device);
   }
   fs::path Media(const std::string& udid) const {
     return sim_.farm_dir() / "devices" / udid / "fs/private/var/mobile/Media";
@@ -571,13 +571,13 @@ size_t LineCount(const std::string& text) {
 // written to a folder and a deletion through the directory camera driver.
 TEST(VadoctlPhotosTest, ListsAlbumsWritesThumbnailsAndDeletes) {
   devsim::testing::SimHarness sim;
-  devsim::DeviceSpec spec;
-  spec.seed = 121;
-  spec.product_version = "16.6";
-  spec.media_files = 1;
-  spec.photos.photos = 40;
-  spec.photos.albums = 3;
-  const std::string udid = sim.AddDevice(spec);
+  devsim::DeviceSpec farm_device;
+  farm_device.seed = 121;
+  farm_device.product_version = "16.6";
+  farm_device.media_files = 1;
+  farm_device.photos.photos = 40;
+  farm_device.photos.albums = 3;
+  const std::string udid = sim.AddDevice(farm_device);
   ASSERT_TRUE(sim.Start());
   const fs::path media = sim.farm_dir() / "devices" / udid / "fs/private/var/mobile/Media";
   int64_t visible = 0;

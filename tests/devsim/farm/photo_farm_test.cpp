@@ -31,12 +31,12 @@ class PhotoFarmTest : public ::testing::Test {
   fs::path Media() const { return root_ / "private/var/mobile/Media"; }
   void Build(const std::string& version, uint64_t photos, uint64_t albums,
              devsim::PhotoSchema schema = devsim::PhotoSchema::kByFirmware) {
-    devsim::PhotoContentSpec spec;
-    spec.photos = photos;
-    spec.albums = albums;
-    spec.schema = schema;
+    devsim::PhotoContentSpec farm_device;
+    farm_device.photos = photos;
+    farm_device.albums = albums;
+    farm_device.schema = schema;
     std::string error;
-    ASSERT_TRUE(devsim::WritePhotoLibrary(root_, version, spec, 7, &error)) << error;
+    ASSERT_TRUE(devsim::WritePhotoLibrary(root_, version, farm_device, 7, &error)) << error;
     sqlite3_close(db_);
     db_ = nullptr;
     ASSERT_EQ(sqlite3_open_v2((Media() / "PhotoData/Photos.sqlite").c_str(), &db_,

@@ -253,11 +253,11 @@ namespace devsim::testing {
 namespace {
 
 TEST_F(BackupTools, FullBackupHoldsThePhotoLibraryUnderItsBackupName) {
-  DeviceSpec spec = Spec(12);
-  spec.product_version = "12.4";
-  spec.photos.photos = 20;
-  spec.photos.albums = 2;
-  std::string udid = sim_.AddDevice(spec);
+  DeviceSpec farm_device = Spec(12);
+  farm_device.product_version = "12.4";
+  farm_device.photos.photos = 20;
+  farm_device.photos.albums = 2;
+  std::string udid = sim_.AddDevice(farm_device);
   ASSERT_TRUE(sim_.Start());
   MakeDir();
   ToolResult r = Backup(udid);
