@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,9 @@
 #include "utility/agent_startup.h"
 
 int main(int argc, char** argv) {
+  // The time zone is loaded once here, before any thread logs: the C library's lazy
+  // loading is not safe when several threads format their first local time at once.
+  tzset();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::optional<LaunchOptions> options = ParseLaunchOptions(args);
   if (!options) {
