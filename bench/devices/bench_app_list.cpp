@@ -14,7 +14,7 @@
 #include <sys/resource.h>
 
 #include "bench_agent.h"
-#include "child_cpu.h"
+#include "process_figures.h"
 
 namespace {
 

@@ -18,41 +18,11 @@
 #include <rapidjson/document.h>
 
 #include "bench_agent.h"
+#include "process_figures.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-// A "Vm..." line of /proc/PID/status in KiB, or -1.
-long StatusKib(pid_t pid, const char* name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  const size_t n = std::strlen(name);
-  while (std::getline(in, line)) {
-    if (line.compare(0, n, name) == 0 && line.size() > n && line[n] == ':') {
-      return std::strtol(line.c_str() + n + 1, nullptr, 10);
-    }
-  }
-  return -1;
-}
-long PeakKib(pid_t pid) { return StatusKib(pid, "VmHWM"); }
-
-// User plus system CPU seconds of the process so far, or -1.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  // After the name: state is field 3; utime and stime are fields 14 and 15.
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 }  // namespace
 
@@ -71,12 +41,12 @@ int main(int argc, char** argv) {
   const std::string& udid = run.device.udid;
   vadoctl::FrontEndLink& link = run.link;
   vadoctl::AgentProcess& agent = run.agent;
-  const long idle_kib = PeakKib(agent.pid());
+  const long idle_kib = StatusKib(agent.pid(), "VmHWM");
   std::printf("contacts=%llu rounds=%d agent_pid=%d peak_before_kib=%ld\n",
               static_cast<unsigned long long>(contacts), rounds, agent.pid(), idle_kib);
   for (int round = 0; round < rounds; ++round) {
     const uint64_t task = 100 + round;
-    const double cpu_before = CpuSeconds(agent.pid());
+    const double cpu_before = ProcessCpuSeconds(agent.pid());
     const auto start = std::chrono::steady_clock::now();
     link.Send(100, task, 0, vadoctl::BuildRequestPayload("{\"uuid\":\"" + udid + "\"}", "", false));
     size_t messages = 0, read = 0, children = 0;
@@ -105,7 +75,7 @@ int main(int argc, char** argv) {
     std::printf("round %d: code=%lld contacts=%zu children=%zu messages=%zu wall=%.3f s "
                 "agent_cpu=%.2f s peak_kib=%ld rss_after_kib=%ld\n",
                 round, static_cast<long long>(code), read, children, messages, seconds,
-                CpuSeconds(agent.pid()) - cpu_before, PeakKib(agent.pid()),
+                ProcessCpuSeconds(agent.pid()) - cpu_before, StatusKib(agent.pid(), "VmHWM"),
                 StatusKib(agent.pid(), "VmRSS"));
   }
   agent.Stop();

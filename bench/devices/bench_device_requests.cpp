@@ -17,7 +17,7 @@
 #include <rapidjson/document.h>
 
 #include "agent_process.h"
-#include "child_cpu.h"
+#include "process_figures.h"
 #include "frontend_link.h"
 #include "request_runner.h"
 #include "sim_harness.h"

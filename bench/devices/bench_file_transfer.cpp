@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench_agent.h"
-#include "child_cpu.h"
+#include "process_figures.h"
 #include "file_transfer.h"
 
 namespace {

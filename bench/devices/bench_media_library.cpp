@@ -24,45 +24,12 @@
 #include <sqlite3.h>
 
 #include "bench_agent.h"
+#include "process_figures.h"
+#include "utility/module/media/media_library.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-// The module's item statement (the media library's form).
-constexpr char kItemStatement[] =
-    "select media_kind,i.item_pid, file_size, year,date_modified,comment,description_long,"
-    "copyright,title,total_time_ms, i.media_type, a.album,a.album_pid, ia.item_artist,"
-    "ia.item_artist_pid, g.genre,g.genre_id, bl.path || '/' || ie.location,bl.base_location_id"
-    " from item as i left join item_extra as ie on ie.item_pid = i.item_pid left join album as a"
-    " on a.album_pid = i.album_pid left join item_artist as ia on ia.item_artist_pid ="
-    " i.item_artist_pid\t left join genre as g on g.genre_id = i.genre_id left join"
-    " base_location as bl on bl.base_location_id = i.base_location_id"
-    " order by title COLLATE NOCASE asc";
-
-long MediaPeakKib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
-double MediaCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // Items whose file the listing checks on the device: a total time and a path with an
 // extension.
@@ -119,31 +86,6 @@ MediaRound ListLibrary(BenchAgent& run, uint64_t task) {
   return round;
 }
 
-struct MediaCliRun {
-  double wall = -1;
-  double cpu = -1;
-};
-
-MediaCliRun SqliteJson(const std::string& path) {
-  MediaCliRun run;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    ::execlp("sqlite3", "sqlite3", "-json", "-readonly", path.c_str(), kItemStatement,
-             static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  ::wait4(pid, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
-  run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  return run;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,17 +108,17 @@ int main(int argc, char** argv) {
                              .string();
   const long checks = FileChecks(db);
   for (int r = 0; r < rounds; ++r) {
-    const double cpu_before = MediaCpuSeconds(run.agent.pid());
+    const double cpu_before = ProcessCpuSeconds(run.agent.pid());
     const MediaRound round = ListLibrary(run, 100 + r);
-    const double agent_cpu = MediaCpuSeconds(run.agent.pid()) - cpu_before;
-    const MediaCliRun cli = SqliteJson(db);
+    const double agent_cpu = ProcessCpuSeconds(run.agent.pid()) - cpu_before;
+    const ToolRun cli = RunSqliteJson(db, kMediaLibraryItemStatement);
     std::printf("round %d: songs=%llu playlists=%llu code=%lld items=%zu playlists_sent=%zu "
                 "file_checks=%ld agent_wall=%.3f s agent_cpu=%.3f s agent_peak_kib=%ld "
                 "sqlite3_json_wall=%.3f s sqlite3_json_cpu=%.3f s wall_ratio=%.1f\n",
                 r, static_cast<unsigned long long>(songs),
                 static_cast<unsigned long long>(playlists), static_cast<long long>(round.code),
                 round.items, round.playlists, checks, round.seconds, agent_cpu,
-                MediaPeakKib(run.agent.pid()), cli.wall, cli.cpu,
+                StatusKib(run.agent.pid(), "VmHWM"), cli.wall, cli.cpu,
                 cli.wall > 0 ? round.seconds / cli.wall : 0.0);
     if (round.code != 0) return 1;
   }

@@ -22,36 +22,12 @@
 #include <rapidjson/document.h>
 
 #include "bench_agent.h"
+#include "process_figures.h"
 #include "utility/module/sms/sms_database.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-long PeakKib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
-
-// User plus system CPU seconds of a process so far, or -1.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 struct Round {
   int64_t code = -1;
@@ -95,32 +71,6 @@ Round List(BenchAgent& run, uint64_t task, int way) {
   return round;
 }
 
-struct CliRun {
-  double wall = -1;
-  double cpu = -1;
-};
-
-// Wall and CPU seconds of sqlite3 -json running the module's message statement on `path`.
-CliRun SqliteCli(const std::string& path) {
-  CliRun run;
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    ::execlp("sqlite3", "sqlite3", "-json", "-readonly", path.c_str(), kSmsMessageStatement,
-             static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  ::wait4(pid, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
-  run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  return run;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -145,15 +95,15 @@ int main(int argc, char** argv) {
               static_cast<long long>(first.code), first.seconds, first.conversations);
   if (first.code != 0) return 1;
   for (int r = 0; r < rounds; ++r) {
-    const double cpu_before = CpuSeconds(run.agent.pid());
+    const double cpu_before = ProcessCpuSeconds(run.agent.pid());
     Round round = List(run, 200 + r, 2);
-    const double agent_cpu = CpuSeconds(run.agent.pid()) - cpu_before;
-    const CliRun cli = SqliteCli(first.path);
+    const double agent_cpu = ProcessCpuSeconds(run.agent.pid()) - cpu_before;
+    const ToolRun cli = RunSqliteJson(first.path, kSmsMessageStatement);
     std::printf("round %d: code=%lld conversations=%zu messages=%zu agent_wall=%.3f s "
                 "agent_cpu=%.3f s agent_peak_kib=%ld sqlite3_json_wall=%.3f s "
                 "sqlite3_json_cpu=%.3f s wall_ratio=%.2f cpu_ratio=%.2f\n",
                 r, static_cast<long long>(round.code), round.conversations, round.messages,
-                round.seconds, agent_cpu, PeakKib(run.agent.pid()), cli.wall, cli.cpu,
+                round.seconds, agent_cpu, StatusKib(run.agent.pid(), "VmHWM"), cli.wall, cli.cpu,
                 cli.wall > 0 ? round.seconds / cli.wall : 0.0,
                 cli.cpu > 0 ? agent_cpu / cli.cpu : 0.0);
   }

@@ -20,20 +20,12 @@
 #include <rapidjson/document.h>
 
 #include "bench_agent.h"
+#include "process_figures.h"
 #include "utility/module/photo/photo_library.h"
 
 namespace {
 
 using std::chrono::milliseconds;
-
-long AgentPeakKib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return -1;
-}
 
 struct PhotoRound {
   int64_t code = -1;
@@ -74,22 +66,6 @@ PhotoRound ListPhotos(BenchAgent& run, uint64_t task, bool refresh) {
   return round;
 }
 
-// Wall seconds of sqlite3 -json running `sql` on `path`, or -1.
-double SqliteJsonSeconds(const std::string& path, const std::string& sql) {
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    ::execlp("sqlite3", "sqlite3", "-json", "-readonly", path.c_str(), sql.c_str(),
-             static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,11 +96,11 @@ int main(int argc, char** argv) {
   const std::string sql = PhotoListStatement("ZASSET", true);
   for (int r = 0; r < rounds; ++r) {
     PhotoRound round = ListPhotos(run, 200 + r, false);
-    const double cli = SqliteJsonSeconds(library, sql);
+    const double cli = RunSqliteJson(library, sql).wall;
     std::printf("round %d: code=%lld photos=%zu arrays=%zu agent_wall=%.3f s agent_peak_kib=%ld "
                 "sqlite3_json_wall=%.3f s ratio=%.2f\n",
                 r, static_cast<long long>(round.code), round.photos, round.arrays, round.seconds,
-                AgentPeakKib(run.agent.pid()), cli, cli > 0 ? round.seconds / cli : 0.0);
+                StatusKib(run.agent.pid(), "VmHWM"), cli, cli > 0 ? round.seconds / cli : 0.0);
   }
   run.agent.Stop();
   return 0;

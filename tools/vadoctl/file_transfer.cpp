@@ -256,6 +256,10 @@ TransferOutcome FileTransferClient::Push(uint64_t task_id, const std::string& lo
     int64_t stage = Int(header, "stage");
     auto found = header.FindMember("info");
     if (stage == 3) {
+      if (message.kind == 6) {
+        outcome.error = "the device did not take the finished file";
+        return outcome;
+      }
       if (found != header.MemberEnd() && found->value.IsString()) {
         outcome.device_path = found->value.GetString();
       }

@@ -115,6 +115,7 @@ int FilePacketWriter::Open(FileHeader header) {
     return kFileStepFailed;
   }
   header_.file = file;
+  open_ = true;
   ++g_open_transfer_files;
   header_.path_source = UniqueDevicePath(afc, header_.path_source);
   return kFileStepReady;
@@ -166,22 +167,24 @@ int FilePacketWriter::WriteBlock(const FilePacket& packet) {
   return kFileStepReady;
 }
 
-void FilePacketWriter::Close() {
-  if (closed_) return;
+bool FilePacketWriter::Close() {
+  std::lock_guard<std::mutex> writing(write_mutex_);
+  if (closed_) return false;
   closed_ = true;
-  if (!header_.service) return;
+  if (!header_.service) return false;
   CMobileExportFun& fun = Fun();
   AFCConnectionRef afc = header_.service->afc();
   if (header_.file != 0) {
     if (afc != nullptr) fun.AFCFileRefClose(afc, header_.file);
     header_.file = 0;
+    open_ = false;
     --g_open_transfer_files;
   }
-  if (!staged_ || afc == nullptr) return;
+  if (!staged_ || afc == nullptr) return false;
   if (!header_.path_project.empty()) fun.AFCRemovePath(afc, header_.path_project.c_str());
   if (AllBlocksDone(header_.blocks) && !header_.path_source.empty()) {
-    fun.AFCRenamePath(afc, header_.path.c_str(), header_.path_source.c_str());
-  } else {
-    fun.AFCRemovePath(afc, header_.path.c_str());
+    return fun.AFCRenamePath(afc, header_.path.c_str(), header_.path_source.c_str()) == 0;
   }
+  fun.AFCRemovePath(afc, header_.path.c_str());
+  return false;
 }

@@ -48,11 +48,14 @@ class FilePacketWriter {
   const BlockEntry* FirstPending() const { return ::FirstPending(header_.blocks); }
   // A copy of the first entry in table order that is neither done nor in `except`.
   std::optional<BlockEntry> NextPending(const std::set<int64_t>& except) const;
-  bool IsOpen() const { return header_.file != 0; }
+  // Safe beside Close on another thread.
+  bool IsOpen() const { return open_; }
   const FileHeader& header() const { return header_; }
 
-  // Commits or discards (see the file comment); idempotent.
-  void Close();
+  // Commits or discards (see the file comment); idempotent. True only when the first call
+  // committed a complete upload and the device confirmed the rename to the final path.
+  // Waits for a block write still in progress on another thread.
+  bool Close();
 
  private:
   bool WriteJournal();
@@ -65,5 +68,6 @@ class FilePacketWriter {
   mutable std::mutex table_mutex_;
   FileHeader header_;
   bool closed_ = false;
+  std::atomic<bool> open_{false};  // the staging data file is open
   bool staged_ = false;  // the staging file exists: Close must commit or remove it
 };

@@ -96,12 +96,21 @@ void VadoModuleFile::Commit(const bas::IPCPacket1& packet, const std::string& uu
     std::lock_guard<std::mutex> lock(transfer.mutex);
     if (transfer.writer == writer) transfer.writer.reset();
   }
-  writer.reset();  // the last reference: closing commits the upload
+  // Closed here rather than by the last reference going away, so the file is under its
+  // final name before the front end hears of it, and a rename the device refused is not
+  // reported as a finished upload.
+  const bool committed = writer->Close();
+  writer.reset();
   {
     std::lock_guard<std::mutex> lock(transfer.mutex);
     transfer.service.reset();
   }
   task.SetCancelHook(nullptr, nullptr);
+  if (!committed) {
+    LOG(ERROR) << "file: the device did not take the finished upload as " << final_path;
+    SendStep(packet, uuid, 3, kKindFailed, std::string());
+    return;
+  }
   SendStep(packet, uuid, 3, static_cast<uint16_t>(packet.kind), JsonQuote(final_path));
 }
 

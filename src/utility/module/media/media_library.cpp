@@ -8,9 +8,7 @@
 #include <map>
 #include <utility>
 
-namespace {
-
-constexpr char kLibraryItemSql[] =
+const char kMediaLibraryItemStatement[] =
     "select media_kind,i.item_pid, file_size, year,date_modified,comment,description_long,"
     "copyright,title,total_time_ms, i.media_type, a.album,a.album_pid, ia.item_artist,"
     "ia.item_artist_pid, g.genre,g.genre_id, bl.path || '/' || ie.location,bl.base_location_id"
@@ -19,6 +17,8 @@ constexpr char kLibraryItemSql[] =
     " i.item_artist_pid\t left join genre as g on g.genre_id = i.genre_id left join"
     " base_location as bl on bl.base_location_id = i.base_location_id"
     " order by title COLLATE NOCASE asc";
+
+namespace {
 
 constexpr char kOlderItemSql[] =
     "SELECT media_kind,pid,0 as file_size,year,date_modified, comment,description_long,"
@@ -186,7 +186,7 @@ int64_t ReadMediaLibraryItems(const std::string& path, MediaLists* lists,
   SqliteDbPtr db = OpenMediaDb(path);
   if (!db) return kDbOpenFailed;
   SqliteStmtPtr statement = PrepareMediaStatement(db.get(), " QueryMediaLibrary", " SQL: ",
-                                                  kLibraryItemSql, google::GLOG_ERROR);
+                                                  kMediaLibraryItemStatement, google::GLOG_ERROR);
   if (!statement) return kDbOpenFailed;
   sqlite3_stmt* s = statement.get();
   for (int row = 0; sqlite3_step(s) == SQLITE_ROW; ++row) {

@@ -10,6 +10,9 @@
 
 #include "utility/module/database/sqlite_handles.h"
 
+// The statement that reads the media library's items (MediaLibrary.sqlitedb).
+extern const char kMediaLibraryItemStatement[];
+
 struct MediaItem {
   int64_t pid = 0;
   int64_t media_kind = 0;

@@ -1,7 +1,11 @@
-#include "child_cpu.h"
+#include "process_figures.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,4 +61,37 @@ double ChildrenCpuSeconds() {
   }
   closedir(proc);
   return static_cast<double>(total) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long StatusKib(pid_t pid, const char* name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  const size_t n = std::strlen(name);
+  while (std::getline(in, line)) {
+    if (line.compare(0, n, name) == 0 && line.size() > n && line[n] == ':') {
+      return std::strtol(line.c_str() + n + 1, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+ToolRun RunSqliteJson(const std::string& database, const std::string& sql) {
+  ToolRun run;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid < 0) return run;
+  if (pid == 0) {
+    if (std::freopen("/dev/null", "w", stdout) == nullptr) ::_exit(126);
+    ::execlp("sqlite3", "sqlite3", "-json", "-readonly", database.c_str(), sql.c_str(),
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (::wait4(pid, &status, 0, &usage) != pid) return run;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return run;
+  run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return run;
 }
