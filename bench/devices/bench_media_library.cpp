@@ -61,27 +61,17 @@ struct MediaRound {
 MediaRound ListLibrary(BenchAgent& run, uint64_t task) {
   MediaRound round;
   const auto start = std::chrono::steady_clock::now();
-  run.link.Send(1000, task, 0,
-                vadoctl::BuildRequestPayload("{\"uuid\":\"" + run.device.udid + "\"}", "", false));
-  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(900)) {
-    auto m = run.link.Receive(milliseconds(100));
-    if (!m || m->task_id != task) continue;
-    rapidjson::Document h;
-    h.Parse(m->header.c_str());
-    if (m->kind != 2) {
-      round.code = h["code"].GetInt64();
-      break;
-    }
-    if (!h.HasMember("stage") || h["stage"].GetInt64() != 1 || !h.HasMember("type")) continue;
+  round.code = run.Request(1000, task, "{\"uuid\":\"" + run.device.udid + "\"}",
+                           [&](const rapidjson::Document& h, const std::string& body) {
+    if (!h.HasMember("stage") || h["stage"].GetInt64() != 1 || !h.HasMember("type")) return;
     const int64_t type = h["type"].GetInt64();
-    const char* marker = type == 1009 ? "{\"container_pid\":" : "{\"item_pid\":";
-    if (type < 1004 || type > 1009) continue;
-    size_t& counter = type == 1009 ? round.playlists : round.items;
-    for (size_t at = m->body.find(marker); at != std::string::npos;
-         at = m->body.find(marker, at + 1)) {
-      ++counter;
+    if (type < 1004 || type > 1009) return;
+    if (type == 1009) {
+      round.playlists += CountOccurrences(body, "{\"container_pid\":");
+    } else {
+      round.items += CountOccurrences(body, "{\"item_pid\":");
     }
-  }
+  });
   round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return round;
 }

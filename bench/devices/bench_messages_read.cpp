@@ -40,33 +40,19 @@ struct Round {
 Round List(BenchAgent& run, uint64_t task, int way) {
   Round round;
   const auto start = std::chrono::steady_clock::now();
-  run.link.Send(201, task, 0,
-                vadoctl::BuildRequestPayload("{\"uuid\":\"" + run.device.udid +
-                                                 "\",\"info\":{\"command\":" +
-                                                 std::to_string(way) + "}}",
-                                             "", false));
-  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(900)) {
-    auto m = run.link.Receive(milliseconds(100));
-    if (!m || m->task_id != task) continue;
-    rapidjson::Document h;
-    h.Parse(m->header.c_str());
-    if (m->kind != 2) {
-      round.code = h["code"].GetInt64();
-      break;
-    }
-    if (!h.HasMember("stage")) continue;
+  const std::string header = "{\"uuid\":\"" + run.device.udid + "\",\"info\":{\"command\":" +
+                             std::to_string(way) + "}}";
+  round.code = run.Request(201, task, header, [&](const rapidjson::Document& h,
+                                                  const std::string& body) {
+    if (!h.HasMember("stage")) return;
     if (h["stage"].GetInt64() == -1) round.path = h["info"].GetString();
-    if (h["stage"].GetInt64() != 1 || !h.HasMember("info") || !h["info"].IsObject()) continue;
+    if (h["stage"].GetInt64() != 1 || !h.HasMember("info") || !h["info"].IsObject()) return;
     if (h["code"].GetInt64() == 0) {
       ++round.conversations;
     } else {
-      // Every message object starts with its "id" member.
-      for (size_t at = m->body.find("{\"id\":"); at != std::string::npos;
-           at = m->body.find("{\"id\":", at + 1)) {
-        ++round.messages;
-      }
+      round.messages += CountOccurrences(body, "{\"id\":");  // each message starts so
     }
-  }
+  });
   round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return round;
 }

@@ -38,30 +38,16 @@ struct PhotoRound {
 PhotoRound ListPhotos(BenchAgent& run, uint64_t task, bool refresh) {
   PhotoRound round;
   const auto start = std::chrono::steady_clock::now();
-  run.link.Send(400, task, 0,
-                vadoctl::BuildRequestPayload("{\"uuid\":\"" + run.device.udid +
-                                                 "\",\"info\":{\"refresh\":" +
-                                                 (refresh ? "true" : "false") + "}}",
-                                             "", false));
-  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(900)) {
-    auto m = run.link.Receive(milliseconds(100));
-    if (!m || m->task_id != task) continue;
-    rapidjson::Document h;
-    h.Parse(m->header.c_str());
-    if (m->kind != 2) {
-      round.code = h["code"].GetInt64();
-      break;
-    }
-    if (!h.HasMember("stage")) continue;
+  const std::string header = "{\"uuid\":\"" + run.device.udid + "\",\"info\":{\"refresh\":" +
+                             (refresh ? "true" : "false") + "}}";
+  round.code = run.Request(400, task, header, [&](const rapidjson::Document& h,
+                                                  const std::string& body) {
+    if (!h.HasMember("stage")) return;
     if (h["stage"].GetInt64() == 0) round.count = h["info"]["Count"].GetInt64();
-    if (h["stage"].GetInt64() != 1) continue;
+    if (h["stage"].GetInt64() != 1) return;
     ++round.arrays;
-    // Every photo object starts with its "PATH" member.
-    for (size_t at = m->body.find("{\"PATH\":"); at != std::string::npos;
-         at = m->body.find("{\"PATH\":", at + 1)) {
-      ++round.photos;
-    }
-  }
+    round.photos += CountOccurrences(body, "{\"PATH\":");  // each photo starts so
+  });
   round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return round;
 }
