@@ -20,17 +20,13 @@
 #include "common/afc_file_ops.h"
 #include "common/text_convert.h"
 #include "device_fixture.h"
+#include "process_figures.h"
 #include "utility/ios/vado_device_service.h"
 
 namespace {
 
 double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
 }
 
 // Reads `path` whole with libimobiledevice's AFC client, one transfer chunk at a time,

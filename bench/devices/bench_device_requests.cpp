@@ -29,11 +29,6 @@ constexpr uint32_t kInfo = 300;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values.empty() ? 0 : values[values.size() / 2];
-}
-
 // Arrivals of the given devices until all came or `timeout` passed; handles by udid.
 bool WaitForArrivals(vadoctl::FrontEndLink& link, const std::set<std::string>& udids,
                      std::map<std::string, int64_t>* handles, std::chrono::seconds timeout) {

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // User plus system seconds used so far by the direct children of this process, read
 // from /proc. Children that have ended and been waited for are not counted.
@@ -26,3 +27,6 @@ struct ToolRun {
 
 // The sqlite3 program running `sql` on `database` read-only with JSON output (discarded).
 ToolRun RunSqliteJson(const std::string& database, const std::string& sql);
+
+// The middle value of a benchmark's rounds (the upper middle for an even count); 0 for none.
+double Median(std::vector<double> values);

@@ -109,7 +109,10 @@ void VadoClient::HandleServerPacket(bas::PacketPtr packet) {
 }
 
 void VadoClient::SendReply(const ReplyRecord& record, const bas::PacketHeader& header) {
-  MessageParts parts = BuildMessageParts(record);
+  SendParts(BuildMessageParts(record), header);
+}
+
+void VadoClient::SendParts(const MessageParts& parts, const bas::PacketHeader& header) {
   std::lock_guard<std::mutex> lock(reply_mutex_);
   for (bas::IPCConnection* connection : front_end_.Connections()) {
     if (connection->accepted != 0) continue;

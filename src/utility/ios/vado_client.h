@@ -35,6 +35,8 @@ class VadoClient : public VadoDeviceCallback {
 
   // Sends one message to the front end; safe from any thread.
   void SendReply(const ReplyRecord& record, const bas::PacketHeader& header);
+  // The same for a message already built.
+  void SendParts(const MessageParts& parts, const bas::PacketHeader& header);
   // A status notification: kind 1, command id = `status`, code = the device handle.
   void NotifyStatus(int32_t status, int64_t device_handle);
   void OnDeviceEvent(const VadoDevicePtr& device, int event) override;

@@ -70,6 +70,15 @@ void VadoModule::SendMessage(const bas::IPCPacket1& request, const ReplyRecord& 
   client_.SendReply(record, header);
 }
 
+void VadoModule::SendPreparedMessage(const bas::IPCPacket1& request, const MessageParts& parts,
+                                     uint16_t kind) {
+  bas::PacketHeader header;
+  header.task_id = request.task_id;
+  header.command_id = request.command_id;
+  header.kind = kind;
+  client_.SendParts(parts, header);
+}
+
 void VadoModule::SendData(const bas::IPCPacket1& request, const rapidjson::Value& value,
                           int32_t stage) {
   SendData(request, JsonText(value), stage);

@@ -70,6 +70,9 @@ class VadoModule {
   // the kind chosen by the caller: data messages with info or a raw body (type 1), the
   // final messages of installs (kinds 6 and 7).
   void SendMessage(const bas::IPCPacket1& request, const ReplyRecord& record, uint16_t kind);
+  // The same with the message already built (its body compressed where it must be).
+  void SendPreparedMessage(const bas::IPCPacket1& request, const MessageParts& parts,
+                           uint16_t kind);
 
   VadoClient& client() { return client_; }
 

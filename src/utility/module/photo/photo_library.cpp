@@ -5,21 +5,19 @@
 #include <cctype>
 #include <algorithm>
 #include <filesystem>
-#include <future>
 #include <optional>
 #include <regex>
-#include <system_error>
 
 #include "common/json_text.h"
 #include "utility/module/database/date_text.h"
 #include "utility/module/database/sql_regexp.h"
 #include "utility/module/database/sqlite_handles.h"
 #include "utility/module/photo/photo_paths.h"
+#include "utility/module/photo/photo_row_sender.h"
 #include "utility/module/vado_module.h"
 
 namespace {
 
-constexpr int kPhotoRowsPerCheck = 512;
 constexpr int64_t kJoinTableMissing = 18;
 
 constexpr char kIos4PhotoStatement[] =
@@ -71,107 +69,6 @@ std::optional<std::string> TableSql(const SqliteDbPtr& db, const std::string& pa
   SqliteStmtPtr statement = PrepareStatement(db, path, probe);
   if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
   return UpperText(ColumnText(statement.get(), 0));
-}
-
-// A photo row rendered up to its size, which may still have to be asked of the device.
-struct PendingPhoto {
-  std::string head;  // the object's members before the size's value
-  int64_t size = 0;
-  std::string path;  // set when the recorded size is negative
-};
-
-PendingPhoto PhotoHead(sqlite3_stmt* s) {
-  PendingPhoto photo;
-  std::string path = ColumnText(s, 2);
-  photo.size = sqlite3_column_int64(s, 7);
-  std::string& out = photo.head;
-  out = "{\"PATH\":" + JsonQuote(path);
-  out += ",\"Z_PK\":" + std::to_string(sqlite3_column_int64(s, 0));
-  out += ",\"ZSAVEDASSETTYPE\":" + std::to_string(sqlite3_column_int64(s, 1));
-  out += ",\"ZORIENTATION\":" + std::to_string(sqlite3_column_int64(s, 3));
-  out += ",\"ZADDITIONALATTRIBUTES\":" + std::to_string(sqlite3_column_int64(s, 4));
-  // Seconds with fractions, truncated toward zero; values outside int64 read as 0.
-  for (int column : {5, 6}) {
-    const double seconds = sqlite3_column_double(s, column);
-    const int64_t whole =
-        seconds > -9.0e18 && seconds < 9.0e18 ? static_cast<int64_t>(seconds) : 0;
-    out += column == 5 ? ",\"ZDATECREATED\":" : ",\"ZMODIFICATIONDATE\":";
-    out += JsonQuote(DeviceDateText(whole));
-  }
-  out += ",\"ZORIGINALFILESIZE\":";
-  if (photo.size < 0) photo.path = std::move(path);
-  return photo;
-}
-
-// Asks the device for the sizes of the photos of one array that need them.
-void LookUpSizes(std::vector<PendingPhoto>& photos, size_t first, size_t end,
-                 const PhotoQuery& query) {
-  for (size_t i = first; i < end; ++i) {
-    if (photos[i].size >= 0 || photos[i].path.empty()) continue;
-    if (query.cancelled && query.cancelled()) return;
-    const int64_t found = query.file_size(photos[i].path);
-    if (found >= 0) photos[i].size = found;
-  }
-}
-
-// Runs a photo statement and sends its rows; 0, 20 or 6. The sizes the device has to be
-// asked for are looked up one array ahead on a helper thread, so the device's answers
-// overlap the sending of the arrays before.
-int64_t SendPhotoRows(const SqliteDbPtr& db, const PhotoQuery& query, const std::string& sql) {
-  SqliteStmtPtr statement = PrepareStatement(db, query.db_path, sql);
-  if (!statement) return kDbPrepareFailed;
-  std::vector<PendingPhoto> photos;
-  int since_check = 0;
-  while (sqlite3_step(statement.get()) == SQLITE_ROW) {
-    if (++since_check == kPhotoRowsPerCheck) {
-      since_check = 0;
-      if (query.cancelled && query.cancelled()) return kResultCancelled;
-    }
-    if (sqlite3_column_type(statement.get(), 2) == SQLITE_NULL) continue;
-    photos.push_back(PhotoHead(statement.get()));
-  }
-  statement.reset();
-  query.sink->SendPhotoCount(photos.size());
-  const size_t arrays = (photos.size() + kPhotosPerArray - 1) / kPhotosPerArray;
-  auto look_up = [&photos, &query](size_t array) {
-    if (!query.file_size) return;
-    LookUpSizes(photos, array * kPhotosPerArray,
-                std::min(photos.size(), (array + 1) * kPhotosPerArray), query);
-  };
-  auto start = [&look_up](size_t array) {
-    try {
-      return std::async(std::launch::async, look_up, array);
-    } catch (const std::system_error&) {
-      // No thread to spare: the sizes are asked for in line.
-      return std::async(std::launch::deferred, look_up, array);
-    }
-  };
-  std::future<void> ahead;
-  if (arrays > 0) ahead = start(0);
-  std::string batch;
-  for (size_t array = 0; array < arrays; ++array) {
-    ahead.get();
-    if (array + 1 < arrays) ahead = start(array + 1);
-    if (query.cancelled && query.cancelled()) {
-      if (ahead.valid()) ahead.get();
-      return kResultCancelled;
-    }
-    const size_t first = array * kPhotosPerArray;
-    const size_t end = std::min(photos.size(), first + kPhotosPerArray);
-    batch.clear();
-    batch += '[';
-    for (size_t i = first; i < end; ++i) {
-      if (i > first) batch += ',';
-      batch += photos[i].head;
-      batch += std::to_string(photos[i].size);
-      batch += '}';
-      // A sent photo's text is not needed again.
-      std::string().swap(photos[i].head);
-    }
-    batch += ']';
-    query.sink->SendPhotoArray(batch);
-  }
-  return kResultOk;
 }
 
 // Runs one album statement; a row with a count of 0 ends it and nothing of it is sent.

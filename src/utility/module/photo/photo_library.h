@@ -29,9 +29,10 @@ inline constexpr size_t kPhotosPerArray = 600;
 class PhotoSink {
  public:
   virtual ~PhotoSink() = default;
-  // The number of photos the arrays that follow hold.
+  // The number of photos the arrays hold.
   virtual void SendPhotoCount(size_t count) = 0;
-  // One compact JSON array of photo objects, in listing order.
+  // One compact JSON array of photo objects, in listing order. Arrays may be handed over
+  // before the count (so their compression can start); they are sent after it.
   virtual void SendPhotoArray(std::string_view array) = 0;
   // The album objects one album statement produced.
   virtual void SendAlbums(const std::vector<std::string>& objects) = 0;
@@ -44,8 +45,7 @@ struct PhotoQuery {
   int64_t album_type = 0;
   PhotoSink* sink = nullptr;
   // Size of a device file (path relative to the media root), -1 when unknown; asked for
-  // photos whose recorded size is negative, from a helper thread while earlier arrays are
-  // sent.
+  // photos whose recorded size is negative, from a helper thread while the rows are read.
   std::function<int64_t(const std::string&)> file_size;
   std::function<bool()> cancelled;
 };

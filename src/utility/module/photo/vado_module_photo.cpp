@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
 
 #include "common/afc_file_ops.h"
 #include "common/json_text.h"
 #include "common/text_convert.h"
+#include "utility/module/compressing_sender.h"
 #include "utility/module/database/device_folder.h"
 #include "utility/module/photo/photo_camera.h"
 #include "utility/module/photo/photo_paths.h"
@@ -24,27 +26,40 @@ constexpr char kCancelledInfo[] = "{\"error\":\"Task cancelled.\"}";
 // The photo database and its companions are copied whatever their size, up to this.
 constexpr int64_t kMaxPhotoDbBytes = int64_t{64} * 1024 * 1024 * 1024;
 
-// Sends the module's listings as progress messages of type 0.
+// Sends the module's listings as progress messages of type 0. Photo arrays are
+// compressed as soon as they are handed over, also before the count, which goes first all
+// the same; whatever is queued is sent when this goes away.
 class PhotoMessages : public PhotoSink {
  public:
   PhotoMessages(VadoModule& module, const bas::IPCPacket1& request, std::string uuid)
-      : module_(module), request_(request), uuid_(std::move(uuid)) {}
+      : sender_(module, request, kKindProgress), uuid_(std::move(uuid)) {}
 
   void SendPhotoCount(size_t count) override {
     count_info_ = "{\"Count\":" + std::to_string(count) + "}";
     Send(0, count_info_, {});
+    counted_ = true;
+    for (std::future<std::string>& body : held_) {
+      sender_.SendCompressed(Record(1, count_info_), std::move(body));
+    }
+    held_.clear();
   }
-  void SendPhotoArray(std::string_view array) override { Send(1, count_info_, array); }
+  void SendPhotoArray(std::string_view array) override {
+    std::future<std::string> body = CompressAhead(std::string(array));
+    if (counted_) {
+      sender_.SendCompressed(Record(1, count_info_), std::move(body));
+      return;
+    }
+    held_.push_back(std::move(body));
+    // Before the count nothing is sent, so the number of compressions running is bounded
+    // here: the one started `kAhead` arrays before is waited for.
+    if (held_.size() > CompressingSender::kAhead) {
+      held_[held_.size() - 1 - CompressingSender::kAhead].wait();
+    }
+  }
   void SendAlbums(const std::vector<std::string>& objects) override {
-    SendArrays(objects, kAlbumsPerMessage, std::nullopt);
-  }
-
- private:
-  void SendArrays(const std::vector<std::string>& objects, size_t per_message,
-                  const std::optional<std::string>& info) {
     std::string batch;
-    for (size_t first = 0; first < objects.size(); first += per_message) {
-      const size_t end = std::min(objects.size(), first + per_message);
+    for (size_t first = 0; first < objects.size(); first += kAlbumsPerMessage) {
+      const size_t end = std::min(objects.size(), first + kAlbumsPerMessage);
       batch.clear();
       batch += '[';
       for (size_t i = first; i < end; ++i) {
@@ -52,24 +67,31 @@ class PhotoMessages : public PhotoSink {
         batch += objects[i];
       }
       batch += ']';
-      Send(1, info, batch);
+      Send(1, std::nullopt, batch);
     }
   }
-  void Send(int32_t stage, const std::optional<std::string>& info, std::string_view body) {
+
+ private:
+  ReplyRecord Record(int32_t stage, const std::optional<std::string>& info) const {
     ReplyRecord record;
     record.stage = stage;
     record.code = 0;
     record.uuid = uuid_;
     record.type = 0;
     record.info = info;
+    return record;
+  }
+  void Send(int32_t stage, const std::optional<std::string>& info, std::string_view body) {
+    ReplyRecord record = Record(stage, info);
     record.body = body;
-    module_.SendMessage(request_, record, kKindProgress);
+    sender_.Send(record);
   }
 
-  VadoModule& module_;
-  const bas::IPCPacket1& request_;
+  CompressingSender sender_;
   std::string uuid_;
   std::string count_info_;
+  bool counted_ = false;
+  std::vector<std::future<std::string>> held_;  // arrays handed over before the count
 };
 
 bool InfoBool(const rapidjson::Document& header, const char* name) {
