@@ -1,9 +1,12 @@
 // Device requests across many devices, end to end through vadoctl's protocol library:
 //   - the time until N devices plugged in at once have all arrived (been made ready);
 //   - device information (300) for one device, then for all N devices at once;
-//   - the simulator's count of TLS handshakes per 300 request, when it reports one.
+//   - the simulator's count of TLS handshakes per 300 request, when it reports one;
+//   - both request figures again with every lockdown reply delayed (a device on a cable).
 //
-//   build/bin/bench_device_requests [--devices N] [--rounds R]
+//   build/bin/bench_device_requests [--devices N] [--rounds R] [--latency-ms MS (2; 0: skip)]
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include <rapidjson/document.h>
 
 #include "agent_process.h"
+#include "common/thread_pool.h"
 #include "process_figures.h"
 #include "frontend_link.h"
 #include "request_runner.h"
@@ -87,12 +91,64 @@ long long Handshakes(devsim::testing::SimHarness& sim, const std::string& udid) 
   return at == std::string::npos ? -1 : std::atoll(status.out.c_str() + at);
 }
 
+// Medians and CPU figures of one series of rounds: 300 for one device, then for all.
+struct Figures {
+  double one = 0, all = 0;                  // median wall seconds
+  double cpu_one = 0, cpu_all = 0;          // agent and simulator, summed over the rounds
+  double agent_cpu_one = 0, agent_cpu_all = 0;
+};
+
+bool Measure(vadoctl::FrontEndLink& link, pid_t agent, const std::map<std::string, int64_t>& first,
+             const std::map<std::string, int64_t>& all, int rounds, uint64_t* task, Figures* out) {
+  std::vector<double> one_walls, all_walls;
+  double cpu_start = ChildrenCpuSeconds();
+  double agent_start = ProcessCpuSeconds(agent);
+  for (int round = 0; round < rounds; ++round) {
+    const auto start = Clock::now();
+    if (!InfoForAll(link, first, *task)) return false;
+    one_walls.push_back(Seconds(Clock::now() - start));
+    *task += 1;
+  }
+  out->cpu_one = ChildrenCpuSeconds() - cpu_start;
+  out->agent_cpu_one = ProcessCpuSeconds(agent) - agent_start;
+  cpu_start = ChildrenCpuSeconds();
+  agent_start = ProcessCpuSeconds(agent);
+  for (int round = 0; round < rounds; ++round) {
+    const auto start = Clock::now();
+    if (!InfoForAll(link, all, *task)) return false;
+    all_walls.push_back(Seconds(Clock::now() - start));
+    *task += all.size();
+  }
+  out->cpu_all = ChildrenCpuSeconds() - cpu_start;
+  out->agent_cpu_all = ProcessCpuSeconds(agent) - agent_start;
+  out->one = Median(one_walls);
+  out->all = Median(all_walls);
+  return true;
+}
+
+void Report(const Figures& f, size_t devices, int rounds) {
+  std::printf("300 for 1 device:          median %.3f s of %d rounds\n", f.one, rounds);
+  std::printf("300 for %zu devices at once: median %.3f s of %d rounds (%.1fx one; target < 2x)\n",
+              devices, f.all, rounds, f.all / std::max(f.one, 1e-9));
+  // Work per request of the agent and the simulator together: when it times the number of
+  // requests approaches the machine's cores times the wall time, the run is CPU-bound.
+  const double per_all = static_cast<double>(rounds) * devices;
+  std::printf("agent+simulator CPU per 300: %.1f ms alone, %.1f ms with %zu at once\n",
+              1e3 * f.cpu_one / rounds, 1e3 * f.cpu_all / per_all, devices);
+  std::printf("  of which the agent:         %.1f ms alone, %.1f ms with %zu at once\n",
+              1e3 * f.agent_cpu_one / rounds, 1e3 * f.agent_cpu_all / per_all, devices);
+  std::printf("  %zu at once on %ld cores cannot take less than %.3f s\n", devices,
+              sysconf(_SC_NPROCESSORS_ONLN), f.cpu_all / rounds / sysconf(_SC_NPROCESSORS_ONLN));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int devices = 20;
   int rounds = 5;
+  int latency_ms = 2;
   for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--latency-ms") == 0) latency_ms = std::max(0, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--devices") == 0) devices = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[i + 1]));
   }
@@ -144,48 +200,37 @@ int main(int argc, char** argv) {
   const double ready_s = Seconds(Clock::now() - start);
   handles.insert(first_handle.begin(), first_handle.end());
 
-  std::vector<double> one, all;
   uint64_t task = 1;
   long long handshakes_before = Handshakes(sim, first_udid);
-  double cpu_start = ChildrenCpuSeconds();
-  double agent_cpu_start = ProcessCpuSeconds(agent.pid());
-  for (int round = 0; round < rounds; ++round) {
-    start = Clock::now();
-    if (!InfoForAll(link, first_handle, task)) return 1;
-    one.push_back(Seconds(Clock::now() - start));
-    task += 1;
-  }
-  const double cpu_one = ChildrenCpuSeconds() - cpu_start;
-  const double agent_cpu_one = ProcessCpuSeconds(agent.pid()) - agent_cpu_start;
+  Figures plain;
+  if (!Measure(link, agent.pid(), first_handle, handles, rounds, &task, &plain)) return 1;
   long long handshakes_after = Handshakes(sim, first_udid);
-  cpu_start = ChildrenCpuSeconds();
-  agent_cpu_start = ProcessCpuSeconds(agent.pid());
-  for (int round = 0; round < rounds; ++round) {
-    start = Clock::now();
-    if (!InfoForAll(link, handles, task)) return 1;
-    all.push_back(Seconds(Clock::now() - start));
-    task += handles.size();
-  }
-  const double cpu_all = ChildrenCpuSeconds() - cpu_start;
-  const double agent_cpu_all = ProcessCpuSeconds(agent.pid()) - agent_cpu_start;
   std::printf("%zu devices plugged in at once, all ready after %.3f s (target < 5 s)\n",
               plugged.size(), ready_s);
-  std::printf("300 for 1 device:          median %.3f s of %d rounds\n", Median(one), rounds);
-  std::printf("300 for %zu devices at once: median %.3f s of %d rounds (%.1fx one; target < 2x)\n",
-              handles.size(), Median(all), rounds, Median(all) / std::max(Median(one), 1e-9));
-  // Work per request of the agent and the simulator together: when it times the number of
-  // requests approaches the machine's cores times the wall time, the run is CPU-bound.
-  std::printf("agent+simulator CPU per 300: %.1f ms alone, %.1f ms with %zu at once\n",
-              1e3 * cpu_one / rounds, 1e3 * cpu_all / (static_cast<double>(rounds) * handles.size()),
-              handles.size());
-  std::printf("  of which the agent:         %.1f ms alone, %.1f ms with %zu at once\n",
-              1e3 * agent_cpu_one / rounds,
-              1e3 * agent_cpu_all / (static_cast<double>(rounds) * handles.size()), handles.size());
+  Report(plain, handles.size(), rounds);
   if (handshakes_before >= 0 && handshakes_after >= 0) {
+    // Measured over the one-device rounds, which come first.
     std::printf("TLS handshakes per 300 request: %.1f\n",
                 static_cast<double>(handshakes_after - handshakes_before) / rounds);
   } else {
     std::printf("TLS handshakes per 300 request: not reported by this simulator\n");
+  }
+  if (latency_ms > 0) {
+    // The simulator answers at once, so the runs above are bound by this machine's cores:
+    // 20 requests cost 20 times the work. A device on a cable takes a while for each
+    // lockdown reply; with that the requests of different devices overlap their waiting.
+    for (const auto& [udid, handle] : handles) {
+      sim.Control({"fault", udid, "lockdown-latency", std::to_string(latency_ms)});
+    }
+    Figures slow;
+    if (!Measure(link, agent.pid(), first_handle, handles, rounds, &task, &slow)) return 1;
+    std::printf("with %d ms per lockdown reply:\n", latency_ms);
+    Report(slow, handles.size(), rounds);
+    // One of the pool's workers serves the device loop for good; the others take requests.
+    const size_t workers = BASThreadPool::kDefaultWorkers - 1;
+    const size_t waves = (handles.size() + workers - 1) / workers;
+    std::printf("  the agent serves %zu requests at a time, so %zu requests take at least "
+                "%zu times one\n", workers, handles.size(), waves);
   }
   agent.Stop();
   return 0;

@@ -212,6 +212,9 @@ Plist SimDevice::GetValue(const std::optional<std::string>& domain,
     }
     Plist root = Copy(root_.get());
     FillDynamicValues(root.get(), in_session);
+    for (const std::string& omitted : faults_.domain_omitted_keys) {
+      plist_dict_remove_item(root.get(), omitted.c_str());
+    }
     if (in_session) return root;
     Plist reduced = NewDict();
     for (const auto& k : PreSessionKeys()) {
@@ -232,7 +235,13 @@ Plist SimDevice::GetValue(const std::optional<std::string>& domain,
     SetUint(live.get(), "AmountDataAvailable", partition_.FreeBytes());
     dom = live.get();
   }
-  if (!key) return Copy(dom);
+  if (!key) {
+    Plist whole = Copy(dom);
+    for (const std::string& omitted : faults_.domain_omitted_keys) {
+      plist_dict_remove_item(whole.get(), omitted.c_str());
+    }
+    return whole;
+  }
   plist_t v = DictItem(dom, key->c_str());
   if (!v) {
     *error = "MissingValue";
@@ -409,6 +418,13 @@ bool SimDevice::SetFault(const std::string& name, int64_t arg, const std::string
     if (!text.empty() && !ParseCount(text, &after)) return false;
     faults_.read_pause_ms = arg;
     faults_.read_pause_after = arg == 0 ? -1 : after;
+  } else if (name == "lockdown-latency") {
+    if (arg < 0 || arg > 10000) return false;
+    faults_.lockdown_latency_ms = arg;
+  } else if (name == "domain-omit") {
+    if (text.empty()) return false;
+    if (arg != 0) faults_.domain_omitted_keys.insert(text);
+    else faults_.domain_omitted_keys.erase(text);
   } else if (name == "clear") {
     faults_ = DeviceFaults{};
   } else {
@@ -487,6 +503,11 @@ bool SimDevice::ConsumeLockdownStall(const std::string& request) {
     return false;
   }
   return true;
+}
+
+std::chrono::milliseconds SimDevice::LockdownLatency() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::chrono::milliseconds(faults_.lockdown_latency_ms);
 }
 
 bool SimDevice::LockdownStallHolds() const {

@@ -75,6 +75,12 @@ struct DeviceFaults {
   // read read_pause_after bytes (-1: off), so the host's writes find a full socket.
   int64_t read_pause_after = -1;
   int64_t read_pause_ms = 0;
+  // lockdown-latency: every lockdown reply waits this long before it is written, as the
+  // round trip of a device on a real cable would.
+  int64_t lockdown_latency_ms = 0;
+  // domain-omit: keys that answers for a whole domain leave out (some firmware give
+  // certain values only when asked for by name).
+  std::set<std::string> domain_omitted_keys;
 };
 
 // A port opened by StartService and waiting for its one connection.
@@ -154,6 +160,8 @@ class SimDevice {
   bool ConsumeLockdownStall(const std::string& request);
   // True while a stall fault (lockdown or service) holds: set and not past its time limit.
   bool LockdownStallHolds() const;
+  // How long each lockdown reply waits (the lockdown-latency fault); 0 for none.
+  std::chrono::milliseconds LockdownLatency() const;
   bool ServiceStallHolds() const;
 
   // TLS handshakes completed with hosts (lockdown sessions and services), for measurements.

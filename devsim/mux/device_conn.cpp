@@ -3,8 +3,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "mux/fault_stream.h"
@@ -64,6 +66,8 @@ void ServeLockdown(int fd, SimDevice& device, const ServiceRegistry& services) {
     } else {
       reply = handler.Handle(request.get());
     }
+    const std::chrono::milliseconds latency = device.LockdownLatency();
+    if (latency.count() > 0) std::this_thread::sleep_for(latency);
     if (!WritePlistFrame(stream, reply.message.get())) return;
     switch (reply.action) {
       case LockdownAction::kNone:

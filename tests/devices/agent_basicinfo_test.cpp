@@ -318,6 +318,42 @@ TEST_F(BasicInfoTest, RenameSetsTheNameThatOtherClientsSee) {
   EXPECT_EQ(info.out, name + "\n");
 }
 
+// Values are read a domain at a time; a value that a whole-domain answer leaves out is
+// still asked for by name, in the default domain and in a named one.
+TEST_F(BasicInfoTest, ValuesMissingFromWholeDomainAnswersAreAskedForByName) {
+  devsim::DeviceSpec device;
+  device.seed = 8;
+  const std::string udid = Add(device);
+  StartAll();
+  const int64_t handle = WaitArrival(udid);
+  ASSERT_NE(handle, 0);
+  for (const char* key : {"SerialNumber", "UniqueChipID", "BatteryCurrentCapacity",
+                          "TotalDiskCapacity"}) {
+    ASSERT_EQ(sim_.Control({"fault", udid, "domain-omit", "1", key}).status, 0);
+  }
+  rapidjson::Document identity, figures;
+  RequestInfo(udid, udid, handle, &identity, &figures);
+  if (HasFatalFailure()) return;
+  FarmPlist values(DeviceDir(udid) / "values.plist");
+  ExpectMatches(identity["SerialNumber"], values.Find({"Root", "SerialNumber"}), "SerialNumber");
+  ExpectMatches(identity["UniqueChipID"], values.Find({"Root", "UniqueChipID"}), "UniqueChipID");
+  ExpectMatches(identity["BatteryCurrentCapacity"],
+                values.Find({"Domains", "com.apple.mobile.battery", "BatteryCurrentCapacity"}),
+                "BatteryCurrentCapacity");
+  ExpectMatches(identity["TotalDiskCapacity"],
+                values.Find({"Domains", "com.apple.disk_usage", "TotalDiskCapacity"}),
+                "TotalDiskCapacity");
+  // The members keep their order whichever way a value was read.
+  std::vector<std::string> names;
+  for (auto m = identity.MemberBegin(); m != identity.MemberEnd(); ++m) {
+    names.push_back(m->name.GetString());
+  }
+  ASSERT_GE(names.size(), 7u);
+  EXPECT_EQ(names[0], "RegionInfo");
+  EXPECT_EQ(names[5], "SerialNumber");
+  EXPECT_EQ(names.back(), "IsJailbreak");
+}
+
 TEST_F(BasicInfoTest, RequestsOutsideTheirShapeDoNothing) {
   devsim::DeviceSpec device;
   device.seed = 7;

@@ -58,15 +58,26 @@ bool GetDeviceNumber(AMDeviceRef device, const std::string& key, const std::stri
                      int64_t* value) {
   CFTypeRef raw = Fun().AMDeviceCopyValue(device, MakeName(domain), MakeName(key));
   if (raw == nullptr) return false;
-  bool ok = Fun().CFGetTypeID(raw) == kCFTypeIdNumber &&
-            NumberToInt64(static_cast<CFNumberRef>(raw), value);
+  const bool ok = ValueToInt64(raw, value);
   Fun().CFRelease(raw);
   return ok;
 }
 
 bool GetSupportedDeviceFamilies(AMDeviceRef device, std::vector<int64_t>* families) {
-  CMobileExportFun& fun = Fun();
   CFTypeRef raw = CopyDeviceValue(device, "SupportedDeviceFamilies");
+  if (raw == nullptr) return false;
+  const bool ok = ValueToFamilies(raw, families);
+  Fun().CFRelease(raw);
+  return ok;
+}
+
+bool ValueToInt64(CFTypeRef raw, int64_t* value) {
+  return raw != nullptr && Fun().CFGetTypeID(raw) == kCFTypeIdNumber &&
+         NumberToInt64(static_cast<CFNumberRef>(raw), value);
+}
+
+bool ValueToFamilies(CFTypeRef raw, std::vector<int64_t>* families) {
+  CMobileExportFun& fun = Fun();
   if (raw == nullptr) return false;
   families->clear();
   if (fun.CFGetTypeID(raw) == kCFTypeIdArray) {
@@ -85,6 +96,35 @@ bool GetSupportedDeviceFamilies(AMDeviceRef device, std::vector<int64_t>* famili
       if (NumberToInt64(number, &family)) families->push_back(family);
     }
   }
-  fun.CFRelease(raw);
   return true;
+}
+
+DeviceValueReader::~DeviceValueReader() {
+  for (auto& [name, dictionary] : domains_) {
+    if (dictionary != nullptr) Fun().CFRelease(dictionary);
+  }
+  for (CFTypeRef value : owned_) Fun().CFRelease(value);
+}
+
+CFTypeRef DeviceValueReader::Find(const char* domain, const char* key) {
+  CMobileExportFun& fun = Fun();
+  const std::string name = domain != nullptr ? domain : "";
+  auto it = domains_.find(name);
+  if (it == domains_.end()) {
+    CFTypeRef whole = fun.AMDeviceCopyValue(device_, MakeName(name), nullptr);
+    if (whole != nullptr && fun.CFGetTypeID(whole) != kCFTypeIdDictionary) {
+      fun.CFRelease(whole);
+      whole = nullptr;
+    }
+    it = domains_.emplace(name, whole).first;
+  }
+  const CFStringRef key_name = fun.__CFStringMakeConstantString(key);
+  if (it->second != nullptr) {
+    CFTypeRef value =
+        fun.CFDictionaryGetValue(static_cast<CFDictionaryRef>(it->second), key_name);
+    if (value != nullptr) return value;
+  }
+  CFTypeRef single = fun.AMDeviceCopyValue(device_, MakeName(name), key_name);
+  if (single != nullptr) owned_.push_back(single);
+  return single;
 }

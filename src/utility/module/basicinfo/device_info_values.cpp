@@ -73,28 +73,19 @@ constexpr ValueSpec kValues[] = {
 constexpr const char* kJailbreakFolder = "/var/root/Media/Cydia/AutoInstall";
 
 
-CFTypeRef CopyValue(AMDeviceRef device, const ValueSpec& spec) {
-  return spec.domain ? CopyDomainValue(device, spec.domain, spec.key)
-                     : CopyDeviceValue(device, spec.key);
+// A value of the wanted CF type, or nothing.
+bool ReadText(DeviceValueReader& values, const ValueSpec& spec, std::string* text) {
+  CFTypeRef raw = values.Find(spec.domain, spec.key);
+  if (raw == nullptr || Fun().CFGetTypeID(raw) != kCFTypeIdString) return false;
+  *text = CFStringToUtf8(static_cast<CFStringRef>(raw));
+  return true;
 }
 
-// A value of the wanted CF type, or nothing (released for other types).
-bool ReadText(AMDeviceRef device, const ValueSpec& spec, std::string* text) {
-  CFTypeRef raw = CopyValue(device, spec);
-  if (raw == nullptr) return false;
-  bool ok = Fun().CFGetTypeID(raw) == kCFTypeIdString;
-  if (ok) *text = CFStringToUtf8(static_cast<CFStringRef>(raw));
-  Fun().CFRelease(raw);
-  return ok;
-}
-
-bool ReadBoolean(AMDeviceRef device, const ValueSpec& spec, bool* value) {
-  CFTypeRef raw = CopyValue(device, spec);
-  if (raw == nullptr) return false;
-  bool ok = Fun().CFGetTypeID(raw) == kCFTypeIdBoolean;
-  if (ok) *value = Fun().CFBooleanGetValue(static_cast<CFBooleanRef>(raw));
-  Fun().CFRelease(raw);
-  return ok;
+bool ReadBoolean(DeviceValueReader& values, const ValueSpec& spec, bool* value) {
+  CFTypeRef raw = values.Find(spec.domain, spec.key);
+  if (raw == nullptr || Fun().CFGetTypeID(raw) != kCFTypeIdBoolean) return false;
+  *value = Fun().CFBooleanGetValue(static_cast<CFBooleanRef>(raw));
+  return true;
 }
 
 rapidjson::Value Key(const char* key) { return rapidjson::Value(rapidjson::StringRef(key)); }
@@ -103,11 +94,13 @@ rapidjson::Value Key(const char* key) { return rapidjson::Value(rapidjson::Strin
 
 void AppendDeviceValues(VadoDevice& device, rapidjson::Value* object,
                         rapidjson::Document::AllocatorType& allocator) {
+  // Four domains, so four exchanges rather than one per value.
+  DeviceValueReader values(device.device);
   for (const ValueSpec& spec : kValues) {
     switch (spec.kind) {
       case Kind::kText: {
         std::string text;
-        if (!ReadText(device.device, spec, &text)) break;
+        if (!ReadText(values, spec, &text)) break;
         const std::string key = spec.key;
         if (key == "ProductType" || key == "ProductVersion" || key == "ModelNumber") {
           LOG(INFO) << key << ": " << text;
@@ -121,21 +114,21 @@ void AppendDeviceValues(VadoDevice& device, rapidjson::Value* object,
       }
       case Kind::kNumber: {
         int64_t number = 0;
-        if (GetDeviceNumber(device.device, spec.key, spec.domain ? spec.domain : "", &number)) {
+        if (ValueToInt64(values.Find(spec.domain, spec.key), &number)) {
           object->AddMember(Key(spec.key), rapidjson::Value(number), allocator);
         }
         break;
       }
       case Kind::kBoolean: {
         bool value = false;
-        if (ReadBoolean(device.device, spec, &value)) {
+        if (ReadBoolean(values, spec, &value)) {
           object->AddMember(Key(spec.key), rapidjson::Value(value ? 1 : 0), allocator);
         }
         break;
       }
       case Kind::kFamilies: {
         std::vector<int64_t> families;
-        if (!GetSupportedDeviceFamilies(device.device, &families)) break;
+        if (!ValueToFamilies(values.Find(spec.domain, spec.key), &families)) break;
         rapidjson::Value list(rapidjson::kArrayType);
         for (int64_t family : families) list.PushBack(rapidjson::Value(family), allocator);
         object->AddMember(Key(spec.key), list, allocator);
