@@ -219,6 +219,12 @@ std::optional<CliOptions> ParseCli(int argc, char** argv, std::string* error) {
       *error = "usage: vadoctl " + std::string(command->usage).substr(0, std::string(command->usage).find("  "));
       return std::nullopt;
     }
+    // Options a command cannot do without are checked before any agent is started.
+    if ((options.command == "wipe-free" && options.level < 0) ||
+        (options.command == "wipe" && options.backup_dir.empty())) {
+      *error = "usage: vadoctl " + std::string(command->usage).substr(0, std::string(command->usage).find("  "));
+      return std::nullopt;
+    }
   }
   return options;
 }
