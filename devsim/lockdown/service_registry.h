@@ -18,6 +18,7 @@ struct ServiceContext {
   SimDevice& device;
   ByteStream& stream;
   const PendingService& started;
+  int fd = -1;  // the connection's socket, to notice a host that leaves during a stall
 };
 
 struct ServiceSpec {

@@ -59,6 +59,8 @@ struct DeviceFaults {
   int64_t afc_writes_seen = 0;
   // The installation proxy answers Browse with an error.
   bool browse_error = false;
+  // uninstall-stall: the installation proxy leaves Uninstall unanswered while this holds.
+  bool uninstall_stall = false;
   // Services lockdownd refuses to start, as if the device did not offer them.
   std::set<std::string> refused_services;
   // lockdown-stall: after this many more matching lockdown requests have been answered

@@ -112,7 +112,7 @@ void ServeService(int fd, SimDevice& device, const ServiceSpec& spec,
   ByteStream& base = tls ? static_cast<ByteStream&>(*tls) : plain;
   FaultStream faulty(base, device, fd, started.name);
   bool inject = FaultStream::Applies(device.faults(), started.name);
-  ServiceContext ctx{device, inject ? static_cast<ByteStream&>(faulty) : base, started};
+  ServiceContext ctx{device, inject ? static_cast<ByteStream&>(faulty) : base, started, fd};
   spec.run(ctx);
   if (tls) tls->Shutdown();
 }

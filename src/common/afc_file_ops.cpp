@@ -31,16 +31,16 @@ bool IsSafeEntryName(const char* name) {
 }
 
 // Calls `visit(child_path, name, info)` for every readable entry of `folder` except "."
-// and "..". False when the folder cannot be opened.
-template <typename Visit>
-bool WalkFolder(AFCConnectionRef afc, const std::string& folder, Visit visit) {
+// and "..", until `stop()` says so. False when the folder cannot be opened.
+template <typename Visit, typename Stop>
+bool WalkFolder(AFCConnectionRef afc, const std::string& folder, Visit visit, Stop stop) {
   CMobileExportFun& fun = Fun();
   AFCDirectoryRef directory = nullptr;
   if (fun.AFCDirectoryOpen(afc, folder.c_str(), &directory) != 0 || directory == nullptr) {
     return false;
   }
   char* name = nullptr;
-  while (fun.AFCDirectoryRead(afc, directory, &name) == 0 && name != nullptr) {
+  while (!stop() && fun.AFCDirectoryRead(afc, directory, &name) == 0 && name != nullptr) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     std::string child = ChildPath(folder, name);
     AfcFileInfo info;
@@ -49,6 +49,11 @@ bool WalkFolder(AFCConnectionRef afc, const std::string& folder, Visit visit) {
   }
   fun.AFCDirectoryClose(afc, directory);
   return true;
+}
+
+template <typename Visit>
+bool WalkFolder(AFCConnectionRef afc, const std::string& folder, Visit visit) {
+  return WalkFolder(afc, folder, visit, [] { return false; });
 }
 
 std::filesystem::path PcPath(const std::u16string& path) {
@@ -116,18 +121,22 @@ bool MakeDirectory(AFCConnectionRef afc, const std::string& path) {
   return Fun().AFCDirectoryCreate(afc, path.c_str()) == 0;
 }
 
-bool RemoveTree(AFCConnectionRef afc, const std::string& folder, bool remove_root, bool nested) {
+bool RemoveTree(AFCConnectionRef afc, const std::string& folder, bool remove_root, bool nested,
+                DhTask* task) {
   AfcFileInfo info;
   if (!GetFileInfo(afc, folder, &info) || info.type != "S_IFDIR") return false;
-  bool walked = WalkFolder(afc, folder, [&](const std::string& child, const char*,
-                                            const AfcFileInfo& child_info) {
-    if (child_info.type == "S_IFDIR") {
-      RemoveTree(afc, child, remove_root, true);
-    } else if (child_info.type == "S_IFREG") {
-      RemovePath(afc, child);
-    }
-  });
-  if (!walked) return false;
+  auto cancelled = [task] { return task != nullptr && IsCancelled(*task); };
+  bool walked = WalkFolder(
+      afc, folder,
+      [&](const std::string& child, const char*, const AfcFileInfo& child_info) {
+        if (child_info.type == "S_IFDIR") {
+          RemoveTree(afc, child, remove_root, true, task);
+        } else if (child_info.type == "S_IFREG") {
+          RemovePath(afc, child);
+        }
+      },
+      cancelled);
+  if (!walked || cancelled()) return false;
   if (remove_root || nested) return RemovePath(afc, folder);
   return false;
 }

@@ -36,9 +36,9 @@ bool ListFolderNames(AFCConnectionRef afc, const std::string& folder,
                      std::vector<std::string>* names);
 // Removes everything below `folder` except links and other special entries. The folder
 // itself goes too when `remove_root` or `nested` is set; otherwise the result is false
-// (the folder is emptied but kept).
+// (the folder is emptied but kept). A cancelled `task` stops it between entries (false).
 bool RemoveTree(AFCConnectionRef afc, const std::string& folder, bool remove_root,
-                bool nested = false);
+                bool nested = false, DhTask* task = nullptr);
 // Copies a device folder into `pc_folder`. Entry names that could leave the PC folder
 // ("..", ".", names holding a separator) are skipped. Always false: callers use it for
 // its effect.

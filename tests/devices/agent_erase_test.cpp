@@ -348,3 +348,39 @@ TEST_F(EraseTest, CancelIsAnsweredInTimeWhileTheDeviceStallsAWrite) {
   }
   EXPECT_TRUE(gone);
 }
+
+// The device leaves an uninstall of the private-data wipe unanswered: a cancel is still
+// answered (6) within two seconds, and no application is removed after it.
+TEST_F(EraseTest, CancelIsAnsweredInTimeWhileTheDeviceStallsAnUninstall) {
+  Start(2048 * kMiB, 3);
+  ASSERT_EQ(sim_.Control({"fault", udid_, "uninstall-stall", "1"}).status, 0);
+  const fs::path apps = sim_.farm_dir() / "devices" / udid_ / "apps";
+  auto user_apps = [&] {
+    size_t count = 0;
+    for (const auto& app : fs::directory_iterator(apps)) {
+      if (app.path().filename().string().rfind("com.apple.", 0) != 0) ++count;
+    }
+    return count;
+  };
+  ASSERT_EQ(user_apps(), 3u);
+  SendRequest(1700, 80, udid_, handle_,
+              "{\"path\":" + JsonQuote((sim_.dir() / "no-backup").string()) +
+                  ",\"sourceDeviceId\":" + JsonQuote(udid_) + "}");
+  // The folders are done; the first uninstall follows at once and gets no answer.
+  const Seen* folders_done = WaitFor([](const Seen& s) {
+    return s.message.task_id == 80 && s.message.kind == 2 && s.header.IsObject() &&
+           s.header.HasMember("stage") && s.header["stage"].GetInt64() == 0 && Code(s) == 100;
+  });
+  ASSERT_NE(folders_done, nullptr);
+  std::this_thread::sleep_for(500ms);
+  const auto start = std::chrono::steady_clock::now();
+  SendRequest(600, 81, udid_, 80);
+  const Seen* result = WaitForResult(80, nullptr, 10s);
+  ASSERT_NE(result, nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(Code(*result), 6);
+  EXPECT_EQ(ErrorText(*result), "Task cancelled.");
+  ASSERT_EQ(sim_.Control({"fault", udid_, "clear"}).status, 0);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(user_apps(), 3u);
+}

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "mux/fault_stream.h"
 #include "services/apps/instproxy_handler.h"
 #include "plist/plist_frame.h"
 
@@ -37,6 +38,10 @@ void ServeInstproxy(ServiceContext& ctx) {
       SetString(error.get(), "Status", "Complete");
       if (!send(std::move(error))) return;
       continue;
+    }
+    if (DictString(request.get(), "Command") == "Uninstall" &&
+        !WaitWhileStalled(ctx.fd, [&ctx] { return ctx.device.faults().uninstall_stall; })) {
+      return;  // the host gave up on the stalled uninstall
     }
     if (!HandleInstproxyRequest(request.get(), env, send)) return;
   }

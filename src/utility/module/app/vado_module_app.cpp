@@ -15,6 +15,7 @@
 #include "utility/module/app/app_exchange.h"
 #include "utility/ios/app_service_requests.h"
 #include "utility/module/app/ipa_package.h"
+#include "utility/module/connection_cancel_hook.h"
 
 namespace {
 
@@ -151,31 +152,6 @@ void SendFinal(VadoModule& module, const bas::IPCPacket1& packet, const AppExcha
 
 }  // namespace
 
-namespace {
-
-// Cancel hook of an install: invalidating the installation proxy's connection wakes the
-// exchange blocked on it. The context is the connection handle itself, which the library
-// checks, so a hook that fires late does no harm.
-void InvalidateConnection(void* connection) {
-  CMobileExportFun::GetInstance().AMDServiceConnectionInvalidate(
-      static_cast<AMDServiceConnectionRef>(connection));
-}
-
-// Clears the task's hook when the install ends, whichever way.
-class InstallHook {
- public:
-  InstallHook(DhTask& task, AMDServiceConnectionRef connection) : task_(task) {
-    task_.SetCancelHook(InvalidateConnection, connection);
-  }
-  ~InstallHook() { task_.SetCancelHook(nullptr, nullptr); }
-  InstallHook(const InstallHook&) = delete;
-  InstallHook& operator=(const InstallHook&) = delete;
-
- private:
-  DhTask& task_;
-};
-
-}  // namespace
 
 int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, VadoDevice& device,
                                        DhTask& task, const rapidjson::Value& paths) {
@@ -184,7 +160,7 @@ int64_t VadoModuleApp::InstallPackages(const bas::IPCPacket1& packet, VadoDevice
   if (!afc || afc->afc() == nullptr) return kAppResultNoAfc;
   ServicePtr proxy = StartNamedService(device, kInstallationProxyService);
   if (!proxy) return kAppResultNoService;
-  InstallHook hook(task, proxy->connection());
+  ConnectionCancelHook hook(task, proxy->connection());
   // A cancel that came while the services started has found no hook yet.
   if (task.status() == kTaskCancelled) return kResultCancelled;
   for (const rapidjson::Value& path : paths.GetArray()) {

@@ -10,6 +10,7 @@
 #include "utility/ios/app_services.h"
 #include "utility/ios/vado_device_service.h"
 #include "utility/module/itunes/backup_engine.h"
+#include "utility/module/connection_cancel_hook.h"
 #include "utility/module/vado_module.h"
 
 namespace {
@@ -61,7 +62,7 @@ EraseResult RunPrivateDataWipe(VadoModule& module, const bas::IPCPacket1& reques
     if (IsCancelled(task)) return Cancelled();
     module.ReportProgress(request, &device, folder.percent, kWipeFoldersProgress);
     // The folder stays (the device's apps expect it); an error here does not stop the wipe.
-    if (!RemoveTree(afc->afc(), folder.path, false)) {
+    if (!RemoveTree(afc->afc(), folder.path, false, false, &task)) {
       VLOG(1) << "private-data wipe: " << folder.path << " not emptied completely";
     }
   }
@@ -72,18 +73,23 @@ EraseResult RunPrivateDataWipe(VadoModule& module, const bas::IPCPacket1& reques
     LOG(WARNING) << "private-data wipe: the application list ended early";
   }
   const std::vector<std::string> ids = ListedBundleIds(pages);
-  // Only applications with an identifier are counted, so the stage ends at 100.
-  size_t done = 0;
-  for (const std::string& id : ids) {
+  {
+    // A device that leaves an uninstall unanswered is woken by a cancel.
+    ConnectionCancelHook hook(task, proxy->connection());
     if (IsCancelled(task)) return Cancelled();
-    if (!UninstallApplication(proxy->connection(), id)) {
-      LOG(WARNING) << "private-data wipe: uninstalling " << id << " failed";
+    // Only applications with an identifier are counted, so the stage ends at 100.
+    size_t done = 0;
+    for (const std::string& id : ids) {
+      if (IsCancelled(task)) return Cancelled();
+      if (!UninstallApplication(proxy->connection(), id)) {
+        LOG(WARNING) << "private-data wipe: uninstalling " << id << " failed";
+      }
+      ++done;
+      module.ReportProgress(request, &device, static_cast<double>(done * 100 / ids.size()),
+                            kWipeAppsProgress);
     }
-    ++done;
-    module.ReportProgress(request, &device, static_cast<double>(done * 100 / ids.size()),
-                          kWipeAppsProgress);
+    if (ids.empty()) module.ReportProgress(request, &device, 100, kWipeAppsProgress);
   }
-  if (ids.empty()) module.ReportProgress(request, &device, 100, kWipeAppsProgress);
   proxy.reset();
   if (IsCancelled(task)) return Cancelled();
 
