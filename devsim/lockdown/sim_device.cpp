@@ -410,6 +410,8 @@ bool SimDevice::SetFault(const std::string& name, int64_t arg, const std::string
     else faults_.refused_services.erase(text);
   } else if (name == "browse-error") {
     faults_.browse_error = arg != 0;
+  } else if (name == "afc-fail-rename") {
+    faults_.afc_fail_rename = arg != 0;
   } else if (name == "uninstall-stall") {
     faults_.uninstall_stall = arg != 0;
   } else if (name == "lockdown-stall" || name == "service-stall") {

@@ -57,6 +57,8 @@ struct DeviceFaults {
   // I/O error, once (0: off).
   int64_t afc_fail_write_block = 0;
   int64_t afc_writes_seen = 0;
+  // afc-fail-rename: AFC renames fail with an I/O error while this is set.
+  bool afc_fail_rename = false;
   // The installation proxy answers Browse with an error.
   bool browse_error = false;
   // uninstall-stall: the installation proxy leaves Uninstall unanswered while this holds.

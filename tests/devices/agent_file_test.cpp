@@ -150,6 +150,23 @@ TEST_F(AgentFileTest, UploadIntoAFolderAndBooksCommitsUnderFreeNames) {
   EXPECT_EQ(ReadFile(Media() / "Books/b(1).epub"), "epub bytes");
 }
 
+// The device refuses the rename that commits a finished upload: the upload is reported
+// as failed, and neither the file nor its staging copy is left on the device.
+TEST_F(AgentFileTest, UploadWhoseCommitTheDeviceRefusesFailsAndLeavesNothing) {
+  fs::path local = sim_.dir() / "refused.bin";
+  WriteFile(local, Pattern(3 << 20, 5));
+  fs::create_directories(Media() / "Uploads");
+  ASSERT_EQ(sim_.Control({"fault", udid_, "afc-fail-rename", "1"}).status, 0);
+  vadoctl::TransferOutcome outcome = Client().Push(25, local.string(), {"/Uploads", false});
+  EXPECT_FALSE(outcome.ok);
+  ASSERT_EQ(sim_.Control({"fault", udid_, "clear"}).status, 0);
+  EXPECT_TRUE(fs::is_empty(Media() / "Uploads"));
+  // With the device taking renames again the same upload goes through.
+  outcome = Client().Push(26, local.string(), {"/Uploads", false});
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.device_path, "/Uploads/refused.bin");
+}
+
 TEST_F(AgentFileTest, UploadNamesThatLeaveTheFolderAreRefused) {
   fs::create_directories(Media() / "Uploads");
   for (const char* name : {"..", ".", "", "a/b"}) {

@@ -19,11 +19,12 @@ struct TransferCount {
   int64_t read = 0;
 };
 
-// Whether a fault fails this request: a write that would take the connection's total
-// past the limit, a read once the total read has reached it. Counts the bytes a write
-// carries otherwise (reads are counted by their answers).
+// Whether a fault fails this request: a rename while renames are refused, a write that
+// would take the connection's total past the limit, a read once the total read has reached
+// it. Counts the bytes a write carries otherwise (reads are counted by their answers).
 bool InjectedFailure(SimDevice& device, const afc::Header& h, size_t payload_size,
                      TransferCount* moved) {
+  if (h.operation == afc::kOpRenamePath) return device.faults().afc_fail_rename;
   if (h.operation != afc::kOpFileRefWrite && h.operation != afc::kOpFileRefRead) return false;
   const DeviceFaults faults = device.faults();
   if (h.operation == afc::kOpFileRefWrite) {

@@ -182,9 +182,12 @@ bool FilePacketWriter::Close() {
   }
   if (!staged_ || afc == nullptr) return false;
   if (!header_.path_project.empty()) fun.AFCRemovePath(afc, header_.path_project.c_str());
-  if (AllBlocksDone(header_.blocks) && !header_.path_source.empty()) {
-    return fun.AFCRenamePath(afc, header_.path.c_str(), header_.path_source.c_str()) == 0;
+  if (AllBlocksDone(header_.blocks) && !header_.path_source.empty() &&
+      fun.AFCRenamePath(afc, header_.path.c_str(), header_.path_source.c_str()) == 0) {
+    return true;
   }
+  // An unfinished upload, or one the device would not put under its name (its journal is
+  // gone already), leaves nothing behind.
   fun.AFCRemovePath(afc, header_.path.c_str());
   return false;
 }
