@@ -600,4 +600,25 @@ TEST_F(SyncAgentTest, CancelDuringALargeReadAnswersSixQuickly) {
   for (const Seen* s : MessagesOf(task)) EXPECT_NE(s->message.kind, 2);
 }
 
+TEST_F(SyncAgentTest, CancelWhileTheDeviceHoldsBackAReplyAnswersSixQuickly) {
+  devsim::DeviceSpec farm_device;
+  farm_device.sync.contacts = 200;
+  farm_device.sync_batch = 20;
+  StartWith(farm_device);
+  // The device stops sending partway through the records and never goes on by itself.
+  ASSERT_EQ(Sim().Control({"fault", udid_, "service-stall", "3000", "com.apple.mobilesync"}).status, 0);
+  const uint64_t task = 4343;
+  SendRequest(100, task, udid_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto cancelled_at = std::chrono::steady_clock::now();
+  SendWithHeader(600, 4344, R"({"uuid":")" + udid_ + R"(","code":)" + std::to_string(task) + "}");
+  const Seen* result = WaitForResult(task, nullptr, std::chrono::seconds(20));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(result->header["code"].GetInt64(), 6);
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled_at, std::chrono::seconds(2));
+  ASSERT_EQ(Sim().Control({"fault", udid_, "clear"}).status, 0);
+  // The device is served again once it answers.
+  EXPECT_EQ(Run(100), 0);
+}
+
 }  // namespace

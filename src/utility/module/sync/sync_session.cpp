@@ -67,7 +67,13 @@ PushShape NotePush() { return PushShape{false, {nullptr}, nullptr}; }
 
 SyncSession::SyncSession(AMDServiceConnectionRef connection, const SyncDataClass& data_class,
                          DhTask* task)
-    : connection_(connection), data_class_(data_class), task_(task) {}
+    : connection_(connection), data_class_(data_class), task_(task) {
+  if (task_ != nullptr) cancel_hook_.emplace(*task_, connection_);
+}
+
+void SyncSession::EndedEarly() {
+  if (!CheckCancelled()) broken_ = true;
+}
 
 bool SyncSession::CheckCancelled() {
   if (!cancelled_ && task_ != nullptr && IsCancelled(*task_)) cancelled_ = true;
@@ -83,7 +89,7 @@ int64_t SyncSession::Outcome(bool require_finish) const {
 void SyncSession::Open(bool wait_for_computer) {
   if (CheckCancelled()) return;
   if (!DeviceLinkHandshake(connection_, kSyncDeviceLinkVersion)) {
-    broken_ = true;
+    EndedEarly();
     return;
   }
   if (wait_for_computer) {
@@ -104,7 +110,7 @@ bool SyncSession::Exchange(std::string_view xml, SyncCollector& collector, uint3
   const uint32_t value =
       ExchangePlistMessages(connection_, message.get(), SyncExchangeState::OnReply, &state);
   // The loop ended without the collector's consent: the connection is gone.
-  if (!cancelled_ && (state.replies == 0 || state.wanted_more)) broken_ = true;
+  if (!cancelled_ && (state.replies == 0 || state.wanted_more)) EndedEarly();
   if (stopped()) return true;
   if (result != nullptr) *result = value;
   return true;
@@ -114,7 +120,7 @@ bool SyncSession::Send(std::string_view xml) {
   BinaryPlistPtr message = XmlToBinaryPlist(xml.data(), xml.size());
   if (!message) return false;
   if (broken_ || CheckCancelled()) return true;
-  if (!SendPlistMessage(connection_, message.get())) broken_ = true;
+  if (!SendPlistMessage(connection_, message.get())) EndedEarly();
   return true;
 }
 

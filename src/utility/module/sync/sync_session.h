@@ -7,16 +7,20 @@
 // breaks off (the connection ends while a reply is awaited, or the device sends
 // "SDMessageCancelSession") or whose task is cancelled stops: later steps send nothing,
 // and Outcome() tells the operation to answer a failure instead of a partial result.
-// The task is checked before every message sent and after every reply received.
+// The task is checked before every message sent and after every reply received; while
+// the session lives, cancelling the task also invalidates the connection, so a reply the
+// device is slow to send does not hold the cancel back.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/dh_task.h"
 #include "iOSAPI/mobile_device_api.h"
+#include "utility/module/connection_cancel_hook.h"
 #include "utility/module/sync/sync_collector.h"
 #include "utility/module/sync/sync_data_class.h"
 
@@ -83,6 +87,9 @@ class SyncSession {
  private:
   friend struct SyncExchangeState;
   bool CheckCancelled();
+  // An exchange that ended early: a cancelled task stops the session, anything else
+  // breaks it off.
+  void EndedEarly();
   void ExchangeClassMessage(const char* name, SyncCollector& collector);
   void ExchangeClassMessage(const char* name, const char* wait_name);
 
@@ -92,6 +99,7 @@ class SyncSession {
   bool cancelled_ = false;
   bool broken_ = false;
   bool finished_ = false;  // the device answered finish with "SDMessageDeviceFinishedSession"
+  std::optional<ConnectionCancelHook> cancel_hook_;
 };
 
 // The deletion push: [process changes, class, {id: empty parameter}].
