@@ -98,27 +98,29 @@ struct Figures {
   double agent_cpu_one = 0, agent_cpu_all = 0;
 };
 
+// Wall seconds of each round of 300 for every device in `devices` at once.
+bool TimeRounds(vadoctl::FrontEndLink& link, const std::map<std::string, int64_t>& devices,
+                int rounds, uint64_t* task, std::vector<double>* walls) {
+  for (int round = 0; round < rounds; ++round) {
+    const auto start = Clock::now();
+    if (!InfoForAll(link, devices, *task)) return false;
+    walls->push_back(Seconds(Clock::now() - start));
+    *task += devices.size();
+  }
+  return true;
+}
+
 bool Measure(vadoctl::FrontEndLink& link, pid_t agent, const std::map<std::string, int64_t>& first,
              const std::map<std::string, int64_t>& all, int rounds, uint64_t* task, Figures* out) {
   std::vector<double> one_walls, all_walls;
   double cpu_start = ChildrenCpuSeconds();
   double agent_start = ProcessCpuSeconds(agent);
-  for (int round = 0; round < rounds; ++round) {
-    const auto start = Clock::now();
-    if (!InfoForAll(link, first, *task)) return false;
-    one_walls.push_back(Seconds(Clock::now() - start));
-    *task += 1;
-  }
+  if (!TimeRounds(link, first, rounds, task, &one_walls)) return false;
   out->cpu_one = ChildrenCpuSeconds() - cpu_start;
   out->agent_cpu_one = ProcessCpuSeconds(agent) - agent_start;
   cpu_start = ChildrenCpuSeconds();
   agent_start = ProcessCpuSeconds(agent);
-  for (int round = 0; round < rounds; ++round) {
-    const auto start = Clock::now();
-    if (!InfoForAll(link, all, *task)) return false;
-    all_walls.push_back(Seconds(Clock::now() - start));
-    *task += all.size();
-  }
+  if (!TimeRounds(link, all, rounds, task, &all_walls)) return false;
   out->cpu_all = ChildrenCpuSeconds() - cpu_start;
   out->agent_cpu_all = ProcessCpuSeconds(agent) - agent_start;
   out->one = Median(one_walls);

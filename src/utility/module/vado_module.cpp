@@ -33,11 +33,7 @@ void VadoModule::Reply(const bas::IPCPacket1& request, std::string_view uuid, in
   record.code = code;
   record.uuid = std::string(uuid);
   record.info = std::move(info);
-  bas::PacketHeader header;
-  header.task_id = request.task_id;
-  header.command_id = request.command_id;
-  header.kind = ResultKind(code);
-  client_.SendReply(record, header);
+  SendMessage(request, record, ResultKind(code));
 }
 
 void VadoModule::ReportProgress(const bas::IPCPacket1& request, const VadoDevice* device,
@@ -46,11 +42,7 @@ void VadoModule::ReportProgress(const bas::IPCPacket1& request, const VadoDevice
   record.stage = progress_kind;
   record.code = std::isfinite(percent) ? static_cast<int64_t>(std::trunc(percent)) : 0;
   if (device != nullptr) record.uuid = Utf16ToUtf8(device->unique_device_id);
-  bas::PacketHeader header;
-  header.task_id = request.task_id;
-  header.command_id = request.command_id;
-  header.kind = kKindProgress;
-  client_.SendReply(record, header);
+  SendMessage(request, record, kKindProgress);
 }
 
 void VadoModule::SendData(const bas::IPCPacket1& request, std::string_view json, int32_t stage) {
@@ -63,11 +55,7 @@ void VadoModule::SendData(const bas::IPCPacket1& request, std::string_view json,
 
 void VadoModule::SendMessage(const bas::IPCPacket1& request, const ReplyRecord& record,
                              uint16_t kind) {
-  bas::PacketHeader header;
-  header.task_id = request.task_id;
-  header.command_id = request.command_id;
-  header.kind = kind;
-  client_.SendReply(record, header);
+  SendPreparedMessage(request, BuildMessageParts(record), kind);
 }
 
 void VadoModule::SendPreparedMessage(const bas::IPCPacket1& request, const MessageParts& parts,
