@@ -126,6 +126,22 @@ const Seen* AgentFixture::WaitForResult(uint64_t task_id, std::vector<const Seen
   return AwaitResult(task_id, messages, wait, true);
 }
 
+const Seen* AgentFixture::ExpectCancelledInTime(const std::string& udid, uint64_t task,
+                                                uint64_t cancel_task, const char* text) {
+  const auto start = std::chrono::steady_clock::now();
+  SendRequest(600, cancel_task, udid, static_cast<int64_t>(task));
+  const Seen* result = WaitForResult(task, nullptr, 10s);
+  EXPECT_NE(result, nullptr) << "task " << task << " did not end";
+  if (result == nullptr) return nullptr;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(result->message.kind, 5);
+  EXPECT_EQ(Code(*result), 6);
+  if (text != nullptr) {
+    EXPECT_NE(result->message.header.find(text), std::string::npos) << result->message.header;
+  }
+  return result;
+}
+
 std::vector<vadoctl::AgentMessage> AgentFixture::Request(uint32_t command_id, uint64_t task_id,
                                                         const std::string& header,
                                                         const std::string& body,

@@ -56,6 +56,12 @@ class AgentFixture : public ::testing::Test {
   std::vector<vadoctl::AgentMessage> Request(
       uint32_t command_id, uint64_t task_id, const std::string& header,
       const std::string& body = "", std::chrono::milliseconds wait = std::chrono::seconds(50));
+  // Sends 600 (as task `cancel_task`) for the device's task `task` and checks that the
+  // task ends within two seconds with kind 5, code 6 and `text` in its header (none for
+  // modules whose results carry no text); returns the result (null when none came within
+  // ten seconds).
+  const Seen* ExpectCancelledInTime(const std::string& udid, uint64_t task, uint64_t cancel_task,
+                                    const char* text = "Task cancelled.");
   // Every message seen so far for the task, in arrival order.
   std::vector<const Seen*> MessagesOf(uint64_t task_id) const;
 
