@@ -155,6 +155,15 @@ class BasicInfoTest : public AgentFixture {
     ASSERT_TRUE(figures->IsObject()) << data[1]->message.body;
   }
 
+  // Starts the simulator with `device` alone and the agent; returns the device's
+  // identifier and, in `*handle`, the handle it arrived with (0 when it did not).
+  std::string StartOne(const devsim::DeviceSpec& device, int64_t* handle) {
+    const std::string udid = Add(device);
+    StartAll();
+    *handle = WaitArrival(udid);
+    return udid;
+  }
+
   std::filesystem::path DeviceDir(const std::string& udid) {
     return sim_.farm_dir() / "devices" / udid;
   }
@@ -253,9 +262,8 @@ TEST_F(BasicInfoTest, PingOnlyAirTrafficGivesZeroStorage) {
   devsim::DeviceSpec device;
   device.seed = 5;
   device.atc_answer = "Ping";
-  const std::string udid = Add(device);
-  StartAll();
-  const int64_t handle = WaitArrival(udid);
+  int64_t handle = 0;
+  const std::string udid = StartOne(device, &handle);
   ASSERT_NE(handle, 0);
   rapidjson::Document identity, figures;
   RequestInfo(udid, udid, handle, &identity, &figures);
@@ -273,9 +281,8 @@ TEST_F(BasicInfoTest, PingOnlyAirTrafficGivesZeroStorage) {
 TEST_F(BasicInfoTest, WithoutTheStorageServiceNoStorageMembersAreSent) {
   devsim::DeviceSpec device;
   device.seed = 6;
-  const std::string udid = Add(device);
-  StartAll();
-  const int64_t handle = WaitArrival(udid);
+  int64_t handle = 0;
+  const std::string udid = StartOne(device, &handle);
   ASSERT_NE(handle, 0);
   ASSERT_EQ(sim_.Control({"fault", udid, "refuse-service", "1", "com.apple.atc"}).status, 0);
   rapidjson::Document identity, figures;
@@ -292,9 +299,8 @@ TEST_F(BasicInfoTest, WithoutTheStorageServiceNoStorageMembersAreSent) {
 TEST_F(BasicInfoTest, RenameSetsTheNameThatOtherClientsSee) {
   devsim::DeviceSpec device;
   device.seed = 6;
-  const std::string udid = Add(device);
-  StartAll();
-  const int64_t handle = WaitArrival(udid);
+  int64_t handle = 0;
+  const std::string udid = StartOne(device, &handle);
   ASSERT_NE(handle, 0);
 
   const std::string name = "Büro \"Telefon\" 2";
@@ -323,9 +329,8 @@ TEST_F(BasicInfoTest, RenameSetsTheNameThatOtherClientsSee) {
 TEST_F(BasicInfoTest, ValuesMissingFromWholeDomainAnswersAreAskedForByName) {
   devsim::DeviceSpec device;
   device.seed = 8;
-  const std::string udid = Add(device);
-  StartAll();
-  const int64_t handle = WaitArrival(udid);
+  int64_t handle = 0;
+  const std::string udid = StartOne(device, &handle);
   ASSERT_NE(handle, 0);
   for (const char* key : {"SerialNumber", "UniqueChipID", "BatteryCurrentCapacity",
                           "TotalDiskCapacity"}) {
@@ -357,9 +362,8 @@ TEST_F(BasicInfoTest, ValuesMissingFromWholeDomainAnswersAreAskedForByName) {
 TEST_F(BasicInfoTest, RequestsOutsideTheirShapeDoNothing) {
   devsim::DeviceSpec device;
   device.seed = 7;
-  const std::string udid = Add(device);
-  StartAll();
-  const int64_t handle = WaitArrival(udid);
+  int64_t handle = 0;
+  const std::string udid = StartOne(device, &handle);
   ASSERT_NE(handle, 0);
 
   // Two sections: success without data, and no rename.
