@@ -110,7 +110,7 @@ bool SyncSession::Exchange(std::string_view xml, SyncCollector& collector, uint3
   const uint32_t value =
       ExchangePlistMessages(connection_, message.get(), SyncExchangeState::OnReply, &state);
   // The loop ended without the collector's consent: the connection is gone.
-  if (!cancelled_ && (state.replies == 0 || state.wanted_more)) EndedEarly();
+  if (state.replies == 0 || state.wanted_more) EndedEarly();
   if (stopped()) return true;
   if (result != nullptr) *result = value;
   return true;
